@@ -1,0 +1,357 @@
+#include "app/kestavo_dlg.h"
+
+#include <array>
+#include <utility>
+#include <vector>
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QContextMenuEvent>
+#include <QDir>
+#include <QFileDialog>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QStyle>
+
+#include "app/about_dlg.h"
+#include "app/dialog_units.h"
+#include "app/icon.h"
+#include "app/log_pane.h"
+#include "app/resource.h"
+#include "app/widget_text.h"
+#include "config/configuration.h"
+#include "networkdriver/network_driver.h"
+
+namespace kestavo::app {
+
+std::atomic<CKestavoDlg*> g_currentDialog{nullptr};
+
+namespace {
+
+enum class Kind { Label, ComboBox, PushButton, GroupBox, LineEdit, CheckBox, Pane };
+
+// The window's template: every control with its id, kind, initial text and place in dialog units. The
+// accessible name is how a user's tools and the tests find the control: edits and the list by the
+// caption beside them, value labels by their value (with the caption as description), the rest by
+// their own caption.
+struct ControlTemplate {
+    int id;
+    Kind kind;
+    const char* text;
+    int x, y, width, height;
+    const char* accessibleName;
+    const char* accessibleDescription = "";
+};
+
+constexpr std::array kControls{
+    ControlTemplate{IDC_STATIC, Kind::Label, "Devices", 7, 7, 26, 8, "Devices label"},
+    ControlTemplate{IDC_DEVICE_LIST, Kind::ComboBox, "", 43, 7, 212, 165, "Devices"},
+    ControlTemplate{IDC_OPEN_CLOSE, Kind::PushButton, "Open", 270, 7, 43, 12, "Open"},
+    ControlTemplate{IDC_STATIC, Kind::GroupBox, "Data Storage", 7, 25, 306, 57, "Data Storage"},
+    ControlTemplate{IDC_STORE_FILE_CAPTION, Kind::Label, "Store File name", 12, 37, 51, 10,
+                    "Store File name label"},
+    ControlTemplate{IDC_STORE_FILE, Kind::LineEdit, "", 68, 36, 80, 12, "Store File name"},
+    ControlTemplate{IDC_BROWSE, Kind::PushButton, "Browse...", 152, 35, 45, 13, "Browse..."},
+    ControlTemplate{IDC_DATA_RATE_CAPTION, Kind::Label, "Data rate", 14, 51, 53, 11, "Data rate label"},
+    ControlTemplate{IDC_DATA_RATE, Kind::Label, "0.0", 68, 52, 41, 9, "0.0", "Data rate"},
+    ControlTemplate{IDC_STORE_DATA_TO_FILE, Kind::CheckBox, "Store data to file", 15, 67, 87, 10,
+                    "Store data to file"},
+    ControlTemplate{IDC_STATIC, Kind::GroupBox, "Network", 7, 86, 306, 41, "Network"},
+    ControlTemplate{IDC_STATIC, Kind::Label, "Server IP", 13, 99, 38, 10, "Server IP label"},
+    ControlTemplate{IDC_OWN_ADDRESS, Kind::Label, "127.0.0.1", 59, 99, 44, 10, "127.0.0.1", "Server IP"},
+    ControlTemplate{IDC_STATIC, Kind::Label, "Port", 13, 107, 36, 10, "Port label"},
+    ControlTemplate{IDC_PORT, Kind::LineEdit, "", 61, 107, 31, 12, "Port"},
+    ControlTemplate{IDC_RELAY_START_STOP, Kind::PushButton, "Start", 127, 108, 48, 12, "Start"},
+    ControlTemplate{IDC_LOG, Kind::Pane, "", 7, 130, 306, 52, "Log"},
+    ControlTemplate{IDC_TEST_INFORMATION, Kind::Pane, "", 7, 185, 152, 93, "Test information"},
+    ControlTemplate{IDC_ENDPOINT_STATISTICS, Kind::Pane, "", 161, 185, 152, 93, "Endpoint statistics"},
+};
+
+constexpr int kDialogWidth = 320;
+constexpr int kDialogHeight = 285;
+
+QWidget* MakeControl(const ControlTemplate& spec, QWidget* parent) {
+    const QString text = QString::fromUtf8(spec.text);
+    QWidget* widget = nullptr;
+    switch (spec.kind) {
+    case Kind::Label: {
+        auto* label = new QLabel(text, parent);
+        label->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+        widget = label;
+        break;
+    }
+    case Kind::ComboBox:
+        widget = new QComboBox(parent);
+        break;
+    case Kind::PushButton: {
+        auto* button = new QPushButton(parent);
+        button->setAutoDefault(false);
+        SetButtonCaption(button, text);
+        widget = button;
+        break;
+    }
+    case Kind::GroupBox:
+        widget = new QGroupBox(text, parent);
+        break;
+    case Kind::LineEdit:
+        widget = new QLineEdit(text, parent);
+        break;
+    case Kind::CheckBox:
+        widget = new QCheckBox(text, parent);
+        break;
+    case Kind::Pane: {
+        QPlainTextEdit* pane = spec.id == IDC_LOG ? new LogPane(parent) : new QPlainTextEdit(parent);
+        pane->setReadOnly(true);
+        pane->setLineWrapMode(QPlainTextEdit::NoWrap);
+        widget = pane;
+        break;
+    }
+    }
+    widget->setAccessibleName(QString::fromUtf8(spec.accessibleName));
+    widget->setAccessibleDescription(QString::fromUtf8(spec.accessibleDescription));
+    widget->setProperty("controlId", spec.id);
+    return widget;
+}
+
+// The width in pixels that a control's caption needs, or 0 when it has none to fit.
+int CaptionWidth(const ControlTemplate& spec, const QWidget* widget) {
+    const QString caption = QString::fromUtf8(spec.text).remove(QLatin1Char('&'));
+    if (caption.isEmpty()) {
+        return 0;
+    }
+    const int text = widget->fontMetrics().horizontalAdvance(caption);
+    const QStyle* style = widget->style();
+    switch (spec.kind) {
+    case Kind::Label:
+        return text;
+    case Kind::PushButton:
+        return text + 2 * widget->fontMetrics().averageCharWidth() +
+               2 * style->pixelMetric(QStyle::PM_ButtonMargin);
+    case Kind::CheckBox:
+        return text + style->pixelMetric(QStyle::PM_IndicatorWidth) +
+               style->pixelMetric(QStyle::PM_CheckBoxLabelSpacing);
+    default:
+        return 0;
+    }
+}
+
+void PlaceControl(const ControlTemplate& spec, const DialogUnits& units, QWidget* widget) {
+    QRect place = units.Rect(spec.x, spec.y, spec.width, spec.height);
+    if (auto* combo = qobject_cast<QComboBox*>(widget)) {
+        // The template's height is that of the open list; the closed box is one line tall.
+        const int boxHeight = combo->sizeHint().height();
+        const int itemHeight = std::max(1, combo->fontMetrics().height());
+        combo->setMaxVisibleItems(std::max(1, (place.height() - boxHeight) / itemHeight));
+        place.setHeight(boxHeight);
+    }
+    widget->setGeometry(place);
+    if (spec.kind == Kind::GroupBox) {
+        widget->lower(); // a frame behind the controls it groups
+    }
+}
+
+template <typename T> T* As(QWidget* widget) {
+    auto* typed = dynamic_cast<T*>(widget);
+    Q_ASSERT(typed != nullptr);
+    return typed;
+}
+
+} // namespace
+
+CKestavoDlg::CKestavoDlg(MessageBoxFn messageBox, QWidget* parent)
+    : QDialog(parent), messageBox_(std::move(messageBox)) {
+    setWindowTitle(QString::fromLatin1(kApplicationTitle));
+    setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
+                   Qt::WindowMinimizeButtonHint);
+    CreateControls();
+
+    iniPath_ = config::MakeIniPath();
+    icon_ = WindowIcon();
+    // The remaining members start at their defaults by their initialisers: the device closed, no
+    // workers, the packet counter and every device slot cleared, the transfer parameters set.
+    g_currentDialog.store(this);
+    usb::InitializeLibrary();
+}
+
+CKestavoDlg::~CKestavoDlg() {
+    CKestavoDlg* self = this;
+    g_currentDialog.compare_exchange_strong(self, nullptr);
+}
+
+void CKestavoDlg::CreateControls() {
+    std::vector<QWidget*> widgets;
+    DialogUnits units(font());
+    for (const ControlTemplate& spec : kControls) {
+        QWidget* widget = MakeControl(spec, this);
+        units.FitWidth(spec.width, CaptionWidth(spec, widget));
+        widgets.push_back(widget);
+        if (spec.id != IDC_STATIC) {
+            controls_[spec.id] = widget;
+        }
+    }
+    for (std::size_t i = 0; i < widgets.size(); ++i) {
+        PlaceControl(kControls[i], units, widgets[i]);
+    }
+    setFixedSize(units.Size(kDialogWidth, kDialogHeight));
+    logPane_ = As<LogPane>(Control(IDC_LOG));
+    ownAddressLabel_ = As<QLabel>(Control(IDC_OWN_ADDRESS));
+    relayButton_ = As<QPushButton>(Control(IDC_RELAY_START_STOP));
+    dataRateCaption_ = As<QLabel>(Control(IDC_DATA_RATE_CAPTION));
+    dataRateValue_ = As<QLabel>(Control(IDC_DATA_RATE));
+    portEdit_ = As<QLineEdit>(Control(IDC_PORT));
+    storeFileCaption_ = As<QLabel>(Control(IDC_STORE_FILE_CAPTION));
+    storeFileEdit_ = As<QLineEdit>(Control(IDC_STORE_FILE));
+    browseButton_ = As<QPushButton>(Control(IDC_BROWSE));
+    testInformationPane_ = As<QPlainTextEdit>(Control(IDC_TEST_INFORMATION));
+    endpointStatisticsPane_ = As<QPlainTextEdit>(Control(IDC_ENDPOINT_STATISTICS));
+    openCloseButton_ = As<QPushButton>(Control(IDC_OPEN_CLOSE));
+    deviceList_ = As<QComboBox>(Control(IDC_DEVICE_LIST));
+
+    testInformationPane_->hide();
+    endpointStatisticsPane_->hide();
+
+    connect(browseButton_, &QPushButton::clicked, this, [this] { OnBrowse(); });
+}
+
+QWidget* CKestavoDlg::Control(int id) const {
+    const auto found = controls_.find(id);
+    return found == controls_.end() ? nullptr : found->second;
+}
+
+void CKestavoDlg::DoDataExchange(DataExchange& dx) {
+    // The bindings that only attach a control to its member were made when the controls were created;
+    // these are the ones that carry values, in the template's order.
+    dx.Text(testInformationPane_, testInformation_);
+    dx.Text(endpointStatisticsPane_, endpointStatistics_);
+    dx.Int(portEdit_, port_);
+    dx.Text(ownAddressLabel_, serverAddress_);
+    dx.Text(storeFileEdit_, storeFilename_);
+}
+
+bool CKestavoDlg::UpdateData(bool saveAndValidate) {
+    DataExchange dx(saveAndValidate, [this](const std::string& text) { ShowMessage(text); });
+    DoDataExchange(dx);
+    return !dx.Failed();
+}
+
+void CKestavoDlg::ShowMessage(const std::string& text) {
+    if (messageBox_) {
+        messageBox_(text);
+        return;
+    }
+    QMessageBox box(QMessageBox::Warning, QString::fromLatin1(kApplicationTitle), ToQString(text),
+                    QMessageBox::Ok, this);
+    box.exec();
+}
+
+int CKestavoDlg::DoModal() {
+    OnInitDialog();
+    return exec();
+}
+
+bool CKestavoDlg::OnInitDialog() {
+    UpdateData(false);
+
+    const QString aboutText = QString::fromLatin1(kAboutMenuText);
+    if (!aboutText.isEmpty()) {
+        windowMenu_ = new QMenu(this);
+        windowMenu_->addSeparator();
+        windowMenu_->addAction(aboutText, this, [this] { OnSysCommand(IDM_ABOUTBOX, 0); });
+    }
+
+    setWindowIcon(icon_);
+
+    if (ListDevices() < 1) {
+        ShowMessage("No device were found!");
+    }
+
+    LoadConfiguration();
+
+    std::array<char, 300> address{};
+    GetOwnAddrString(address.data(), static_cast<int>(address.size()));
+    SetValueLabelText(ownAddressLabel_, ToQString(address.data()));
+    return true;
+}
+
+void CKestavoDlg::contextMenuEvent(QContextMenuEvent* event) {
+    // The title-bar menu belongs to the window manager on Linux, so the window offers its own entries
+    // on the context menu instead.
+    if (windowMenu_ != nullptr) {
+        windowMenu_->exec(event->globalPos());
+    }
+}
+
+void CKestavoDlg::OnSysCommand(unsigned id, long /*param*/) {
+    if ((id & 0xFFF0) == IDM_ABOUTBOX) {
+        CAboutDlg about(this);
+        about.exec();
+    }
+    // Every other window command is the window manager's own on Linux.
+}
+
+void CKestavoDlg::AddLogLine(const std::string& line) {
+    logPane_->AppendLine(ToQString(line));
+}
+
+int CKestavoDlg::ListDevices() {
+    std::vector<std::string> entries;
+    const int listed =
+        usb::ListDevices(deviceSlots_, entries, [this](const std::string& text) { ShowMessage(text); });
+    for (const std::string& entry : entries) {
+        deviceList_->addItem(ToQString(entry));
+    }
+    if (listed > 0) {
+        deviceList_->setCurrentIndex(0);
+    }
+    return listed;
+}
+
+bool CKestavoDlg::LoadConfiguration() {
+    const auto log = [this](const std::string& line) {
+        AddLogLine(line);
+    };
+    const std::optional<config::Settings> loaded = config::LoadConfiguration(iniPath_, log);
+    port_ = config::kDefaultPort;
+    if (!loaded) {
+        return false;
+    }
+    port_ = loaded->port;
+    storeFilename_ = loaded->storeFilename;
+    storeDataToFile_ = loaded->storeDataToFile;
+    UpdateData(false);
+    return true;
+}
+
+bool CKestavoDlg::StoreConfiguration() {
+    UpdateData(true);
+    const auto log = [this](const std::string& line) {
+        AddLogLine(line);
+    };
+    return config::StoreConfiguration(iniPath_, {port_, storeFilename_, storeDataToFile_}, log);
+}
+
+void CKestavoDlg::OnBrowse() {
+    UpdateData(true);
+    QFileDialog dialog(this);
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setFileMode(QFileDialog::AnyFile);
+    dialog.setNameFilters({QStringLiteral("CSV file (*.csv)"), QStringLiteral("All files (*.*)")});
+    dialog.setDefaultSuffix(QStringLiteral("csv"));
+    dialog.selectFile(ToQString(storeFilename_));
+    if (dialog.exec() != QDialog::Accepted) {
+        return;
+    }
+    const QStringList chosen = dialog.selectedFiles();
+    if (chosen.isEmpty()) {
+        return;
+    }
+    storeFilename_ = FromQString(QDir::toNativeSeparators(chosen.first()));
+    UpdateData(false);
+}
+
+} // namespace kestavo::app

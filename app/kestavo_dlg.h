@@ -1,0 +1,115 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+
+#include <QDialog>
+#include <QIcon>
+
+#include "app/data_exchange.h"
+#include "usb/device_list.h"
+#include "usb/test_params.h"
+
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QPlainTextEdit;
+class QPushButton;
+
+namespace kestavo::app {
+
+class LogPane;
+class CKestavoDlg;
+
+// The window that is open, or nullptr: threads other than the window's test it before touching it.
+extern std::atomic<CKestavoDlg*> g_currentDialog;
+
+// The main window. It owns every piece of run-time state; the work itself is done by the subsystems'
+// plain C++ code, which the handlers here call.
+class CKestavoDlg : public QDialog {
+public:
+    // Shows one error to the operator. By default a modal message box titled "Kestavo" with an OK
+    // button; tests pass their own to capture every message.
+    using MessageBoxFn = std::function<void(const std::string&)>;
+
+    explicit CKestavoDlg(MessageBoxFn messageBox = {}, QWidget* parent = nullptr);
+    ~CKestavoDlg() override;
+    CKestavoDlg(const CKestavoDlg&) = delete;
+    CKestavoDlg& operator=(const CKestavoDlg&) = delete;
+
+    // Initialises the window, then runs it modally until it closes.
+    int DoModal();
+    // Everything between creating the window and showing it: the first exchange towards the controls,
+    // the window menu, the icon, the device list, the configuration and the host's address.
+    bool OnInitDialog();
+
+    // Runs the data exchange in one direction; false when a control's value was refused.
+    bool UpdateData(bool saveAndValidate = true);
+
+    void AddLogLine(const std::string& line);
+
+    void OnSysCommand(unsigned id, long param);
+    [[nodiscard]] QIcon OnQueryDragIcon() const { return icon_; }
+
+    int ListDevices();
+    bool LoadConfiguration();
+    bool StoreConfiguration();
+    void OnBrowse();
+
+    // The control with the given id, or nullptr.
+    [[nodiscard]] QWidget* Control(int id) const;
+
+    // Read-only views of the state, for the subsystems that report on it and for tests.
+    [[nodiscard]] const std::string& IniPath() const { return iniPath_; }
+    [[nodiscard]] std::int32_t Port() const { return port_; }
+    [[nodiscard]] const std::string& StoreFilename() const { return storeFilename_; }
+    [[nodiscard]] std::int32_t StoreDataToFile() const { return storeDataToFile_; }
+    [[nodiscard]] const usb::DeviceSlots& DeviceSlots() const { return deviceSlots_; }
+    [[nodiscard]] const usb::TestParams& TestParams() const { return testParams_; }
+    [[nodiscard]] QMenu* WindowMenu() const { return windowMenu_; }
+
+protected:
+    virtual void DoDataExchange(DataExchange& dx);
+    void contextMenuEvent(QContextMenuEvent* event) override;
+
+private:
+    void CreateControls();
+    void ShowMessage(const std::string& text);
+
+    MessageBoxFn messageBox_;
+    std::map<int, QWidget*> controls_;
+    QMenu* windowMenu_ = nullptr;
+
+    QIcon icon_;
+    bool deviceOpen_ = false;
+    std::string iniPath_;
+    std::int32_t packetCounter_ = 0;
+    LogPane* logPane_ = nullptr;
+    std::int32_t port_ = 9001;
+    std::string serverAddress_ = "127.0.0.1";
+    QLabel* ownAddressLabel_ = nullptr;
+    QPushButton* relayButton_ = nullptr;
+    QLabel* dataRateCaption_ = nullptr;
+    QLabel* dataRateValue_ = nullptr;
+    QLineEdit* portEdit_ = nullptr;
+    std::string storeFilename_ = "c:\\data\\data.csv";
+    QLabel* storeFileCaption_ = nullptr;
+    QLineEdit* storeFileEdit_ = nullptr;
+    QPushButton* browseButton_ = nullptr;
+    std::int32_t storeDataToFile_ = 1;
+    usb::TestParams testParams_;
+    usb::DeviceSlots deviceSlots_{};
+    QPlainTextEdit* testInformationPane_ = nullptr;
+    std::string testInformation_;
+    QPlainTextEdit* endpointStatisticsPane_ = nullptr;
+    std::string endpointStatistics_;
+    QPushButton* openCloseButton_ = nullptr;
+    QComboBox* deviceList_ = nullptr;
+};
+
+} // namespace kestavo::app
