@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Installs every Debian package that Kestavo needs to build, test and run, and nothing that is already
+# there. Safe to run again. Uses apt-get as root (through sudo when run as another user); refreshes the
+# package lists first, so it also works on a machine that has never run apt-get update.
+set -euo pipefail
+
+packages=(
+    g++ cmake ninja-build pkg-config        # the build
+    qt6-base-dev qt6-qpa-plugins            # the window, and Qt Test for its tests
+    libusb-dev                              # the USB library the program reads the dongle with
+    libasio-dev                             # the relay's network I/O
+    libgtest-dev                            # the test framework
+    fonts-dejavu-core                       # a font, so the window can measure text without a desktop
+    clang-format                            # the formatting check among the tests
+)
+
+missing=()
+for package in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+        missing+=("$package")
+    fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+    echo "install-deps: every package is installed"
+    exit 0
+fi
+
+as_root=()
+if [ "$(id -u)" -ne 0 ]; then
+    as_root=(sudo)
+fi
+
+echo "install-deps: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+"${as_root[@]}" apt-get update -qq
+"${as_root[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
