@@ -96,7 +96,8 @@ std::optional<std::string> Profile::Find(std::string_view section, std::string_v
 }
 
 void Profile::Write(std::string_view section, std::string_view key, std::string_view value) {
-    std::string newLine = std::string(key) + "=" + std::string(value);
+    std::string newLine(key);
+    newLine.append(1, '=').append(value);
     std::optional<std::size_t> sectionLine;
     std::size_t insertAt = lines_.size();
     for (std::size_t i = 0; i < lines_.size(); ++i) {
@@ -126,7 +127,9 @@ void Profile::Write(std::string_view section, std::string_view key, std::string_
         }
     }
     if (!sectionLine) {
-        lines_.push_back("[" + std::string(section) + "]");
+        std::string header(1, '[');
+        header.append(section).append(1, ']');
+        lines_.push_back(std::move(header));
         lines_.push_back(std::move(newLine));
         return;
     }
