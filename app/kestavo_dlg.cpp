@@ -75,10 +75,10 @@ constexpr std::array kControls{
 constexpr int kDialogWidth = 320;
 constexpr int kDialogHeight = 285;
 
-QWidget* MakeControl(const ControlTemplate& spec, QWidget* parent) {
-    const QString text = QString::fromUtf8(spec.text);
+QWidget* MakeControl(const ControlTemplate& entry, QWidget* parent) {
+    const QString text = QString::fromUtf8(entry.text);
     QWidget* widget = nullptr;
-    switch (spec.kind) {
+    switch (entry.kind) {
     case Kind::Label: {
         auto* label = new QLabel(text, parent);
         label->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
@@ -105,28 +105,28 @@ QWidget* MakeControl(const ControlTemplate& spec, QWidget* parent) {
         widget = new QCheckBox(text, parent);
         break;
     case Kind::Pane: {
-        QPlainTextEdit* pane = spec.id == IDC_LOG ? new LogPane(parent) : new QPlainTextEdit(parent);
+        QPlainTextEdit* pane = entry.id == IDC_LOG ? new LogPane(parent) : new QPlainTextEdit(parent);
         pane->setReadOnly(true);
         pane->setLineWrapMode(QPlainTextEdit::NoWrap);
         widget = pane;
         break;
     }
     }
-    widget->setAccessibleName(QString::fromUtf8(spec.accessibleName));
-    widget->setAccessibleDescription(QString::fromUtf8(spec.accessibleDescription));
-    widget->setProperty("controlId", spec.id);
+    widget->setAccessibleName(QString::fromUtf8(entry.accessibleName));
+    widget->setAccessibleDescription(QString::fromUtf8(entry.accessibleDescription));
+    widget->setProperty("controlId", entry.id);
     return widget;
 }
 
 // The width in pixels that a control's caption needs, or 0 when it has none to fit.
-int CaptionWidth(const ControlTemplate& spec, const QWidget* widget) {
-    const QString caption = QString::fromUtf8(spec.text).remove(QLatin1Char('&'));
+int CaptionWidth(const ControlTemplate& entry, const QWidget* widget) {
+    const QString caption = QString::fromUtf8(entry.text).remove(QLatin1Char('&'));
     if (caption.isEmpty()) {
         return 0;
     }
     const int text = widget->fontMetrics().horizontalAdvance(caption);
     const QStyle* style = widget->style();
-    switch (spec.kind) {
+    switch (entry.kind) {
     case Kind::Label:
         return text;
     case Kind::PushButton:
@@ -140,8 +140,8 @@ int CaptionWidth(const ControlTemplate& spec, const QWidget* widget) {
     }
 }
 
-void PlaceControl(const ControlTemplate& spec, const DialogUnits& units, QWidget* widget) {
-    QRect place = units.Rect(spec.x, spec.y, spec.width, spec.height);
+void PlaceControl(const ControlTemplate& entry, const DialogUnits& units, QWidget* widget) {
+    QRect place = units.Rect(entry.x, entry.y, entry.width, entry.height);
     if (auto* combo = qobject_cast<QComboBox*>(widget)) {
         // The template's height is that of the open list; the closed box is one line tall.
         const int boxHeight = combo->sizeHint().height();
@@ -150,7 +150,7 @@ void PlaceControl(const ControlTemplate& spec, const DialogUnits& units, QWidget
         place.setHeight(boxHeight);
     }
     widget->setGeometry(place);
-    if (spec.kind == Kind::GroupBox) {
+    if (entry.kind == Kind::GroupBox) {
         widget->lower(); // a frame behind the controls it groups
     }
 }
@@ -186,12 +186,12 @@ CKestavoDlg::~CKestavoDlg() {
 void CKestavoDlg::CreateControls() {
     std::vector<QWidget*> widgets;
     DialogUnits units(font());
-    for (const ControlTemplate& spec : kControls) {
-        QWidget* widget = MakeControl(spec, this);
-        units.FitWidth(spec.width, CaptionWidth(spec, widget));
+    for (const ControlTemplate& entry : kControls) {
+        QWidget* widget = MakeControl(entry, this);
+        units.FitWidth(entry.width, CaptionWidth(entry, widget));
         widgets.push_back(widget);
-        if (spec.id != IDC_STATIC) {
-            controls_[spec.id] = widget;
+        if (entry.id != IDC_STATIC) {
+            controls_[entry.id] = widget;
         }
     }
     for (std::size_t i = 0; i < widgets.size(); ++i) {
