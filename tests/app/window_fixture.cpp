@@ -5,12 +5,16 @@
 #include <QStringList>
 #include <QTest>
 
+#include "usbbench/client.h"
+
 namespace kestavo::test {
 
 WindowTest::WindowTest() : work(dir / "work") {
     std::filesystem::create_directories(work);
-    std::filesystem::create_directories(dir / "usb");
     usbTree.emplace("USB_DEVFS_PATH", (dir / "usb").string());
+    // An emulated tree with one empty bus: the library then looks nowhere else, so the machine's own
+    // devices never show up in a test.
+    usbbench::Load("bus 1\n");
     cwd.emplace(work);
 }
 

@@ -15,6 +15,7 @@
 #include "app/log_pane.h"
 #include "app/resource.h"
 #include "networkdriver/network_driver.h"
+#include "usbbench/client.h"
 #include "window_fixture.h"
 
 namespace kestavo::test {
@@ -111,6 +112,22 @@ TEST_F(WindowTest, WithoutDevicesARealMessageBoxSaysSoOnceAndTheListStaysEmpty) 
     EXPECT_EQ(boxes, 1);
     EXPECT_EQ(qobject_cast<QComboBox*>(window->Control(app::IDC_DEVICE_LIST))->count(), 0);
     EXPECT_EQ(qobject_cast<QComboBox*>(window->Control(app::IDC_DEVICE_LIST))->currentIndex(), -1);
+}
+
+TEST_F(WindowTest, TheFirstDeviceListedIsSelected) {
+    usbbench::Load("device 1 1 0x1234 0x5678\nproduct One\n"
+                   "device 1 2 0x1234 0x5678\nproduct Two\n");
+    CKestavoDlg& dialog = OpenWindow();
+    auto* list = Find<QComboBox>("Devices");
+    ASSERT_EQ(list->count(), 2);
+    EXPECT_EQ(list->currentIndex(), 0);
+    EXPECT_TRUE(messages.empty()) << "no complaint about missing devices";
+    // Entry i shows the device of slot i, whatever order the library found them in.
+    for (int i = 0; i < 2; ++i) {
+        const std::string file = dialog.DeviceSlots()[static_cast<std::size_t>(i)]->filename;
+        EXPECT_EQ(list->itemText(i).toStdString(),
+                  file == "001" ? " One  [1234h:5678h]" : " Two  [1234h:5678h]");
+    }
 }
 
 TEST_F(WindowTest, TheServerIpLabelShowsTheHostsOwnAddress) {

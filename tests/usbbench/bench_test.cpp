@@ -1,0 +1,272 @@
+#include <chrono>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <future>
+#include <linux/usbdevice_fs.h>
+#include <string>
+#include <sys/ioctl.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <usb.h>
+
+#include "usb_bench_fixture.h"
+#include "usbbench/model.h"
+
+namespace kestavo::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string Dongle(const std::string& stream) {
+    return "device 1 2 0x1234 0x5678\n"
+           "configuration 1\n"
+           "interface 0\n"
+           "altsetting 0\n"
+           "endpoint 0x81 bulk 64\n"
+           "endpoint 0x02 bulk 64\n" +
+           stream;
+}
+
+std::chrono::nanoseconds ThreadCpuTime() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
+}
+
+// Waits, without sleeping blindly, until the journal holds text.
+bool JournalShows(const std::string& text, std::chrono::milliseconds limit = 10s) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (usbbench::Journal().find(text) == std::string::npos) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::yield();
+    }
+    return true;
+}
+
+class Bench : public UsbBenchTest {
+protected:
+    // Opens the only device through the real library and claims its interface.
+    usb_dev_handle* OpenDongle() {
+        usb_init();
+        usb_find_busses();
+        usb_find_devices();
+        usb_bus* bus = usb_get_busses();
+        EXPECT_NE(bus, nullptr);
+        if (bus == nullptr || bus->devices == nullptr) {
+            return nullptr;
+        }
+        usb_dev_handle* handle = usb_open(bus->devices);
+        EXPECT_NE(handle, nullptr);
+        EXPECT_EQ(usb_set_configuration(handle, 1), 0);
+        EXPECT_EQ(usb_claim_interface(handle, 0), 0);
+        return handle;
+    }
+
+    static std::string Read(usb_dev_handle* handle, int size, int& result, int timeout = 1000) {
+        std::string data(static_cast<std::size_t>(size), '\0');
+        result = usb_bulk_read(handle, 0x81, data.data(), size, timeout);
+        data.resize(result > 0 ? static_cast<std::size_t>(result) : 0);
+        return data;
+    }
+};
+
+TEST_F(Bench, ReadsDeliverTheDescribedPayloadsCutToTheBuffer) {
+    Devices(Dongle("in sequence 01 02 03 04 05 06; 0a0b; \n"));
+    usb_dev_handle* handle = OpenDongle();
+    ASSERT_NE(handle, nullptr);
+    int result = 0;
+    EXPECT_EQ(Read(handle, 4096, result), std::string("\x01\x02\x03\x04\x05\x06", 6));
+    EXPECT_EQ(Read(handle, 4096, result), "\x0a\x0b");
+    EXPECT_EQ(Read(handle, 4096, result), "");
+    EXPECT_EQ(result, 0) << "an empty transfer";
+    EXPECT_EQ(Read(handle, 4, result), std::string("\x01\x02\x03\x04", 4)) << "the sequence starts again";
+    usb_close(handle);
+
+    const std::string journal = usbbench::Journal();
+    EXPECT_NE(journal.find("1-2 setconfig 1\n1-2 claim 0\n1-2 submit 81 4096\n1-2 complete 81 6\n"),
+              std::string::npos)
+        << journal;
+    EXPECT_NE(journal.find("1-2 close"), std::string::npos);
+    EXPECT_EQ(usbbench::Counters(1, 2).completed, 4U);
+}
+
+TEST_F(Bench, LongReadsAreSplitIntoTransfersOf16KiB) {
+    Devices(Dongle("in counter\nin-bytes 16384\n"));
+    usb_dev_handle* handle = OpenDongle();
+    ASSERT_NE(handle, nullptr);
+    int result = 0;
+    const std::string data = Read(handle, 40000, result);
+    EXPECT_EQ(result, 40000);
+    // Each transfer counts its big-endian words up from its own number.
+    EXPECT_EQ(static_cast<unsigned char>(data[16384 + 1]), 1);
+    EXPECT_EQ(static_cast<unsigned char>(data[32768 + 1]), 2);
+    EXPECT_NE(usbbench::Journal().find("submit 81 16384\n1-2 complete 81 16384\n1-2 submit 81 16384\n"
+                                       "1-2 complete 81 16384\n1-2 submit 81 7232\n"),
+              std::string::npos);
+    usb_close(handle);
+}
+
+TEST_F(Bench, TransfersCompleteInSubmissionOrder) {
+    Devices(Dongle("in counter\nin-bytes 2\nin-latency-us 2000\n"));
+    usb_dev_handle* handle = OpenDongle(); // sets the configuration and claims the interface
+    ASSERT_NE(handle, nullptr);
+    const int fd = ::open((dir_ / "usb" / "001" / "002").c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    unsigned char buffers[3][2] = {};
+    usbdevfs_urb urbs[3] = {};
+    for (int i = 0; i < 3; ++i) {
+        urbs[i].type = USBDEVFS_URB_TYPE_BULK;
+        urbs[i].endpoint = 0x81;
+        urbs[i].buffer = buffers[i];
+        urbs[i].buffer_length = 2;
+        ASSERT_EQ(ioctl(fd, USBDEVFS_SUBMITURB, &urbs[i]), 0);
+    }
+    for (int i = 0; i < 3; ++i) {
+        void* reaped = nullptr;
+        ASSERT_EQ(ioctl(fd, USBDEVFS_REAPURB, &reaped), 0);
+        EXPECT_EQ(reaped, &urbs[i]);
+        EXPECT_EQ(urbs[i].actual_length, 2);
+        EXPECT_EQ(buffers[i][1], i);
+    }
+    void* none = nullptr;
+    EXPECT_EQ(ioctl(fd, USBDEVFS_REAPURBNDELAY, &none), -1);
+    EXPECT_EQ(errno, EAGAIN);
+    ::close(fd);
+    usb_close(handle);
+}
+
+TEST_F(Bench, ASilentDeviceTimesOutAfterItsTimeoutWithoutSpinning) {
+    Devices(Dongle("in counter\nin-silence-after 1\n"));
+    usb_dev_handle* handle = OpenDongle();
+    ASSERT_NE(handle, nullptr);
+    int result = 0;
+    Read(handle, 4096, result);
+    EXPECT_EQ(result, 64);
+
+    const auto started = std::chrono::steady_clock::now();
+    const auto cpuBefore = ThreadCpuTime();
+    Read(handle, 4096, result, 300);
+    const auto elapsed = std::chrono::steady_clock::now() - started;
+    const auto cpu = ThreadCpuTime() - cpuBefore;
+    EXPECT_EQ(result, -110);
+    EXPECT_GE(elapsed, 300ms);
+    EXPECT_LT(cpu * 4, elapsed) << "waiting costs little CPU: "
+                                << std::chrono::duration_cast<std::chrono::milliseconds>(cpu).count()
+                                << " ms";
+    EXPECT_NE(usbbench::Journal().find("1-2 discard 81"), std::string::npos);
+    EXPECT_EQ(usbbench::Counters(1, 2).cancelled, 1U);
+    usb_close(handle);
+}
+
+TEST_F(Bench, AnUnpluggedDeviceFailsEveryReadAtOnce) {
+    Devices(Dongle("in counter\nin-unplug-after 2\n"));
+    usb_dev_handle* handle = OpenDongle();
+    ASSERT_NE(handle, nullptr);
+    int result = 0;
+    Read(handle, 4096, result, 60000);
+    EXPECT_EQ(result, 64);
+    Read(handle, 4096, result, 60000);
+    EXPECT_EQ(result, 64);
+    const auto started = std::chrono::steady_clock::now();
+    for (int i = 0; i < 3; ++i) {
+        Read(handle, 4096, result, 60000);
+        EXPECT_EQ(result, -19);
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 30s) << "no read waited for its timeout";
+    EXPECT_LT(usb_claim_interface(handle, 0), 0);
+    usb_close(handle);
+}
+
+TEST_F(Bench, FailingTransfersReturnTheirErrorAndCount) {
+    Devices(Dongle("in counter\nin-fail EPIPE 1 2\n"));
+    usb_dev_handle* handle = OpenDongle();
+    ASSERT_NE(handle, nullptr);
+    std::vector<int> results;
+    for (int i = 0; i < 4; ++i) {
+        int result = 0;
+        Read(handle, 4096, result);
+        results.push_back(result);
+    }
+    EXPECT_EQ(results, (std::vector<int>{64, -32, -32, 64}));
+    EXPECT_EQ(usbbench::Counters(1, 2).refused, 2U);
+    EXPECT_EQ(usbbench::Counters(1, 2).submitted, 4U);
+    usb_close(handle);
+}
+
+TEST_F(Bench, ReleasingTheInterfaceEndsAPendingReadWithNoBytes) {
+    Devices(Dongle("in counter\nin-silence-after 0\n"));
+    usb_dev_handle* handle = OpenDongle();
+    ASSERT_NE(handle, nullptr);
+    auto reader = std::async(std::launch::async, [&] {
+        int result = 0;
+        Read(handle, 4096, result, 30000);
+        return result;
+    });
+    ASSERT_TRUE(JournalShows("1-2 submit 81 4096"));
+    EXPECT_EQ(usb_release_interface(handle, 0), 0);
+    ASSERT_EQ(reader.wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(reader.get(), 0);
+    usb_close(handle);
+}
+
+TEST_F(Bench, ConfigurationAndClaimFailuresGiveTheirErrno) {
+    Devices(Dongle("set-configuration-fails EBUSY\nclaim-fails EACCES\n"));
+    usb_init();
+    usb_find_busses();
+    usb_find_devices();
+    usb_dev_handle* handle = usb_open(usb_get_busses()->devices);
+    ASSERT_NE(handle, nullptr);
+    EXPECT_EQ(usb_set_configuration(handle, 1), -EBUSY);
+    EXPECT_EQ(usb_claim_interface(handle, 0), -EACCES);
+    char data[64];
+    EXPECT_EQ(usb_bulk_read(handle, 0x81, data, sizeof data, 100), -EACCES) << "reading claims it too";
+    usb_close(handle);
+    EXPECT_NE(usbbench::Journal().find("1-2 setconfig 1 refused\n1-2 claim 0 refused\n"), std::string::npos);
+}
+
+TEST(BenchDescription, MistakesAreNamedWithTheirLine) {
+    struct Case {
+        const char* text;
+        const char* error;
+    };
+    for (const Case& bad : {
+             Case{"product Gadget\n", "line 1: 'product' comes before any 'device'"},
+             Case{"device 1 1 1 1\n\nfrobnicate\n", "line 3: unknown word 'frobnicate'"},
+             Case{"device 1 1 0x10000 1\n", "line 1: '0x10000' is not a number from 0 to 65535"},
+             Case{"device 1 0 1 1\n", "line 1: a device address starts at 1"},
+             Case{"device 1 1 1 1\ndevice 1 1 2 2\n", "line 2: bus 1 already has a device at address 1"},
+             Case{"device 1 1 1 1\nproduct \"open\n", "line 2: a quoted text is not closed"},
+             Case{"device 1 1 1 1\nendpoint 0x81 bulk 64\n",
+                  "line 2: 'endpoint' comes before any 'altsetting'"},
+             Case{"device 1 1 1 1\nconfiguration 1\ninterface 0\naltsetting 0\nendpoint 0x81 wobbly 64\n",
+                  "line 5: an endpoint's type is control, isochronous, bulk or interrupt"},
+             Case{"device 1 1 1 1\nin-fail ENOTANERRNO\n",
+                  "line 2: 'ENOTANERRNO' is not an errno name or number"},
+             Case{"device 1 1 1 1\nin sequence 01 0\n", "line 2: '01 0 ' is not a run of hexadecimal bytes"},
+             Case{"device 1 1 1 1\nconfiguration 1\ninterface 0\ninterface 1\naltsetting 0\n",
+                  "device 1-1: an interface without alternate settings must come last in its configuration, "
+                  "since it sends no descriptor"},
+         }) {
+        std::string error;
+        EXPECT_FALSE(usbbench::Parse(bad.text, error)) << bad.text;
+        EXPECT_EQ(error, bad.error) << bad.text;
+    }
+}
+
+TEST(BenchDescription, LoadingNeedsATreeAndReportsMistakes) {
+    const ScopedEnv noTree("USB_DEVFS_PATH", "");
+    char error[256] = {};
+    EXPECT_EQ(usbbench_load("bus 1\n", error, sizeof error), -1);
+    EXPECT_STREQ(error, "USB_DEVFS_PATH names no folder for the emulated tree");
+    EXPECT_EQ(usbbench_load("nonsense\n", error, sizeof error), -1);
+    EXPECT_STREQ(error, "line 1: unknown word 'nonsense'");
+}
+
+} // namespace
+} // namespace kestavo::test
