@@ -426,6 +426,14 @@ private:
             const std::string name =
                 "device " + std::to_string(device.bus) + "-" + std::to_string(device.address);
             for (const ConfigurationModel& configuration : device.configurations) {
+                if (configuration.interfaces.empty()) {
+                    // The USB library's scan reads the first interface of every configuration without
+                    // looking at the count, past an empty allocation: such a device may crash it.
+                    error = name +
+                            ": a configuration needs an interface (one without alternate settings will "
+                            "do); the USB library reads past an empty list";
+                    return false;
+                }
                 bool emptySeen = false;
                 for (const InterfaceModel& interface : configuration.interfaces) {
                     if (interface.altSettings.empty()) {
@@ -450,6 +458,12 @@ private:
 
     BenchModel model_;
 };
+
+void PutBytes(std::vector<std::uint8_t>& out, std::initializer_list<std::uint8_t> bytes) {
+    for (const std::uint8_t byte : bytes) {
+        out.push_back(byte);
+    }
+}
 
 void PutWord(std::vector<std::uint8_t>& out, std::uint16_t value) {
     out.push_back(static_cast<std::uint8_t>(value & 0xFF));
@@ -514,7 +528,7 @@ std::vector<std::uint8_t> Payload(const StreamModel& stream, std::uint64_t index
 std::vector<std::uint8_t> DeviceDescriptor(const DeviceModel& device) {
     std::vector<std::uint8_t> out{18, 1};
     PutWord(out, 0x0200);
-    out.insert(out.end(), {0xFF, 0xFF, 0xFF, 64});
+    PutBytes(out, {0xFF, 0xFF, 0xFF, 64});
     PutWord(out, device.vendor);
     PutWord(out, device.product);
     PutWord(out, 0x0100);
@@ -531,11 +545,11 @@ std::vector<std::uint8_t> ConfigurationDescriptor(const ConfigurationModel& conf
         0, 0x80, 50};
     for (const InterfaceModel& interface : configuration.interfaces) {
         for (const AltSettingModel& setting : interface.altSettings) {
-            out.insert(out.end(), {9, 4, interface.number, setting.number,
-                                   static_cast<std::uint8_t>(setting.endpoints.size()),
-                                   setting.interfaceClass, 0, 0, 0});
+            PutBytes(out,
+                     {9, 4, interface.number, setting.number,
+                      static_cast<std::uint8_t>(setting.endpoints.size()), setting.interfaceClass, 0, 0, 0});
             for (const EndpointModel& endpoint : setting.endpoints) {
-                out.insert(out.end(), {7, 5, endpoint.address, static_cast<std::uint8_t>(endpoint.type)});
+                PutBytes(out, {7, 5, endpoint.address, static_cast<std::uint8_t>(endpoint.type)});
                 PutWord(out, endpoint.maxPacketSize);
                 out.push_back(endpoint.interval);
             }

@@ -115,7 +115,7 @@ TEST_F(DeviceList, InterfacesAreLookedUpInTheDevicesOwnConfiguration) {
             "interface 1\naltsetting 0\nendpoint 0x81 bulk 64\n"
             "interface 2\naltsetting 0\nendpoint 0x82 bulk 64\n"
             "interface 3\n" // counted, but without an alternate setting
-            "device 1 2 2 2\nconfiguration 1\n"
+            "device 1 2 2 2\nconfiguration 1\ninterface 0\n"
             "device 1 3 3 3\n");
     ASSERT_EQ(List(), 3);
     struct usb_device* numbered = nullptr;

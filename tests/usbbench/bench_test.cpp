@@ -249,6 +249,9 @@ TEST(BenchDescription, MistakesAreNamedWithTheirLine) {
              Case{"device 1 1 1 1\nin-fail ENOTANERRNO\n",
                   "line 2: 'ENOTANERRNO' is not an errno name or number"},
              Case{"device 1 1 1 1\nin sequence 01 0\n", "line 2: '01 0 ' is not a run of hexadecimal bytes"},
+             Case{"device 1 1 1 1\nconfiguration 1\n", "device 1-1: a configuration needs an interface (one "
+                                                       "without alternate settings will do); the "
+                                                       "USB library reads past an empty list"},
              Case{"device 1 1 1 1\nconfiguration 1\ninterface 0\ninterface 1\naltsetting 0\n",
                   "device 1-1: an interface without alternate settings must come last in its configuration, "
                   "since it sends no descriptor"},
