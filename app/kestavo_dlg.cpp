@@ -24,6 +24,7 @@
 #include "app/log_pane.h"
 #include "app/resource.h"
 #include "app/widget_text.h"
+#include "app/window_mailbox.h"
 #include "config/configuration.h"
 #include "networkdriver/network_driver.h"
 
@@ -173,14 +174,19 @@ CKestavoDlg::CKestavoDlg(MessageBoxFn messageBox, QWidget* parent)
     iniPath_ = config::MakeIniPath();
     icon_ = WindowIcon();
     // The remaining members start at their defaults by their initialisers: the device closed, no
-    // workers, the packet counter and every device slot cleared, the transfer parameters set.
-    g_currentDialog.store(this);
+    // workers, the packet counter, the client table and every device slot cleared, the transfer
+    // parameters set.
+    WindowMailbox::Instance().Attach(this);
     usb::InitializeLibrary();
 }
 
 CKestavoDlg::~CKestavoDlg() {
-    CKestavoDlg* self = this;
-    g_currentDialog.compare_exchange_strong(self, nullptr);
+    if (clientTable_.Running()) {
+        clientTable_.SendStopFrame();
+    }
+    // From here on the relay's callbacks find no window and return at once.
+    WindowMailbox::Instance().Detach();
+    clientTable_.ReleaseAll();
 }
 
 void CKestavoDlg::CreateControls() {
@@ -216,6 +222,7 @@ void CKestavoDlg::CreateControls() {
     endpointStatisticsPane_->hide();
 
     connect(browseButton_, &QPushButton::clicked, this, [this] { OnBrowse(); });
+    connect(relayButton_, &QPushButton::clicked, this, [this] { OnRelayStartStop(); });
 }
 
 QWidget* CKestavoDlg::Control(int id) const {
@@ -352,6 +359,113 @@ void CKestavoDlg::OnBrowse() {
     }
     storeFilename_ = FromQString(QDir::toNativeSeparators(chosen.first()));
     UpdateData(false);
+}
+
+} // namespace kestavo::app
+
+namespace kestavo::app {
+
+bool ClientDataCallback(NetHandle client) {
+    WindowMailbox::Instance().Send(WM_CLIENT_DATA, 0, static_cast<std::intptr_t>(client));
+    return true;
+}
+
+bool ClientGoneCallback(NetHandle client, std::uint32_t reason) {
+    WindowMailbox::Instance().Send(WM_CLIENT_DISCONNECTED, reason, static_cast<std::intptr_t>(client));
+    return true;
+}
+
+bool ClientConnectedCallback(std::int32_t port, NetHandle client) {
+    WindowMailbox::Instance().Send(WM_CLIENT_CONNECTED, static_cast<std::uint32_t>(port),
+                                   static_cast<std::intptr_t>(client));
+    return true;
+}
+
+void CKestavoDlg::OnRelayStartStop() {
+    if (!clientTable_.Running()) {
+        if (!StartRelayServer()) {
+            return;
+        }
+        SetButtonCaption(relayButton_, QStringLiteral("Stop"));
+        AddLogLine("Network started");
+        StoreConfiguration();
+    } else {
+        StopRelayServer();
+        SetButtonCaption(relayButton_, QStringLiteral("Start"));
+        AddLogLine("Network stopped");
+    }
+}
+
+bool CKestavoDlg::StartRelayServer() {
+    std::array<char, 300> ownAddress{};
+    GetOwnAddrString(ownAddress.data(), static_cast<int>(ownAddress.size()));
+    UpdateData(true);
+    const std::int32_t port = port_;
+    portEdit_->setEnabled(false);
+    const NetHandle server = InitializeSocketWithCallbackANDString(
+        ClientDataCallback, ClientGoneCallback, ClientConnectedCallback, 0, port, 1, 1, ownAddress.data(),
+        relay::kMulticastGroup, kRelaySocketBufferSize, kRelaySocketBufferSize);
+    if (server == 0) {
+        // Claiming to run a server that is not there would leave clients and the operator guessing.
+        portEdit_->setEnabled(true);
+        char text[96];
+        std::snprintf(text, sizeof text, "Cannot start the relay server on port %d!", port);
+        ShowMessage(text);
+        return false;
+    }
+    clientTable_.Start(server);
+    return true;
+}
+
+void CKestavoDlg::StopRelayServer() {
+    clientTable_.SendStopFrame();
+    portEdit_->setEnabled(true);
+    clientTable_.ReleaseAll();
+}
+
+long CKestavoDlg::WindowProc(unsigned message, std::uintptr_t wParam, std::intptr_t lParam) {
+    switch (message) {
+    case WM_CLIENT_DATA:
+        return OnClientData(wParam, lParam);
+    case WM_SOCKET_EVENT:
+        return OnSocketEvent(wParam, lParam);
+    case WM_CLIENT_CONNECTED:
+        return OnClientConnected(wParam, lParam);
+    case WM_CLIENT_DISCONNECTED:
+        return OnClientDisconnected(wParam, lParam);
+    default:
+        return 0;
+    }
+}
+
+long CKestavoDlg::OnClientData(std::uintptr_t /*wParam*/, std::intptr_t lParam) {
+    std::int32_t value = 0;
+    ReceiveData(static_cast<NetHandle>(lParam), &value);
+    return 1;
+}
+
+long CKestavoDlg::OnSocketEvent(std::uintptr_t wParam, std::intptr_t lParam) {
+    clientTable_.ForwardSocketMessage(wParam, lParam);
+    return 1;
+}
+
+long CKestavoDlg::OnClientConnected(std::uintptr_t wParam, std::intptr_t lParam) {
+    // A connection reported just as the server stopped belongs to no server any more; the library has
+    // closed it with its server.
+    if (!clientTable_.Running()) {
+        return 1;
+    }
+    clientTable_.AddClient(static_cast<NetHandle>(lParam), static_cast<std::uint32_t>(wParam & 0xFFFF));
+    UpdateData(false);
+    AddLogLine("Client connected");
+    return 1;
+}
+
+long CKestavoDlg::OnClientDisconnected(std::uintptr_t /*wParam*/, std::intptr_t lParam) {
+    if (clientTable_.MarkGone(static_cast<NetHandle>(lParam))) {
+        UpdateData(false);
+    }
+    return 1;
 }
 
 } // namespace kestavo::app

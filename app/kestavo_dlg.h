@@ -10,6 +10,8 @@
 #include <QIcon>
 
 #include "app/data_exchange.h"
+#include "networkdriver/network_driver.h"
+#include "relay/client_table.h"
 #include "usb/device_list.h"
 #include "usb/test_params.h"
 
@@ -28,6 +30,12 @@ class CKestavoDlg;
 
 // The window that is open, or nullptr: threads other than the window's test it before touching it.
 extern std::atomic<CKestavoDlg*> g_currentDialog;
+
+// The relay-socket library's callbacks: each hands its event to the window as a window message and
+// waits until the window has handled it. They return true.
+bool ClientDataCallback(NetHandle client);
+bool ClientGoneCallback(NetHandle client, std::uint32_t reason);
+bool ClientConnectedCallback(std::int32_t port, NetHandle client);
 
 // The main window. It owns every piece of run-time state; the work itself is done by the subsystems'
 // plain C++ code, which the handlers here call.
@@ -61,6 +69,19 @@ public:
     bool StoreConfiguration();
     void OnBrowse();
 
+    // The relay server.
+    void OnRelayStartStop();
+    bool StartRelayServer();
+    void StopRelayServer();
+    // The four window messages of the relay's callbacks, each returning 1.
+    long WindowProc(unsigned message, std::uintptr_t wParam, std::intptr_t lParam);
+    long OnClientData(std::uintptr_t wParam, std::intptr_t lParam);
+    long OnSocketEvent(std::uintptr_t wParam, std::intptr_t lParam);
+    long OnClientConnected(std::uintptr_t wParam, std::intptr_t lParam);
+    long OnClientDisconnected(std::uintptr_t wParam, std::intptr_t lParam);
+    // Sends one transfer's samples to every relay client. Any thread.
+    void RelaySamplePacket(const relay::SamplePacket& packet) { clientTable_.RelaySamplePacket(packet); }
+
     // The control with the given id, or nullptr.
     [[nodiscard]] QWidget* Control(int id) const;
 
@@ -72,6 +93,7 @@ public:
     [[nodiscard]] const usb::DeviceSlots& DeviceSlots() const { return deviceSlots_; }
     [[nodiscard]] const usb::TestParams& TestParams() const { return testParams_; }
     [[nodiscard]] QMenu* WindowMenu() const { return windowMenu_; }
+    [[nodiscard]] const relay::ClientTable& ClientTable() const { return clientTable_; }
 
 protected:
     virtual void DoDataExchange(DataExchange& dx);
@@ -88,7 +110,7 @@ private:
     QIcon icon_;
     bool deviceOpen_ = false;
     std::string iniPath_;
-    std::int32_t packetCounter_ = 0;
+    relay::ClientTable clientTable_; // with the packet counter
     LogPane* logPane_ = nullptr;
     std::int32_t port_ = 9001;
     std::string serverAddress_ = "127.0.0.1";

@@ -39,3 +39,17 @@ inline constexpr char kRegistryKey[] = "Local AppWizard-Generated Applications";
 inline constexpr char kIconResource[] = ":/kestavo/icon-128.png";
 
 } // namespace kestavo::app
+
+namespace kestavo::app {
+
+// Window messages from the relay's callbacks.
+inline constexpr unsigned WM_USER = 0x0400;
+inline constexpr unsigned WM_CLIENT_DATA = WM_USER + 400;
+inline constexpr unsigned WM_SOCKET_EVENT = WM_USER + 401;
+inline constexpr unsigned WM_CLIENT_CONNECTED = WM_USER + 402;
+inline constexpr unsigned WM_CLIENT_DISCONNECTED = WM_USER + 403;
+
+// The relay socket library's two last start-up numbers: the kernel buffer sizes of each connection.
+inline constexpr int kRelaySocketBufferSize = 65500;
+
+} // namespace kestavo::app

@@ -1,9 +1,61 @@
 #pragma once
 
-// The relay-socket library: the program's only door to the network. Handles are 32-bit values and 0
-// never names a socket.
+#include <cstdint>
+
+// The relay-socket library: the program's only door to the network. A TCP server that clients connect
+// to, with one I/O thread of its own. Handles are 32-bit values; 0 never names a socket, and a handle is
+// never given out twice in one process. No exception ever leaves these functions.
+
+using NetHandle = std::uint32_t;
+
+// Called on the library's I/O thread. Each returns true; the result is not looked at.
+using ClientDataCallbackFn = bool (*)(NetHandle client);                       // data waits
+using ClientGoneCallbackFn = bool (*)(NetHandle client, std::uint32_t reason); // the client went away
+using ClientConnectedCallbackFn = bool (*)(std::int32_t port, NetHandle client);
+
+// Why a client went away, as ClientGoneCallback's second value gives it.
+enum GoneReason : std::uint32_t {
+    kGoneClosed = 0,  // the client closed the connection
+    kGoneError = 1,   // the connection failed (reset, or found dead by keepalive)
+    kGoneTooSlow = 2, // the client fell so far behind that its outbound queue was full
+};
 
 // Writes the host's own IPv4 address as zero-terminated text into buffer, cut to size - 1 characters.
 // The address is for display: the first non-loopback IPv4 address of an interface that is up, or
 // "127.0.0.1" when the host has none. Nothing is written when size is less than 1.
 void GetOwnAddrString(char* buffer, int size);
+
+// Starts a server that accepts clients on port (1 to 65535) on every interface, IPv4 and IPv6 alike, and
+// returns its handle, or 0 when it cannot listen there. From then on it reports each client's arrival
+// (with the client's own port), its data and its departure through the three callbacks, until the
+// handle is released.
+//   flags, version, mode: reserved, accepted and ignored (the program passes 0, 1, 1).
+//   ownAddress: the address shown to the operator; for display only, the server listens everywhere.
+//   multicastGroup: accepted and never used: nothing is ever sent to it.
+//   sendBufferSize, receiveBufferSize: the kernel buffer sizes (SO_SNDBUF, SO_RCVBUF) of each client
+//   connection in bytes; 0 or less keeps the system's.
+NetHandle InitializeSocketWithCallbackANDString(ClientDataCallbackFn dataCallback,
+                                                ClientGoneCallbackFn goneCallback,
+                                                ClientConnectedCallbackFn connectedCallback,
+                                                std::int32_t flags, std::int32_t port, std::int32_t version,
+                                                std::int32_t mode, const char* ownAddress,
+                                                const char* multicastGroup, std::int32_t sendBufferSize,
+                                                std::int32_t receiveBufferSize);
+
+// Queues the bytes, whole, for the client and returns at once; the I/O thread writes them out in call
+// order. Callable from any thread. A client whose queue would pass the limit (4 MiB) is disconnected and
+// reported gone. Returns length, or -1 when the handle names no connected client.
+std::int32_t SendData(NetHandle client, const void* bytes, std::int32_t length);
+
+// Takes what the client has sent (up to 64 KiB a call) and drops it; its first bytes, at most 4, are
+// stored into *value. Returns the number of bytes taken, 0 when none waited, -1 for an unknown handle.
+std::int32_t ReceiveData(NetHandle client, std::int32_t* value);
+
+// Kept for callers that forward socket notifications; the library needs none. A handle of 0 does nothing.
+// Returns 0.
+std::int32_t ProcessSocketMessage(NetHandle client, std::uintptr_t wParam, std::intptr_t lParam);
+
+// Closes a client (after writing out what is queued for it, for two seconds at most) or a server (which
+// stops accepting and closes its clients alike) and frees the handle. Never waits for the I/O thread.
+// No callback naming the handle starts after it returns. Returns 0, or -1 for an unknown handle.
+std::int32_t ReleaseSocket(NetHandle handle);

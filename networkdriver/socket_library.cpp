@@ -1,0 +1,516 @@
+// The relay server: one asio I/O thread of the library's own runs every socket. SendData only queues;
+// the I/O thread writes. Callbacks run on the I/O thread and may wait for the program's window thread,
+// so nothing a caller does here ever waits for the I/O thread.
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include <asio.hpp>
+
+#include "networkdriver/network_driver.h"
+
+namespace {
+
+using asio::ip::tcp;
+
+constexpr std::size_t kQueueLimit = 4 * 1024 * 1024;
+constexpr std::size_t kReceiveChunk = 64 * 1024;
+constexpr auto kLingerLimit = std::chrono::seconds(2);
+constexpr auto kAcceptRetry = std::chrono::milliseconds(100);
+// A peer that vanished without a word is found within about half a minute.
+constexpr int kKeepAliveIdleSeconds = 10;
+constexpr int kKeepAliveIntervalSeconds = 5;
+constexpr int kKeepAliveProbes = 3;
+
+struct Callbacks {
+    ClientDataCallbackFn data = nullptr;
+    ClientGoneCallbackFn gone = nullptr;
+    ClientConnectedCallbackFn connected = nullptr;
+};
+
+struct Server;
+
+struct Session : std::enable_shared_from_this<Session> {
+    Session(asio::io_context& io, tcp::socket connected) : socket(std::move(connected)), lingerTimer(io) {}
+
+    NetHandle handle = 0;
+    NetHandle server = 0;
+    Callbacks callbacks;
+    tcp::socket socket;
+    asio::steady_timer lingerTimer;
+
+    std::mutex mutex; // guards everything below
+    int fd = -1;      // the socket's descriptor while it is open, for ReceiveData on other threads
+    std::vector<unsigned char> outbound;
+    std::size_t inFlight = 0;
+    bool writeScheduled = false;
+    bool closed = false;
+
+    std::atomic<bool> released{false};
+    std::atomic<bool> gone{false};
+    std::atomic<bool> receivedInCallback{false};
+    std::vector<unsigned char> writing; // the I/O thread's alone
+};
+
+struct Server {
+    explicit Server(asio::io_context& io) : acceptor(io), retryTimer(io) {}
+
+    NetHandle handle = 0;
+    Callbacks callbacks;
+    int sendBufferSize = 0;
+    int receiveBufferSize = 0;
+    tcp::acceptor acceptor;
+    asio::steady_timer retryTimer;
+    std::atomic<bool> released{false};
+};
+
+class Driver {
+public:
+    static Driver& Instance() {
+        static Driver driver;
+        return driver;
+    }
+
+    Driver() : work_(asio::make_work_guard(io_)), thread_([this] { Run(); }) {}
+
+    ~Driver() {
+        {
+            std::lock_guard lock(mutex_);
+            for (auto& [handle, server] : servers_) {
+                server->released = true;
+            }
+            for (auto& [handle, session] : sessions_) {
+                session->released = true;
+            }
+        }
+        asio::post(io_, [this] {
+            std::lock_guard lock(mutex_);
+            for (auto& [handle, server] : servers_) {
+                std::error_code ignored;
+                server->acceptor.close(ignored);
+                server->retryTimer.cancel();
+            }
+            for (auto& [handle, session] : sessions_) {
+                Close(*session);
+            }
+            servers_.clear();
+            sessions_.clear();
+        });
+        work_.reset();
+        thread_.join(); // run() returns once every socket and timer is closed
+    }
+
+    Driver(const Driver&) = delete;
+    Driver& operator=(const Driver&) = delete;
+
+    NetHandle Listen(const Callbacks& callbacks, int port, int sendBufferSize, int receiveBufferSize) {
+        if (port < 1 || port > 65535) {
+            return 0;
+        }
+        auto server = std::make_shared<Server>(io_);
+        server->callbacks = callbacks;
+        server->sendBufferSize = sendBufferSize;
+        server->receiveBufferSize = receiveBufferSize;
+        if (!Open(server->acceptor, tcp::v6(), port) && !Open(server->acceptor, tcp::v4(), port)) {
+            return 0;
+        }
+        server->handle = NextHandle();
+        {
+            std::lock_guard lock(mutex_);
+            servers_[server->handle] = server;
+        }
+        asio::post(io_, [this, server] { Accept(server); });
+        return server->handle;
+    }
+
+    std::int32_t Send(NetHandle handle, const void* bytes, std::int32_t length) {
+        if (length < 0 || (bytes == nullptr && length > 0)) {
+            return -1;
+        }
+        const std::shared_ptr<Session> session = FindSession(handle);
+        if (!session) {
+            return -1;
+        }
+        bool schedule = false;
+        bool overflow = false;
+        {
+            std::lock_guard lock(session->mutex);
+            if (session->closed) {
+                return -1;
+            }
+            const auto size = static_cast<std::size_t>(length);
+            if (session->outbound.size() + session->inFlight + size > kQueueLimit) {
+                overflow = true;
+            } else {
+                const auto* data = static_cast<const unsigned char*>(bytes);
+                session->outbound.insert(session->outbound.end(), data, data + size);
+                schedule = !session->writeScheduled;
+                session->writeScheduled = true;
+            }
+        }
+        if (overflow) {
+            asio::post(io_, [this, session] { Gone(session, kGoneTooSlow); });
+            return -1;
+        }
+        if (schedule) {
+            asio::post(io_, [this, session] { Write(session); });
+        }
+        return length;
+    }
+
+    std::int32_t Receive(NetHandle handle, std::int32_t* value) {
+        const std::shared_ptr<Session> session = FindSession(handle);
+        if (!session) {
+            return -1;
+        }
+        session->receivedInCallback = true;
+        unsigned char chunk[kReceiveChunk];
+        ssize_t got = 0;
+        {
+            // Held so that the descriptor cannot be closed, and its number reused, during the read.
+            std::lock_guard lock(session->mutex);
+            if (session->fd < 0) {
+                return 0;
+            }
+            got = ::recv(session->fd, chunk, sizeof chunk, MSG_DONTWAIT);
+        }
+        if (got <= 0) {
+            return 0;
+        }
+        if (value != nullptr) {
+            std::memcpy(value, chunk, std::min<std::size_t>(sizeof *value, static_cast<std::size_t>(got)));
+        }
+        return static_cast<std::int32_t>(got);
+    }
+
+    std::int32_t Release(NetHandle handle) {
+        std::shared_ptr<Session> session;
+        std::shared_ptr<Server> server;
+        std::vector<std::shared_ptr<Session>> children;
+        {
+            std::lock_guard lock(mutex_);
+            if (const auto found = sessions_.find(handle); found != sessions_.end()) {
+                session = found->second;
+                sessions_.erase(found);
+                session->released = true;
+            } else if (const auto foundServer = servers_.find(handle); foundServer != servers_.end()) {
+                server = foundServer->second;
+                servers_.erase(foundServer);
+                server->released = true;
+                for (auto it = sessions_.begin(); it != sessions_.end();) {
+                    if (it->second->server == handle) {
+                        it->second->released = true;
+                        children.push_back(it->second);
+                        it = sessions_.erase(it);
+                    } else {
+                        ++it;
+                    }
+                }
+            } else {
+                return -1;
+            }
+        }
+        if (session) {
+            asio::post(io_, [this, session] { Linger(session); });
+        } else {
+            asio::post(io_, [this, server, children] {
+                std::error_code ignored;
+                server->acceptor.close(ignored);
+                server->retryTimer.cancel();
+                for (const auto& child : children) {
+                    Linger(child);
+                }
+            });
+        }
+        return 0;
+    }
+
+private:
+    void Run() {
+        for (;;) {
+            try {
+                io_.run();
+                return;
+            } catch (...) {
+                // A handler that threw must not end the thread that every client depends on.
+            }
+        }
+    }
+
+    NetHandle NextHandle() {
+        NetHandle handle = 0;
+        do {
+            handle = next_.fetch_add(1);
+        } while (handle == 0);
+        return handle;
+    }
+
+    static bool Open(tcp::acceptor& acceptor, const tcp& protocol, int port) {
+        std::error_code error;
+        acceptor.open(protocol, error);
+        if (error) {
+            return false;
+        }
+        if (protocol == tcp::v6()) {
+            acceptor.set_option(asio::ip::v6_only(false), error); // one socket for IPv4 and IPv6 clients
+        }
+        acceptor.set_option(tcp::acceptor::reuse_address(true), error);
+        acceptor.bind(tcp::endpoint(protocol, static_cast<unsigned short>(port)), error);
+        if (!error) {
+            acceptor.listen(asio::socket_base::max_listen_connections, error);
+        }
+        if (error) {
+            std::error_code ignored;
+            acceptor.close(ignored);
+            return false;
+        }
+        return true;
+    }
+
+    std::shared_ptr<Session> FindSession(NetHandle handle) {
+        std::lock_guard lock(mutex_);
+        const auto found = sessions_.find(handle);
+        return found == sessions_.end() ? nullptr : found->second;
+    }
+
+    void Accept(const std::shared_ptr<Server>& server) {
+        if (server->released) {
+            return;
+        }
+        server->acceptor.async_accept([this, server](std::error_code error, tcp::socket socket) {
+            if (server->released) {
+                return;
+            }
+            if (error) {
+                // Out of descriptors, or a connection reset before it was taken: try again shortly
+                // rather than spinning.
+                server->retryTimer.expires_after(kAcceptRetry);
+                server->retryTimer.async_wait([this, server](std::error_code) { Accept(server); });
+                return;
+            }
+            Accepted(server, std::move(socket));
+            Accept(server);
+        });
+    }
+
+    void Accepted(const std::shared_ptr<Server>& server, tcp::socket socket) {
+        std::error_code error;
+        socket.set_option(tcp::no_delay(true), error);
+        socket.set_option(asio::socket_base::keep_alive(true), error);
+        const int fd = socket.native_handle();
+        ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &kKeepAliveIdleSeconds, sizeof kKeepAliveIdleSeconds);
+        ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &kKeepAliveIntervalSeconds,
+                     sizeof kKeepAliveIntervalSeconds);
+        ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &kKeepAliveProbes, sizeof kKeepAliveProbes);
+        if (server->sendBufferSize > 0) {
+            socket.set_option(asio::socket_base::send_buffer_size(server->sendBufferSize), error);
+        }
+        if (server->receiveBufferSize > 0) {
+            socket.set_option(asio::socket_base::receive_buffer_size(server->receiveBufferSize), error);
+        }
+        const tcp::endpoint peer = socket.remote_endpoint(error);
+        if (error) {
+            return; // gone before it could be looked at
+        }
+        auto session = std::make_shared<Session>(io_, std::move(socket));
+        session->handle = NextHandle();
+        session->server = server->handle;
+        session->callbacks = server->callbacks;
+        session->fd = fd;
+        {
+            std::lock_guard lock(mutex_);
+            if (server->released) {
+                return;
+            }
+            sessions_[session->handle] = session;
+        }
+        WaitForData(session);
+        if (session->callbacks.connected != nullptr && !session->released) {
+            session->callbacks.connected(peer.port(), session->handle);
+        }
+    }
+
+    void WaitForData(const std::shared_ptr<Session>& session) {
+        session->socket.async_wait(tcp::socket::wait_read, [this, session](std::error_code error) {
+            if (session->released || session->gone) {
+                return;
+            }
+            if (error) {
+                Gone(session, kGoneError);
+                return;
+            }
+            unsigned char peek = 0;
+            const ssize_t waiting = ::recv(session->fd, &peek, 1, MSG_PEEK | MSG_DONTWAIT);
+            if (waiting == 0) {
+                Gone(session, kGoneClosed);
+                return;
+            }
+            if (waiting < 0) {
+                if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+                    WaitForData(session);
+                } else {
+                    Gone(session, kGoneError);
+                }
+                return;
+            }
+            session->receivedInCallback = false;
+            if (session->callbacks.data != nullptr) {
+                session->callbacks.data(session->handle);
+            }
+            if (!session->receivedInCallback && !session->released) {
+                // Nobody took the data: drop it here, so that a client that sends cannot make the
+                // library spin or hold on to memory.
+                unsigned char chunk[kReceiveChunk];
+                if (::recv(session->fd, chunk, sizeof chunk, MSG_DONTWAIT) == 0) {
+                    Gone(session, kGoneClosed);
+                    return;
+                }
+            }
+            WaitForData(session);
+        });
+    }
+
+    void Write(const std::shared_ptr<Session>& session) {
+        {
+            std::lock_guard lock(session->mutex);
+            if (session->closed) {
+                return;
+            }
+            if (session->outbound.empty()) {
+                session->writeScheduled = false;
+                session->inFlight = 0;
+                if (session->released) {
+                    CloseLocked(*session);
+                }
+                return;
+            }
+            session->writing.swap(session->outbound);
+            session->outbound.clear();
+            session->inFlight = session->writing.size();
+        }
+        asio::async_write(session->socket, asio::buffer(session->writing),
+                          [this, session](std::error_code error, std::size_t) {
+                              session->writing.clear();
+                              if (error) {
+                                  Gone(session, kGoneError);
+                                  return;
+                              }
+                              Write(session);
+                          });
+    }
+
+    // Reports a client gone, once, and closes it. A released client is closed without a report.
+    void Gone(const std::shared_ptr<Session>& session, GoneReason reason) {
+        if (session->gone.exchange(true)) {
+            return;
+        }
+        {
+            std::lock_guard lock(mutex_);
+            sessions_.erase(session->handle);
+        }
+        Close(*session);
+        if (!session->released && session->callbacks.gone != nullptr) {
+            session->callbacks.gone(session->handle, reason);
+        }
+    }
+
+    // Lets a released client receive what was queued for it, then closes it.
+    void Linger(const std::shared_ptr<Session>& session) {
+        {
+            std::lock_guard lock(session->mutex);
+            if (session->closed) {
+                return;
+            }
+            if (!session->writeScheduled) {
+                CloseLocked(*session);
+                return;
+            }
+        }
+        session->lingerTimer.expires_after(kLingerLimit);
+        session->lingerTimer.async_wait([this, session](std::error_code error) {
+            if (!error) {
+                Close(*session);
+            }
+        });
+    }
+
+    static void Close(Session& session) {
+        std::lock_guard lock(session.mutex);
+        CloseLocked(session);
+    }
+
+    static void CloseLocked(Session& session) {
+        if (session.closed) {
+            return;
+        }
+        session.closed = true;
+        session.fd = -1;
+        session.outbound.clear();
+        session.outbound.shrink_to_fit();
+        std::error_code ignored;
+        session.socket.shutdown(tcp::socket::shutdown_both, ignored);
+        session.socket.close(ignored);
+        session.lingerTimer.cancel();
+    }
+
+    asio::io_context io_;
+    asio::executor_work_guard<asio::io_context::executor_type> work_;
+    std::mutex mutex_; // guards the two tables
+    std::unordered_map<NetHandle, std::shared_ptr<Server>> servers_;
+    std::unordered_map<NetHandle, std::shared_ptr<Session>> sessions_;
+    std::atomic<NetHandle> next_{1};
+    std::thread thread_;
+};
+
+} // namespace
+
+NetHandle InitializeSocketWithCallbackANDString(ClientDataCallbackFn dataCallback,
+                                                ClientGoneCallbackFn goneCallback,
+                                                ClientConnectedCallbackFn connectedCallback,
+                                                std::int32_t /*flags*/, std::int32_t port,
+                                                std::int32_t /*version*/, std::int32_t /*mode*/,
+                                                const char* /*ownAddress*/, const char* /*multicastGroup*/,
+                                                std::int32_t sendBufferSize, std::int32_t receiveBufferSize) {
+    try {
+        return Driver::Instance().Listen({dataCallback, goneCallback, connectedCallback}, port,
+                                         sendBufferSize, receiveBufferSize);
+    } catch (...) {
+        return 0;
+    }
+}
+
+std::int32_t SendData(NetHandle client, const void* bytes, std::int32_t length) {
+    try {
+        return Driver::Instance().Send(client, bytes, length);
+    } catch (...) {
+        return -1;
+    }
+}
+
+std::int32_t ReceiveData(NetHandle client, std::int32_t* value) {
+    try {
+        return Driver::Instance().Receive(client, value);
+    } catch (...) {
+        return -1;
+    }
+}
+
+std::int32_t ProcessSocketMessage(NetHandle /*client*/, std::uintptr_t /*wParam*/, std::intptr_t /*lParam*/) {
+    return 0;
+}
+
+std::int32_t ReleaseSocket(NetHandle handle) {
+    try {
+        return Driver::Instance().Release(handle);
+    } catch (...) {
+        return -1;
+    }
+}

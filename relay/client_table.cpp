@@ -1,0 +1,91 @@
+#include "relay/client_table.h"
+
+namespace kestavo::relay {
+
+bool ClientTable::Running() const {
+    std::lock_guard lock(mutex_);
+    return running_;
+}
+
+NetHandle ClientTable::ServerHandle() const {
+    std::lock_guard lock(mutex_);
+    return server_;
+}
+
+std::vector<ClientEntry> ClientTable::Entries() const {
+    std::lock_guard lock(mutex_);
+    return entries_;
+}
+
+void ClientTable::Start(NetHandle server) {
+    std::lock_guard lock(mutex_);
+    server_ = server;
+    running_ = true;
+}
+
+void ClientTable::AddClient(NetHandle client, std::uint32_t port) {
+    const auto frame = ConfigurationFrame();
+    std::lock_guard lock(mutex_);
+    entries_.push_back({client, static_cast<std::uint16_t>(port & 0xFFFF)});
+    SendToAllLocked(frame.data(), frame.size());
+}
+
+bool ClientTable::MarkGone(NetHandle client) {
+    std::lock_guard lock(mutex_);
+    for (ClientEntry& entry : entries_) {
+        if (entry.handle == client) {
+            entry.handle = 0;
+            return true;
+        }
+    }
+    return false;
+}
+
+void ClientTable::SendStopFrame() {
+    const auto frame = StopFrame();
+    std::lock_guard lock(mutex_);
+    SendToAllLocked(frame.data(), frame.size());
+}
+
+void ClientTable::ReleaseAll() {
+    std::vector<ClientEntry> entries;
+    NetHandle server = 0;
+    {
+        std::lock_guard lock(mutex_);
+        entries.swap(entries_);
+        server = server_;
+        server_ = 0;
+        running_ = false;
+    }
+    if (server != 0) {
+        ReleaseSocket(server);
+    }
+    for (const ClientEntry& entry : entries) {
+        if (entry.handle != 0) {
+            ReleaseSocket(entry.handle);
+        }
+    }
+}
+
+void ClientTable::ForwardSocketMessage(std::uintptr_t wParam, std::intptr_t lParam) {
+    for (const ClientEntry& entry : Entries()) {
+        ProcessSocketMessage(entry.handle, wParam, lParam);
+    }
+}
+
+void ClientTable::RelaySamplePacket(const SamplePacket& packet) {
+    packetCounter_.fetch_add(1);
+    const auto frame = SampleFrame(packet);
+    std::lock_guard lock(mutex_);
+    SendToAllLocked(frame.data(), frame.size());
+}
+
+void ClientTable::SendToAllLocked(const std::uint8_t* bytes, std::size_t length) const {
+    for (const ClientEntry& entry : entries_) {
+        if (entry.handle != 0) {
+            SendData(entry.handle, bytes, static_cast<std::int32_t>(length));
+        }
+    }
+}
+
+} // namespace kestavo::relay

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kestavo::test {
+
+// A plain TCP client on loopback, as a relay client program would be.
+class TcpClient {
+public:
+    // Connects to host ("127.0.0.1" or "::1") and port; Connected() tells whether it worked.
+    TcpClient(const std::string& host, int port);
+    ~TcpClient();
+    TcpClient(const TcpClient&) = delete;
+    TcpClient& operator=(const TcpClient&) = delete;
+
+    [[nodiscard]] bool Connected() const { return fd_ >= 0; }
+    // The client's own port, as the server sees it.
+    [[nodiscard]] int LocalPort() const;
+
+    // Exactly n bytes, or nothing when the connection ends or the time runs out first.
+    std::optional<std::vector<std::uint8_t>> Read(std::size_t n,
+                                                  std::chrono::milliseconds limit = std::chrono::seconds(10));
+    // Everything until the server closes the connection (or the time runs out: then nothing).
+    std::optional<std::vector<std::uint8_t>>
+    ReadToEnd(std::chrono::milliseconds limit = std::chrono::seconds(10));
+    // True when the server closed the connection with nothing more to read, within the limit.
+    bool ClosedByServer(std::chrono::milliseconds limit = std::chrono::seconds(10));
+
+    bool Send(const std::string& bytes);
+    // Makes the connection end with a reset rather than an orderly close.
+    void Reset();
+    void Close();
+
+    // Shrinks the receive buffer, so that a client that stops reading stalls its sender soon.
+    void ShrinkReceiveBuffer();
+
+private:
+    int fd_ = -1;
+};
+
+// A TCP port on loopback that nothing listens on just now.
+int FreePort();
+
+// Polls condition until it holds or the limit passes; true when it held.
+template <typename Condition>
+bool WaitUntil(Condition condition, std::chrono::milliseconds limit = std::chrono::seconds(10));
+
+} // namespace kestavo::test
+
+#include "tcp_client_wait.h"
