@@ -81,6 +81,8 @@ public:
     long OnClientDisconnected(std::uintptr_t wParam, std::intptr_t lParam);
     // Sends one transfer's samples to every relay client. Any thread.
     void RelaySamplePacket(const relay::SamplePacket& packet) { clientTable_.RelaySamplePacket(packet); }
+    // The packets relayed since the last call, read and cleared in one step.
+    std::int32_t TakePacketCount() { return clientTable_.TakePacketCount(); }
 
     // The control with the given id, or nullptr.
     [[nodiscard]] QWidget* Control(int id) const;

@@ -67,8 +67,12 @@ struct Server {
     Callbacks callbacks;
     int sendBufferSize = 0;
     int receiveBufferSize = 0;
+    int listenFd = -1; // stays open until the I/O thread closes the acceptor
     tcp::acceptor acceptor;
     asio::steady_timer retryTimer;
+    // Filled by accept itself: a peer that resets right after connecting still has an address, and
+    // is reported connected and then gone rather than silently never seen.
+    tcp::endpoint acceptedPeer; // the I/O thread's alone
     std::atomic<bool> released{false};
 };
 
@@ -123,6 +127,7 @@ public:
             return 0;
         }
         server->handle = NextHandle();
+        server->listenFd = server->acceptor.native_handle();
         {
             std::lock_guard lock(mutex_);
             servers_[server->handle] = server;
@@ -205,6 +210,9 @@ public:
                 server = foundServer->second;
                 servers_.erase(foundServer);
                 server->released = true;
+                // Stop listening now, not when the I/O thread gets to it, so that the port can be
+                // listened on again at once. The descriptor itself is closed on the I/O thread.
+                ::shutdown(server->listenFd, SHUT_RDWR);
                 for (auto it = sessions_.begin(); it != sessions_.end();) {
                     if (it->second->server == handle) {
                         it->second->released = true;
@@ -285,20 +293,21 @@ private:
         if (server->released) {
             return;
         }
-        server->acceptor.async_accept([this, server](std::error_code error, tcp::socket socket) {
-            if (server->released) {
-                return;
-            }
-            if (error) {
-                // Out of descriptors, or a connection reset before it was taken: try again shortly
-                // rather than spinning.
-                server->retryTimer.expires_after(kAcceptRetry);
-                server->retryTimer.async_wait([this, server](std::error_code) { Accept(server); });
-                return;
-            }
-            Accepted(server, std::move(socket));
-            Accept(server);
-        });
+        server->acceptor.async_accept(
+            server->acceptedPeer, [this, server](std::error_code error, tcp::socket socket) {
+                if (server->released) {
+                    return;
+                }
+                if (error) {
+                    // Out of descriptors, or a connection reset before it was taken: try again shortly
+                    // rather than spinning.
+                    server->retryTimer.expires_after(kAcceptRetry);
+                    server->retryTimer.async_wait([this, server](std::error_code) { Accept(server); });
+                    return;
+                }
+                Accepted(server, std::move(socket));
+                Accept(server);
+            });
     }
 
     void Accepted(const std::shared_ptr<Server>& server, tcp::socket socket) {
@@ -316,10 +325,7 @@ private:
         if (server->receiveBufferSize > 0) {
             socket.set_option(asio::socket_base::receive_buffer_size(server->receiveBufferSize), error);
         }
-        const tcp::endpoint peer = socket.remote_endpoint(error);
-        if (error) {
-            return; // gone before it could be looked at
-        }
+        const tcp::endpoint peer = server->acceptedPeer;
         auto session = std::make_shared<Session>(io_, std::move(socket));
         session->handle = NextHandle();
         session->server = server->handle;

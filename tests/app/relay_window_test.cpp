@@ -1,0 +1,312 @@
+#include <arpa/inet.h>
+#include <atomic>
+#include <cstring>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+#include <QLineEdit>
+#include <QProcess>
+#include <QPushButton>
+#include <QTest>
+
+#include "app/resource.h"
+#include "relay/frames.h"
+#include "tcp_client.h"
+#include "window_fixture.h"
+
+namespace kestavo::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+template <std::size_t N> std::vector<std::uint8_t> Bytes(const std::array<std::uint8_t, N>& frame) {
+    return {frame.begin(), frame.end()};
+}
+
+const std::vector<std::uint8_t> kConfiguration = Bytes(relay::ConfigurationFrame());
+const std::vector<std::uint8_t> kStop = Bytes(relay::StopFrame());
+
+// A payload whose samples count: sample 0 carries number.
+relay::SamplePacket Numbered(std::uint32_t number) {
+    const std::uint8_t payload[6] = {
+        static_cast<std::uint8_t>(number >> 8), static_cast<std::uint8_t>(number), 0, 0, 0, 0};
+    return relay::BuildSamplePacket(payload);
+}
+
+class RelayWindowTest : public WindowTest {
+protected:
+    app::CKestavoDlg& Open() {
+        app::CKestavoDlg& dialog = OpenWindow();
+        Find<QLineEdit>("Port")->setText(QString::number(port));
+        return dialog;
+    }
+
+    void PressStartStop() {
+        auto* button = qobject_cast<QPushButton*>(window->Control(app::IDC_RELAY_START_STOP));
+        button->click();
+    }
+
+    // Waits, keeping the window's events flowing, until the table holds count entries.
+    bool AwaitEntries(std::size_t count) {
+        return QTest::qWaitFor([&] { return window->ClientTable().Entries().size() >= count; }, 10000);
+    }
+
+    std::vector<std::string> LogLines() { return Lines(Find<QPlainTextEdit>("Log")); }
+
+    int port = FreePort();
+};
+
+TEST_F(RelayWindowTest, StartAndStopShowInTheButtonThePortAndTheLog) {
+    Open();
+    PressStartStop();
+    EXPECT_EQ(Find<QPushButton>("Stop")->text(), "Stop");
+    EXPECT_FALSE(Find<QLineEdit>("Port")->isEnabled());
+    auto lines = LogLines();
+    ASSERT_GE(lines.size(), 2U);
+    EXPECT_EQ(std::vector<std::string>(lines.end() - 2, lines.end()),
+              (std::vector<std::string>{"Network started", "Store Configuration"}));
+    EXPECT_NE(ReadFile(IniPath()).find("SocketNo=" + std::to_string(port) + "\n"), std::string::npos);
+    EXPECT_TRUE(TcpClient("127.0.0.1", port).Connected());
+
+    PressStartStop();
+    EXPECT_EQ(Find<QPushButton>("Start")->text(), "Start");
+    EXPECT_TRUE(Find<QLineEdit>("Port")->isEnabled());
+    EXPECT_EQ(LogLines().back(), "Network stopped");
+    EXPECT_TRUE(window->ClientTable().Entries().empty());
+}
+
+TEST_F(RelayWindowTest, EveryClientGetsTheConfigurationFrameWhenAnyConnectsAndTheStopFrameLast) {
+    Open();
+    PressStartStop();
+    TcpClient first("127.0.0.1", port);
+    ASSERT_TRUE(AwaitEntries(1));
+    EXPECT_EQ(LogLines().back(), "Client connected");
+    EXPECT_EQ(first.Read(264), kConfiguration);
+
+    TcpClient second("::1", port);
+    ASSERT_TRUE(AwaitEntries(2));
+    EXPECT_EQ(first.Read(264), kConfiguration) << "again, for the newcomer";
+    EXPECT_EQ(second.Read(264), kConfiguration);
+    EXPECT_EQ(window->ClientTable().Entries()[1].port, second.LocalPort());
+
+    PressStartStop();
+    for (TcpClient* client : {&first, &second}) {
+        EXPECT_EQ(client->Read(8), kStop);
+        EXPECT_TRUE(client->ClosedByServer());
+    }
+}
+
+TEST_F(RelayWindowTest, AClientThatLeftKeepsItsEntryAndGetsNothingMore) {
+    Open();
+    PressStartStop();
+    auto first = std::make_unique<TcpClient>("127.0.0.1", port);
+    ASSERT_TRUE(AwaitEntries(1));
+    TcpClient second("127.0.0.1", port);
+    ASSERT_TRUE(AwaitEntries(2));
+    first.reset();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window->ClientTable().Entries()[0].handle == 0; }, 10000));
+    TcpClient third("127.0.0.1", port);
+    ASSERT_TRUE(AwaitEntries(3));
+
+    const auto entries = window->ClientTable().Entries();
+    EXPECT_EQ(entries[0].handle, 0U);
+    EXPECT_NE(entries[1].handle, 0U);
+    EXPECT_NE(entries[2].handle, 0U);
+    EXPECT_EQ(second.Read(2 * 264), [] {
+        auto twice = kConfiguration;
+        twice.insert(twice.end(), kConfiguration.begin(), kConfiguration.end());
+        return twice;
+    }());
+    EXPECT_EQ(third.Read(264), kConfiguration);
+
+    window->RelaySamplePacket(Numbered(0x0102));
+    const auto sample = Bytes(relay::SampleFrame(Numbered(0x0102)));
+    EXPECT_EQ(second.Read(28), sample);
+    EXPECT_EQ(third.Read(28), sample);
+
+    PressStartStop();
+    EXPECT_EQ(second.Read(8), kStop);
+    EXPECT_EQ(third.Read(8), kStop);
+    EXPECT_TRUE(second.ClosedByServer());
+    EXPECT_TRUE(third.ClosedByServer());
+}
+
+TEST_F(RelayWindowTest, DataFromAClientIsDroppedAndItStaysConnected) {
+    Open();
+    PressStartStop();
+    TcpClient client("127.0.0.1", port);
+    ASSERT_TRUE(AwaitEntries(1));
+    ASSERT_EQ(client.Read(264), kConfiguration);
+    ASSERT_TRUE(client.Send("hello relay"));
+    QTest::qWait(50); // let the data report reach the window; nothing is to be seen of it
+    window->RelaySamplePacket(Numbered(7));
+    EXPECT_EQ(client.Read(28), Bytes(relay::SampleFrame(Numbered(7))));
+    EXPECT_NE(window->ClientTable().Entries()[0].handle, 0U);
+}
+
+TEST_F(RelayWindowTest, RestartingStartsWithAnEmptyTableOnTheSamePort) {
+    Open();
+    PressStartStop();
+    TcpClient before("127.0.0.1", port);
+    ASSERT_TRUE(AwaitEntries(1));
+    messages.clear();
+    PressStartStop();
+    PressStartStop();
+    EXPECT_TRUE(messages.empty()) << messages.front();
+    EXPECT_TRUE(window->ClientTable().Entries().empty());
+    TcpClient after("127.0.0.1", port);
+    ASSERT_TRUE(AwaitEntries(1));
+    EXPECT_EQ(window->ClientTable().Entries().size(), 1U);
+    EXPECT_EQ(after.Read(264), kConfiguration);
+}
+
+TEST_F(RelayWindowTest, APortInUseIsReportedAndTheRelayStaysStopped) {
+    const int taken = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_port = htons(static_cast<std::uint16_t>(port));
+    ASSERT_EQ(::bind(taken, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(taken, 1), 0);
+
+    Open();
+    messages.clear();
+    PressStartStop();
+    EXPECT_EQ(messages, std::vector<std::string>{"Cannot start the relay server on port " +
+                                                 std::to_string(port) + "!"});
+    EXPECT_EQ(Find<QPushButton>("Start")->text(), "Start");
+    EXPECT_TRUE(Find<QLineEdit>("Port")->isEnabled());
+    EXPECT_NE(LogLines().back(), "Network started");
+    EXPECT_FALSE(std::filesystem::exists(IniPath()));
+    EXPECT_FALSE(window->ClientTable().Running());
+    ::close(taken);
+}
+
+TEST_F(RelayWindowTest, AStalledClientIsDroppedWhileAnotherReceivesEveryFrame) {
+    Open();
+    PressStartStop();
+    TcpClient stalled("127.0.0.1", port);
+    stalled.ShrinkReceiveBuffer();
+    ASSERT_TRUE(AwaitEntries(1));
+    TcpClient reader("127.0.0.1", port);
+    ASSERT_TRUE(AwaitEntries(2));
+    ASSERT_TRUE(reader.Read(264));
+
+    std::atomic<bool> stop{false};
+    std::atomic<std::uint32_t> relayed{0};
+    std::thread producer([&] {
+        while (!stop) {
+            window->RelaySamplePacket(Numbered(relayed));
+            ++relayed;
+        }
+    });
+    std::atomic<bool> readerOk{true};
+    std::atomic<std::uint32_t> readFrames{0};
+    std::thread reading([&] {
+        for (;;) {
+            auto frame = reader.Read(28, 5s);
+            if (!frame) {
+                return;
+            }
+            const std::uint32_t sample = (*frame)[20] | ((*frame)[21] << 8);
+            if (sample != (readFrames & 0xFFFF)) {
+                readerOk = false;
+            }
+            ++readFrames;
+        }
+    });
+    const bool dropped =
+        QTest::qWaitFor([&] { return window->ClientTable().Entries()[0].handle == 0; }, 60000);
+    stop = true;
+    producer.join();
+    EXPECT_TRUE(dropped);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return readFrames == relayed; }, 30000));
+    PressStartStop();
+    reading.join();
+    EXPECT_TRUE(readerOk) << "every frame, in order";
+}
+
+TEST_F(RelayWindowTest, FramesStreamWhileClientsComeAndGo) {
+    Open();
+    PressStartStop();
+    std::atomic<bool> stop{false};
+    std::thread producer([&] {
+        std::uint32_t number = 0;
+        while (!stop) {
+            window->RelaySamplePacket(Numbered(number++));
+            std::this_thread::sleep_for(100us);
+        }
+    });
+    std::atomic<int> rounds{0};
+    std::thread churn([&] {
+        for (int i = 0; i < 40 && !stop; ++i) {
+            TcpClient client(i % 2 == 0 ? "127.0.0.1" : "::1", port);
+            if (i % 3 == 0) {
+                client.Read(264 + 28, 2s);
+            }
+            if (i % 4 == 0) {
+                client.Reset();
+            }
+            ++rounds;
+        }
+    });
+    EXPECT_TRUE(QTest::qWaitFor([&] { return rounds == 40; }, 60000));
+    churn.join();
+    // Every client that connected is in the table, and each one's leaving was noticed.
+    const bool allGone = QTest::qWaitFor(
+        [&] {
+            const auto entries = window->ClientTable().Entries();
+            return entries.size() == 40 &&
+                   std::all_of(entries.begin(), entries.end(),
+                               [](const relay::ClientEntry& e) { return e.handle == 0; });
+        },
+        30000);
+    stop = true;
+    producer.join();
+    EXPECT_TRUE(allGone) << window->ClientTable().Entries().size() << " entries";
+    PressStartStop();
+    EXPECT_GT(window->TakePacketCount(), 0);
+}
+
+TEST_F(RelayWindowTest, ClosingTheWindowWhileClientsComeAndGoNeitherHangsNorCrashes) {
+    Open();
+    PressStartStop();
+    TcpClient staying("127.0.0.1", port);
+    ASSERT_TRUE(AwaitEntries(1));
+    std::atomic<bool> stop{false};
+    std::thread churn([&] {
+        while (!stop) {
+            TcpClient client("127.0.0.1", port);
+        }
+    });
+    QTest::qWait(100);
+    window.reset();
+    stop = true;
+    churn.join();
+    auto received = staying.ReadToEnd();
+    ASSERT_TRUE(received);
+    ASSERT_GE(received->size(), 8U);
+    EXPECT_EQ(std::vector<std::uint8_t>(received->end() - 8, received->end()), kStop)
+        << "the stop frame comes last";
+}
+
+TEST_F(RelayWindowTest, TheClientProgramShowsWhatTheRelaySends) {
+    Open();
+    PressStartStop();
+    QProcess client;
+    client.start(QStringLiteral(KESTAVO_CLIENT), {QStringLiteral("127.0.0.1"), QString::number(port)});
+    ASSERT_TRUE(client.waitForStarted());
+    ASSERT_TRUE(AwaitEntries(1));
+    window->RelaySamplePacket(Numbered(0x0102));
+    window->RelaySamplePacket(Numbered(0xFFFF));
+    PressStartStop();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return client.state() == QProcess::NotRunning; }, 10000));
+    EXPECT_EQ(client.exitCode(), 0);
+    const QString output = QString::fromUtf8(client.readAllStandardOutput());
+    EXPECT_TRUE(output.contains("configuration entry=2 code=7\nsamples 258 0 0\nsamples 65535 0 0\nstop\n"))
+        << output.toStdString();
+}
+
+} // namespace
+} // namespace kestavo::test
