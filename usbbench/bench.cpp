@@ -763,17 +763,8 @@ int open(const char* path, int flags, ...) {
     return usbbench::OpenCommon(path, flags, mode, hasMode);
 }
 
-int open64(const char* path, int flags, ...) {
-    mode_t mode = 0;
-    const bool hasMode = (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE;
-    if (hasMode) {
-        va_list args;
-        va_start(args, flags);
-        mode = static_cast<mode_t>(va_arg(args, int));
-        va_end(args);
-    }
-    return usbbench::OpenCommon(path, flags, mode, hasMode);
-}
+// The same function under its large-file name, which 32-bit callers and some libraries use.
+int open64(const char* path, int flags, ...) __attribute__((alias("open")));
 
 int openat(int directory, const char* path, int flags, ...) {
     mode_t mode = 0;
