@@ -25,10 +25,6 @@ std::string ToCrLf(const QString& text) {
     return result;
 }
 
-QString FromCrLf(const std::string& text) {
-    return ToQString(text).replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-}
-
 } // namespace
 
 DataExchange::DataExchange(bool saveAndValidate, MessageFn message)
@@ -63,7 +59,7 @@ void DataExchange::Text(QPlainTextEdit* control, std::string& value) {
     if (saveAndValidate_) {
         value = ToCrLf(control->toPlainText());
     } else {
-        control->setPlainText(FromCrLf(value));
+        SetPaneText(control, value);
     }
 }
 

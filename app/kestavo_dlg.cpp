@@ -17,6 +17,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QStyle>
+#include <QTimer>
 
 #include "app/about_dlg.h"
 #include "app/dialog_units.h"
@@ -27,6 +28,7 @@
 #include "app/window_mailbox.h"
 #include "config/configuration.h"
 #include "networkdriver/network_driver.h"
+#include "usb/reports.h"
 
 namespace kestavo::app {
 
@@ -181,6 +183,7 @@ CKestavoDlg::CKestavoDlg(MessageBoxFn messageBox, QWidget* parent)
 }
 
 CKestavoDlg::~CKestavoDlg() {
+    StopTransfers();
     if (clientTable_.Running()) {
         clientTable_.SendStopFrame();
     }
@@ -223,6 +226,12 @@ void CKestavoDlg::CreateControls() {
 
     connect(browseButton_, &QPushButton::clicked, this, [this] { OnBrowse(); });
     connect(relayButton_, &QPushButton::clicked, this, [this] { OnRelayStartStop(); });
+    connect(openCloseButton_, &QPushButton::clicked, this, [this] { OnOpenClose(); });
+
+    dataRateTimer_ = new QTimer(this);
+    statisticsTimer_ = new QTimer(this);
+    connect(dataRateTimer_, &QTimer::timeout, this, [this] { OnTimer(1); });
+    connect(statisticsTimer_, &QTimer::timeout, this, [this] { OnTimer(2); });
 }
 
 QWidget* CKestavoDlg::Control(int id) const {
@@ -379,6 +388,100 @@ bool ClientConnectedCallback(std::int32_t port, NetHandle client) {
     WindowMailbox::Instance().Send(WM_CLIENT_CONNECTED, static_cast<std::uint32_t>(port),
                                    static_cast<std::intptr_t>(client));
     return true;
+}
+
+void RelayToCurrentDialog(const relay::SamplePacket& packet) {
+    // The window waits for the reader to end before it lets go of itself, so the window found here
+    // stays for as long as this call uses it.
+    if (CKestavoDlg* dialog = g_currentDialog.load(std::memory_order_acquire)) {
+        dialog->RelaySamplePacket(packet);
+    }
+}
+
+void CKestavoDlg::OnOpenClose() {
+    if (deviceOpen_) {
+        StopTransfers();
+        SetButtonCaption(openCloseButton_, QStringLiteral("Open"));
+        testInformationPane_->hide();
+        testInformation_.clear();
+        endpointStatisticsPane_->hide();
+        endpointStatistics_.clear();
+        return;
+    }
+
+    const int selected = deviceList_->currentIndex();
+    if (selected < 0 || static_cast<std::size_t>(selected) >= deviceSlots_.size() ||
+        deviceSlots_[static_cast<std::size_t>(selected)] == nullptr) {
+        ShowMessage("No device is selected!");
+        return;
+    }
+    struct usb_device* device = deviceSlots_[static_cast<std::size_t>(selected)];
+    testParams_.deviceHandle = usb_open(device);
+    if (testParams_.deviceHandle == nullptr) {
+        return;
+    }
+    SetButtonCaption(openCloseButton_, QStringLiteral("Close"));
+    deviceOpen_ = true;
+    testParams_.device = device;
+    testParams_.vendorId = device->descriptor.idVendor;
+    testParams_.productId = device->descriptor.idProduct;
+    testParams_.stopRequest = 0;
+
+    const auto message = [this](const std::string& text) {
+        ShowMessage(text);
+    };
+    if (!usb::PrepareConnection(testParams_, readSide_, writeSide_, message, RelayToCurrentDialog)) {
+        return;
+    }
+    ReportTestInformation();
+    ReportEndpoint(readSide_.get());
+    ReportEndpoint(writeSide_.get());
+    if (readSide_) {
+        usb::Resume(*readSide_);
+    }
+    statisticsTimer_->start(1000);
+    dataRateTimer_->start(2000);
+}
+
+void CKestavoDlg::StopTransfers() {
+    usb::StopTransfers(testParams_, readSide_, writeSide_);
+    deviceOpen_ = false;
+}
+
+void CKestavoDlg::ReportTestInformation() {
+    testInformation_ = usb::TestInformationReport(testParams_);
+    testInformationPane_->show();
+    SetPaneText(testInformationPane_, testInformation_);
+}
+
+void CKestavoDlg::ReportEndpoint(const usb::TransferContext* context) {
+    if (context == nullptr) {
+        return;
+    }
+    endpointStatistics_ += usb::EndpointReport(*context);
+    endpointStatistics_ += "\r\n";
+    endpointStatisticsPane_->show();
+    SetPaneText(endpointStatisticsPane_, endpointStatistics_);
+}
+
+void CKestavoDlg::RefreshEndpointReports() {
+    // One lock over both blocks, so each shows its figures from one moment.
+    std::lock_guard lock(usb::StatisticsLock());
+    endpointStatistics_.clear();
+    ReportEndpoint(readSide_.get());
+    ReportEndpoint(writeSide_.get());
+}
+
+void CKestavoDlg::OnTimer(int id) {
+    if (id == 1) {
+        SetValueLabelText(dataRateValue_, ToQString(usb::DataRateText(clientTable_.TakePacketCount())));
+    } else if (id == 2) {
+        RefreshEndpointReports();
+    }
+}
+
+bool CKestavoDlg::TimersRunning() const {
+    return dataRateTimer_->isActive() && statisticsTimer_->isActive();
 }
 
 void CKestavoDlg::OnRelayStartStop() {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 
 #include <QDialog>
@@ -14,6 +15,7 @@
 #include "relay/client_table.h"
 #include "usb/device_list.h"
 #include "usb/test_params.h"
+#include "usb/transfer.h"
 
 class QCheckBox;
 class QComboBox;
@@ -22,6 +24,7 @@ class QLineEdit;
 class QMenu;
 class QPlainTextEdit;
 class QPushButton;
+class QTimer;
 
 namespace kestavo::app {
 
@@ -36,6 +39,9 @@ extern std::atomic<CKestavoDlg*> g_currentDialog;
 bool ClientDataCallback(NetHandle client);
 bool ClientGoneCallback(NetHandle client, std::uint32_t reason);
 bool ClientConnectedCallback(std::int32_t port, NetHandle client);
+
+// Where the reader thread hands each transfer's samples: to the relay of the window that is open.
+void RelayToCurrentDialog(const relay::SamplePacket& packet);
 
 // The main window. It owns every piece of run-time state; the work itself is done by the subsystems'
 // plain C++ code, which the handlers here call.
@@ -69,6 +75,15 @@ public:
     bool StoreConfiguration();
     void OnBrowse();
 
+    // The device connection and its reports.
+    void OnOpenClose();
+    void StopTransfers();
+    void ReportTestInformation();
+    void ReportEndpoint(const usb::TransferContext* context);
+    void RefreshEndpointReports();
+    // Timer 1 turns the packet counter into the data rate; timer 2 refreshes the endpoint statistics.
+    void OnTimer(int id);
+
     // The relay server.
     void OnRelayStartStop();
     bool StartRelayServer();
@@ -96,6 +111,12 @@ public:
     [[nodiscard]] const usb::TestParams& TestParams() const { return testParams_; }
     [[nodiscard]] QMenu* WindowMenu() const { return windowMenu_; }
     [[nodiscard]] const relay::ClientTable& ClientTable() const { return clientTable_; }
+    [[nodiscard]] bool DeviceOpen() const { return deviceOpen_; }
+    [[nodiscard]] const usb::TransferContext* ReadSide() const { return readSide_.get(); }
+    [[nodiscard]] const usb::TransferContext* WriteSide() const { return writeSide_.get(); }
+    [[nodiscard]] const std::string& TestInformation() const { return testInformation_; }
+    [[nodiscard]] const std::string& EndpointStatistics() const { return endpointStatistics_; }
+    [[nodiscard]] bool TimersRunning() const;
 
 protected:
     virtual void DoDataExchange(DataExchange& dx);
@@ -127,7 +148,11 @@ private:
     QPushButton* browseButton_ = nullptr;
     std::int32_t storeDataToFile_ = 1;
     usb::TestParams testParams_;
+    std::unique_ptr<usb::TransferContext> readSide_;
+    std::unique_ptr<usb::TransferContext> writeSide_;
     usb::DeviceSlots deviceSlots_{};
+    QTimer* dataRateTimer_ = nullptr;   // timer 1
+    QTimer* statisticsTimer_ = nullptr; // timer 2
     QPlainTextEdit* testInformationPane_ = nullptr;
     std::string testInformation_;
     QPlainTextEdit* endpointStatisticsPane_ = nullptr;

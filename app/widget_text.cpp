@@ -2,6 +2,7 @@
 
 #include <QAbstractButton>
 #include <QLabel>
+#include <QPlainTextEdit>
 
 namespace kestavo::app {
 
@@ -22,6 +23,10 @@ void SetValueLabelText(QLabel* label, const QString& text) {
     if (needed > label->width()) {
         label->resize(needed, label->height());
     }
+}
+
+void SetPaneText(QPlainTextEdit* pane, const std::string& text) {
+    pane->setPlainText(ToQString(text).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
 }
 
 void SetButtonCaption(QAbstractButton* button, const QString& caption) {

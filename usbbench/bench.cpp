@@ -589,6 +589,9 @@ private:
         if (device.model.claimError != 0) {
             return Fail(device.model.claimError); // the kernel claims the interface first, and fails alike
         }
+        // As the kernel does, a transfer claims its interface when nobody has, so that releasing it
+        // afterwards ends the transfer.
+        file.claimed.insert(interface);
         Pending pending;
         pending.user = urb;
         pending.endpoint = urb->endpoint;
