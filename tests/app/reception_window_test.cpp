@@ -1,0 +1,276 @@
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+
+#include "app/resource.h"
+#include "relay/frames.h"
+#include "tcp_client.h"
+#include "usbbench/client.h"
+#include "window_fixture.h"
+
+namespace kestavo::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+// The dongle as the window lists it: vendor 1234, product 5678, interface 0 with a bulk endpoint each
+// way, and the IN stream given.
+std::string Dongle(const std::string& stream, const std::string& extra = "") {
+    return "device 1 2 1234 5678\nmanufacturer Maker\nproduct Dongle\n" + extra +
+           "configuration 1\ninterface 0\naltsetting 0\nendpoint 0x81 bulk 64\nendpoint 0x02 bulk 64\n" +
+           stream;
+}
+
+const std::string kHeaders = "Bulk Read (Ep81h) max packet size: 64\r\n\r\n"
+                             "Bulk Write (Ep02h) max packet size: 64\r\n\r\n";
+
+class ReceptionTest : public WindowTest {
+protected:
+    app::CKestavoDlg& Open(const std::string& devices) {
+        usbbench::Load(devices);
+        app::CKestavoDlg& dialog = OpenWindow();
+        Find<QLineEdit>("Port")->setText(QString::number(port));
+        return dialog;
+    }
+
+    void Click(int id) { qobject_cast<QPushButton*>(window->Control(id))->click(); }
+    QString OpenCloseCaption() {
+        return qobject_cast<QPushButton*>(window->Control(app::IDC_OPEN_CLOSE))->text();
+    }
+    QString DataRate() { return qobject_cast<QLabel*>(window->Control(app::IDC_DATA_RATE))->text(); }
+    bool PanesVisible() {
+        return window->Control(app::IDC_TEST_INFORMATION)->isVisible() &&
+               window->Control(app::IDC_ENDPOINT_STATISTICS)->isVisible();
+    }
+    bool PanesHidden() {
+        return window->Control(app::IDC_TEST_INFORMATION)->isHidden() &&
+               window->Control(app::IDC_ENDPOINT_STATISTICS)->isHidden();
+    }
+
+    // Starts the relay and connects a client that has taken its configuration frame.
+    std::unique_ptr<TcpClient> Client() {
+        if (!window->ClientTable().Running()) {
+            Click(app::IDC_RELAY_START_STOP);
+        }
+        auto client = std::make_unique<TcpClient>("127.0.0.1", port);
+        const std::size_t before = window->ClientTable().Entries().size();
+        EXPECT_TRUE(QTest::qWaitFor([&] { return window->ClientTable().Entries().size() > before; }, 10000));
+        EXPECT_TRUE(client->Read(relay::kConfigurationFrameSize));
+        return client;
+    }
+
+    // The three samples of the next sample frame the client receives.
+    static std::vector<std::uint8_t> NextSamples(TcpClient& client) {
+        auto frame = client.Read(relay::kSampleFrameSize);
+        if (!frame) {
+            return {};
+        }
+        return {frame->begin() + 20, frame->begin() + 26};
+    }
+
+    // Waits, keeping the window's events flowing, until the dongle has seen count reads submitted.
+    static bool AwaitSubmitted(unsigned count) {
+        return QTest::qWaitFor([&] { return usbbench::Counters(1, 2).submitted >= count; }, 10000);
+    }
+
+    usb::TransferStatistics ReadSideStatistics() {
+        std::lock_guard lock(usb::StatisticsLock());
+        return window->ReadSide() != nullptr ? window->ReadSide()->statistics : usb::TransferStatistics{};
+    }
+
+    int port = FreePort();
+};
+
+TEST_F(ReceptionTest, OpenSendsEveryTransfersSamplesToTheRelayClientsAndShowsTheReports) {
+    Open(Dongle("in sequence 010203040506;;0A0B0C0D0E0F;111111111111\nin-fail EIO 3 1\nin-silence-after 5\n"));
+    auto client = Client();
+    Click(app::IDC_OPEN_CLOSE);
+    EXPECT_TRUE(messages.empty()) << messages.front();
+    EXPECT_EQ(OpenCloseCaption(), "Close");
+    EXPECT_TRUE(PanesVisible());
+    EXPECT_EQ(window->TestInformation(), "Loop Test Information\r\n"
+                                         "Vid / Pid\t\t: 04D2h / 162Eh\r\n"
+                                         "Interface #\t: 00h\r\n"
+                                         "Priority\t\t: 0\r\n"
+                                         "Buffer Size\t: 4096\r\n"
+                                         "Buffer Count\t: 1\r\n"
+                                         "Display Refresh\t: 1000 (ms)\r\n"
+                                         "Transfer Timeout\t: 30000 (ms)\r\n"
+                                         "Retry Count\t: 0\r\n"
+                                         "Verify Data\t: Off\r\n");
+    EXPECT_EQ(Lines(Find<QPlainTextEdit>("Test information")).front(), "Loop Test Information");
+    EXPECT_EQ(window->EndpointStatistics(), kHeaders);
+    EXPECT_EQ(Lines(Find<QPlainTextEdit>("Endpoint statistics")),
+              (std::vector<std::string>{"Bulk Read (Ep81h) max packet size: 64", "",
+                                        "Bulk Write (Ep02h) max packet size: 64", ""}));
+
+    const std::vector<std::uint8_t> first{0x02, 0x01, 0x04, 0x03, 0x06, 0x05};
+    EXPECT_EQ(NextSamples(*client), first);
+    EXPECT_EQ(NextSamples(*client), first) << "an empty transfer repeats what the buffer held";
+    EXPECT_EQ(NextSamples(*client), (std::vector<std::uint8_t>{0x0B, 0x0A, 0x0D, 0x0C, 0x0F, 0x0E}));
+    EXPECT_EQ(NextSamples(*client), first) << "the failed transfer sent nothing";
+
+    ASSERT_TRUE(AwaitSubmitted(6));
+    window->OnTimer(2);
+    EXPECT_EQ(window->EndpointStatistics().substr(0, window->EndpointStatistics().find("\tAvg.")),
+              "Bulk Read (Ep81h) max packet size: 64\r\n"
+              "\tTotal Bytes     : 6\r\n"
+              "\tTotal Transfers : 2\r\n"
+              "\tOther Errors    : 1\r\n");
+
+    Click(app::IDC_OPEN_CLOSE);
+    EXPECT_EQ(OpenCloseCaption(), "Open");
+    EXPECT_TRUE(PanesHidden());
+    EXPECT_TRUE(window->TestInformation().empty());
+    EXPECT_TRUE(window->EndpointStatistics().empty());
+    EXPECT_TRUE(window->TimersRunning()) << "the timers run on after Close";
+    const std::string journal = usbbench::Journal();
+    EXPECT_NE(journal.find("setconfig 1"), std::string::npos);
+    EXPECT_NE(journal.find("claim 0"), std::string::npos);
+}
+
+TEST_F(ReceptionTest, TheTimersShowTheDataRateAndTheGrowingStatistics) {
+    Open(Dongle("in counter\nin-latency-us 2000\n"));
+    auto client = Client();
+    Click(app::IDC_OPEN_CLOSE);
+    EXPECT_TRUE(window->TimersRunning());
+    EXPECT_EQ(DataRate(), "0.0");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return DataRate() != "0.0" && DataRate() != "0.00"; }, 10000));
+    EXPECT_GT(DataRate().toDouble(), 0.0);
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return window->EndpointStatistics().find("\tElapsed Time    : ") != std::string::npos; },
+        10000));
+    EXPECT_NE(window->EndpointStatistics().find("\tTotal Transfers : "), std::string::npos);
+    EXPECT_EQ(Lines(Find<QPlainTextEdit>("Endpoint statistics"))[1].rfind("\tTotal Bytes     : ", 0), 0U);
+
+    Click(app::IDC_OPEN_CLOSE);
+    // Nothing more is relayed, so the next readout falls to nothing.
+    EXPECT_TRUE(QTest::qWaitFor([&] { return DataRate() == "0.00"; }, 10000));
+    EXPECT_TRUE(window->EndpointStatistics().empty());
+    EXPECT_TRUE(PanesHidden());
+}
+
+TEST_F(ReceptionTest, TheDataRateIsHalfThePacketsOfTwoSeconds) {
+    Open("bus 1\n");
+    for (int i = 0; i < 50; ++i) {
+        window->RelaySamplePacket(relay::SamplePacket{});
+    }
+    window->OnTimer(1);
+    EXPECT_EQ(DataRate(), "25.00");
+    window->RelaySamplePacket(relay::SamplePacket{});
+    window->OnTimer(1);
+    EXPECT_EQ(DataRate(), "0.50");
+    window->OnTimer(1);
+    EXPECT_EQ(DataRate(), "0.00");
+}
+
+TEST_F(ReceptionTest, CloseEndsAReadThatWaitsOnASilentDeviceAndOpenWorksAgain) {
+    Open(Dongle("in counter\nin-silence-after 3\n"));
+    auto client = Client();
+    Click(app::IDC_OPEN_CLOSE);
+    ASSERT_TRUE(AwaitSubmitted(4));
+    const auto started = std::chrono::steady_clock::now();
+    Click(app::IDC_OPEN_CLOSE);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 5s) << "not the read's 30 s timeout";
+    EXPECT_EQ(OpenCloseCaption(), "Open");
+    EXPECT_FALSE(window->DeviceOpen());
+    EXPECT_EQ(window->ReadSide(), nullptr);
+    EXPECT_EQ(window->WriteSide(), nullptr);
+    EXPECT_NE(usbbench::Journal().find("release 0"), std::string::npos);
+
+    // The same dongle, streaming this time: the second connection reads and counts like the first.
+    usbbench::Load(Dongle("in counter\n"));
+    Click(app::IDC_OPEN_CLOSE);
+    EXPECT_EQ(OpenCloseCaption(), "Close");
+    EXPECT_EQ(window->EndpointStatistics(), kHeaders);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ReadSideStatistics().transferCount >= 5; }, 10000));
+    EXPECT_GE(ReadSideStatistics().totalBytes, 5 * 64);
+    EXPECT_EQ(NextSamples(*client).size(), 6U);
+    EXPECT_TRUE(messages.empty()) << messages.front();
+}
+
+TEST_F(ReceptionTest, AnUnpluggedDongleCanBeClosedAndOpenedAgain) {
+    Open(Dongle("in counter\nin-unplug-after 10\n"));
+    auto client = Client();
+    Click(app::IDC_OPEN_CLOSE);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ReadSideStatistics().otherErrors >= 3; }, 10000));
+    EXPECT_EQ(ReadSideStatistics().totalBytes, 7 * 64);
+    Click(app::IDC_OPEN_CLOSE);
+    EXPECT_EQ(OpenCloseCaption(), "Open");
+
+    // The device is gone: the library still hands out a handle, so Open goes through and each
+    // request on it fails.
+    Click(app::IDC_OPEN_CLOSE);
+    EXPECT_EQ(OpenCloseCaption(), "Close");
+    ASSERT_EQ(messages.size(), 2U);
+    EXPECT_EQ(messages[0].rfind("Setting configuration #1!\n", 0), 0U) << messages[0];
+    EXPECT_EQ(messages[1].rfind("Claiming interface #0!\n", 0), 0U) << messages[1];
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ReadSideStatistics().otherErrors >= 1; }, 10000));
+    Click(app::IDC_OPEN_CLOSE);
+    EXPECT_EQ(OpenCloseCaption(), "Open");
+    EXPECT_NE(window->ClientTable().Entries().at(0).handle, 0U) << "the relay went on regardless";
+}
+
+TEST_F(ReceptionTest, AFailingClaimIsShownAndReceptionIsStillAttempted) {
+    Open(Dongle("in counter\n", "claim-fails EBUSY\n"));
+    Click(app::IDC_OPEN_CLOSE);
+    ASSERT_EQ(messages.size(), 1U);
+    EXPECT_EQ(messages[0].rfind("Claiming interface #0!\n", 0), 0U) << messages[0];
+    EXPECT_NE(messages[0].find("busy"), std::string::npos) << "with the library's reason: " << messages[0];
+    EXPECT_EQ(OpenCloseCaption(), "Close");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ReadSideStatistics().otherErrors >= 1; }, 10000));
+    EXPECT_EQ(ReadSideStatistics().totalBytes, 0);
+    EXPECT_EQ(window->TakePacketCount(), 0);
+}
+
+TEST_F(ReceptionTest, AnInterfaceWithoutOutEndpointReceivesAndReportsItsReadSideAlone) {
+    Open("device 1 2 1 2\nconfiguration 1\n"
+         "interface 1\naltsetting 0\nendpoint 0x83 interrupt 16\nin counter\n");
+    auto client = Client();
+    Click(app::IDC_OPEN_CLOSE);
+    EXPECT_EQ(messages,
+              (std::vector<std::string>{"failed locating EP00h!\n", "Error in creating the write test!"}));
+    EXPECT_NE(window->TestInformation().find("Interface #\t: 01h\r\n"), std::string::npos);
+    EXPECT_EQ(window->EndpointStatistics(), "Interrupt Read (Ep83h) max packet size: 16\r\n\r\n");
+    EXPECT_EQ(NextSamples(*client).size(), 6U);
+}
+
+TEST_F(ReceptionTest, OpenWithoutADeviceSaysSo) {
+    Open("bus 1\n");
+    Click(app::IDC_OPEN_CLOSE);
+    EXPECT_EQ(messages, (std::vector<std::string>{"No device were found!", "No device is selected!"}));
+    EXPECT_EQ(OpenCloseCaption(), "Open");
+}
+
+TEST_F(ReceptionTest, ADeviceWithoutInterfacesStaysOpenWithoutReadingUntilClose) {
+    Open("device 1 2 0x1234 0xABCD\nconfiguration 1\ninterface 0\n");
+    Click(app::IDC_OPEN_CLOSE);
+    EXPECT_EQ(messages, std::vector<std::string>{"Device 1234:ABCD does not have any interfaces!"});
+    EXPECT_EQ(OpenCloseCaption(), "Close") << "the connection stays open until Close";
+    EXPECT_TRUE(PanesHidden());
+    Click(app::IDC_OPEN_CLOSE);
+    EXPECT_EQ(OpenCloseCaption(), "Open");
+}
+
+TEST_F(ReceptionTest, ClosingTheWindowWhileStreamingStopsTheReaderFirst) {
+    Open(Dongle("in counter\n"));
+    auto client = Client();
+    Click(app::IDC_OPEN_CLOSE);
+    ASSERT_TRUE(AwaitSubmitted(100));
+    window.reset();
+    auto received = client->ReadToEnd();
+    ASSERT_TRUE(received);
+    ASSERT_GE(received->size(), relay::kStopFrameSize + relay::kSampleFrameSize);
+    EXPECT_EQ((received->size() - relay::kStopFrameSize) % relay::kSampleFrameSize, 0U)
+        << "whole frames only";
+    const auto stop = relay::StopFrame();
+    EXPECT_TRUE(std::equal(stop.begin(), stop.end(), received->end() - relay::kStopFrameSize));
+}
+
+} // namespace
+} // namespace kestavo::test
