@@ -87,7 +87,8 @@ protected:
 };
 
 TEST_F(ReceptionTest, OpenSendsEveryTransfersSamplesToTheRelayClientsAndShowsTheReports) {
-    Open(Dongle("in sequence 010203040506;;0A0B0C0D0E0F;111111111111\nin-fail EIO 3 1\nin-silence-after 5\n"));
+    Open(
+        Dongle("in sequence 010203040506;;0A0B0C0D0E0F;111111111111\nin-fail EIO 3 1\nin-silence-after 5\n"));
     auto client = Client();
     Click(app::IDC_OPEN_CLOSE);
     EXPECT_TRUE(messages.empty()) << messages.front();
