@@ -273,5 +273,22 @@ TEST_F(ReceptionTest, ClosingTheWindowWhileStreamingStopsTheReaderFirst) {
     EXPECT_TRUE(std::equal(stop.begin(), stop.end(), received->end() - relay::kStopFrameSize));
 }
 
+TEST_F(ReceptionTest, TheDemoDongleStreamsThreeWaves) {
+    Open(ReadFile(KESTAVO_DEMO_DONGLE));
+    auto client = Client();
+    Click(app::IDC_OPEN_CLOSE);
+    EXPECT_TRUE(messages.empty()) << messages.front();
+    std::vector<std::vector<std::uint8_t>> samples;
+    for (int i = 0; i < 5; ++i) {
+        samples.push_back(NextSamples(*client));
+        ASSERT_EQ(samples.back().size(), 6U);
+    }
+    // The sawtooth climbs from one transfer to the next.
+    const auto saw = [](const std::vector<std::uint8_t>& s) {
+        return s[4] | (s[5] << 8);
+    };
+    EXPECT_LT(saw(samples[1]), saw(samples[4]));
+}
+
 } // namespace
 } // namespace kestavo::test
