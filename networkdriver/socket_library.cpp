@@ -140,33 +140,42 @@ public:
         if (length < 0 || (bytes == nullptr && length > 0)) {
             return -1;
         }
-        const std::shared_ptr<Session> session = FindSession(handle);
-        if (!session) {
-            return -1;
-        }
-        bool schedule = false;
+        // The reader thread calls this once per client for every frame, so it takes no reference on
+        // the session (the count's cache line would bounce between this thread and the I/O thread):
+        // the table's lock keeps the session alive while its own lock guards the queue. The I/O
+        // thread never takes the two locks the other way round.
+        std::shared_ptr<Session> wake;
         bool overflow = false;
         {
-            std::lock_guard lock(session->mutex);
-            if (session->closed) {
+            std::lock_guard tables(mutex_);
+            const auto found = sessions_.find(handle);
+            if (found == sessions_.end()) {
+                return -1;
+            }
+            Session& session = *found->second;
+            std::lock_guard lock(session.mutex);
+            if (session.closed) {
                 return -1;
             }
             const auto size = static_cast<std::size_t>(length);
-            if (session->outbound.size() + session->inFlight + size > kQueueLimit) {
+            if (session.outbound.size() + session.inFlight + size > kQueueLimit) {
                 overflow = true;
+                wake = found->second;
             } else {
                 const auto* data = static_cast<const unsigned char*>(bytes);
-                session->outbound.insert(session->outbound.end(), data, data + size);
-                schedule = !session->writeScheduled;
-                session->writeScheduled = true;
+                session.outbound.insert(session.outbound.end(), data, data + size);
+                if (!session.writeScheduled) {
+                    session.writeScheduled = true;
+                    wake = found->second;
+                }
             }
         }
         if (overflow) {
-            asio::post(io_, [this, session] { Gone(session, kGoneTooSlow); });
+            asio::post(io_, [this, wake] { Gone(wake, kGoneTooSlow); });
             return -1;
         }
-        if (schedule) {
-            asio::post(io_, [this, session] { Write(session); });
+        if (wake) {
+            asio::post(io_, [this, wake] { Write(wake); });
         }
         return length;
     }

@@ -1,0 +1,103 @@
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+// Relay clients for the benchmarks: many TCP connections on loopback read by a few epoll threads. Each
+// checks that its sample frames arrive whole and in order (sample 0 carries a 16-bit sequence number)
+// and measures their latency (samples 1 and 2 carry the producer's clock in microseconds).
+namespace kestavo::bench {
+
+// A 32-bit microsecond clock shared by producer and readers; differences wrap correctly.
+std::uint32_t NowMicros();
+
+// The producer's payload for frame number sequence: big-endian samples as a dongle delivers them.
+void StampPayload(std::uint8_t payload[6], std::uint32_t sequence);
+
+// Latencies in microseconds, in 1 µs buckets up to 100 ms.
+class LatencyHistogram {
+public:
+    void Add(std::uint32_t micros);
+    void Merge(const LatencyHistogram& other);
+    [[nodiscard]] std::uint64_t Count() const { return count_; }
+    [[nodiscard]] double Percentile(double p) const; // in microseconds
+    [[nodiscard]] std::uint32_t Max() const { return max_; }
+
+private:
+    static constexpr std::size_t kBuckets = 100000;
+    std::vector<std::uint64_t> buckets_ = std::vector<std::uint64_t>(kBuckets + 1, 0);
+    std::uint64_t count_ = 0;
+    std::uint32_t max_ = 0;
+};
+
+struct ReaderTotals {
+    std::uint64_t frames = 0;        // sample frames received, all clients together
+    std::uint64_t minFrames = 0;     // of the client that received fewest
+    std::uint64_t lost = 0;          // gaps in the sequence, all clients together
+    std::uint64_t malformed = 0;     // frames with an unknown type or length
+    std::uint64_t closed = 0;        // clients the server disconnected
+    std::uint64_t configuration = 0; // configuration frames received
+};
+
+class FrameReaders {
+public:
+    explicit FrameReaders(int threads = 1);
+    ~FrameReaders();
+    FrameReaders(const FrameReaders&) = delete;
+    FrameReaders& operator=(const FrameReaders&) = delete;
+
+    // Connects count clients to host:port and starts reading them; gives the number connected.
+    int Connect(const std::string& host, int port, int count);
+    // A client that connects and never reads (its receive buffer kept small); gives its descriptor.
+    static int ConnectStalled(const std::string& host, int port);
+
+    [[nodiscard]] std::size_t Clients() const { return clients_.size(); }
+    [[nodiscard]] ReaderTotals Totals() const;
+    // True once every client has received a sample frame numbered sequence (16 bits) as its latest.
+    [[nodiscard]] bool AllReached(std::uint16_t sequence) const;
+    // Latencies are recorded only while measuring.
+    void SetMeasuring(bool measuring) { measuring_ = measuring; }
+    LatencyHistogram Latencies() const;
+    void Stop();
+
+private:
+    struct Client;
+    struct Worker;
+    void Run(Worker& worker);
+
+    std::vector<std::unique_ptr<Client>> clients_;
+    std::vector<std::unique_ptr<Worker>> workers_;
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> measuring_{false};
+    std::size_t next_ = 0;
+};
+
+// A TCP port on loopback that nothing listens on just now.
+int FreePort();
+
+// Polls condition every millisecond until it holds or the limit passes; true when it held.
+template <typename Condition> bool WaitFor(Condition condition, std::chrono::steady_clock::duration limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > end) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+// Raises this process's descriptor limit as far as it may go; gives the new limit.
+long RaiseDescriptorLimit();
+// The peak resident memory of this process, in MiB.
+double PeakResidentMiB();
+// The resident memory of this process now, in MiB.
+double ResidentMiB();
+
+} // namespace kestavo::bench

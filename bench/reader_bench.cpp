@@ -1,0 +1,170 @@
+// The reader end to end: an emulated dongle that always has data, read through the real libusb 0.1
+// library by the transfer worker, each transfer's samples relayed to 0, 1 and 10 clients on loopback.
+// Each case runs in a process of its own (the USB library keeps its device list for a process's life).
+// Prints transfers per second and CPU time per transfer; asserts nothing.
+//
+//   reader_bench [--seconds S] [--clients N]
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <pthread.h>
+#include <string>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "bench/frame_readers.h"
+#include "networkdriver/network_driver.h"
+#include "relay/client_table.h"
+#include "usb/transfer.h"
+#include "usbbench/client.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+using namespace kestavo;
+
+struct ReaderResult {
+    bool ok = false;
+    int clients = 0;
+    double transfersPerSecond = 0;
+    double workerCpuUs = 0;  // the worker thread's CPU per transfer
+    double processCpuUs = 0; // the whole process's: worker, emulated device, relay I/O thread, readers
+    std::uint64_t framesPerClient = 0;
+    std::uint64_t lost = 0;
+};
+
+double CpuSeconds(clockid_t clock) {
+    timespec now{};
+    clock_gettime(clock, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+relay::ClientTable* g_table = nullptr;
+bool OnData(NetHandle client) {
+    std::int32_t value = 0;
+    ReceiveData(client, &value);
+    return true;
+}
+bool OnGone(NetHandle client, std::uint32_t) {
+    g_table->MarkGone(client);
+    return true;
+}
+bool OnConnected(std::int32_t port, NetHandle client) {
+    g_table->AddClient(client, static_cast<std::uint32_t>(port));
+    return true;
+}
+
+ReaderResult Run(int clients, double seconds) {
+    ReaderResult result;
+    result.clients = clients;
+    const auto tree =
+        std::filesystem::temp_directory_path() / ("kestavo-reader-bench-" + std::to_string(getpid()));
+    ::setenv("USB_DEVFS_PATH", tree.c_str(), 1);
+    usbbench::Load("device 1 2 1234 5678\nconfiguration 1\ninterface 0\naltsetting 0\n"
+                   "endpoint 0x81 bulk 64\nendpoint 0x02 bulk 64\nin counter\nin-bytes 64\n");
+    usb::InitializeLibrary();
+    usb::TestParams params;
+    params.device = usb_get_busses()->devices;
+    params.deviceHandle = usb_open(params.device);
+
+    relay::ClientTable table;
+    g_table = &table;
+    const int port = bench::FreePort();
+    table.Start(InitializeSocketWithCallbackANDString(OnData, OnGone, OnConnected, 0, port, 1, 1, "127.0.0.1",
+                                                      relay::kMulticastGroup, 65500, 65500));
+    bench::FrameReaders readers(1);
+    readers.Connect("127.0.0.1", port, clients);
+    bench::WaitFor([&] { return table.Entries().size() >= static_cast<std::size_t>(clients); }, 10s);
+
+    std::unique_ptr<usb::TransferContext> readSide;
+    std::unique_ptr<usb::TransferContext> writeSide;
+    std::atomic<std::uint64_t> transfers{0};
+    const auto message = [](const std::string& text) {
+        std::fprintf(stderr, "%s", text.c_str());
+    };
+    usb::PrepareConnection(params, readSide, writeSide, message, [&](const relay::SamplePacket& packet) {
+        table.RelaySamplePacket(packet);
+        transfers.fetch_add(1, std::memory_order_relaxed);
+    });
+    if (!readSide) {
+        return result;
+    }
+    clockid_t workerClock{};
+    pthread_getcpuclockid(readSide->thread.native_handle(), &workerClock);
+    usb::Resume(*readSide);
+    std::this_thread::sleep_for(200ms); // past the warm-up
+
+    const std::uint64_t startTransfers = transfers;
+    const double startWorker = CpuSeconds(workerClock);
+    const double startProcess = CpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
+    const auto start = Clock::now();
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    const std::uint64_t done = transfers - startTransfers;
+    const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+    const double worker = CpuSeconds(workerClock) - startWorker;
+    const double process = CpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - startProcess;
+    usb::StopTransfers(params, readSide, writeSide);
+
+    result.ok = true;
+    result.transfersPerSecond = static_cast<double>(done) / elapsed;
+    result.workerCpuUs = worker * 1e6 / static_cast<double>(done);
+    result.processCpuUs = process * 1e6 / static_cast<double>(done);
+    const std::uint64_t expected = transfers * static_cast<std::uint64_t>(clients);
+    bench::WaitFor([&] { return readers.Totals().frames >= expected; }, 10s);
+    const bench::ReaderTotals totals = readers.Totals();
+    result.framesPerClient = clients > 0 ? totals.frames / static_cast<std::uint64_t>(clients) : 0;
+    result.lost = expected - std::min(expected, totals.frames);
+    readers.Stop();
+    table.SendStopFrame();
+    table.ReleaseAll();
+    std::filesystem::remove_all(tree);
+    return result;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    double seconds = 2.0;
+    std::vector<int> counts{0, 1, 10};
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string arg = argv[i];
+        if (arg == "--seconds") {
+            seconds = std::atof(argv[i + 1]);
+        } else if (arg == "--clients") {
+            counts = {std::atoi(argv[i + 1])};
+        }
+    }
+    std::printf("\n== The reader: emulated dongle -> libusb 0.1 -> worker -> relay, %.1f s each\n", seconds);
+    std::printf("%8s %14s %18s %19s %16s %6s\n", "clients", "transfers/s", "worker CPU us/tr",
+                "process CPU us/tr", "frames/client", "lost");
+    for (const int clients : counts) {
+        auto* shared = static_cast<ReaderResult*>(
+            mmap(nullptr, sizeof(ReaderResult), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+        new (shared) ReaderResult{};
+        std::fflush(stdout);
+        const pid_t child = fork();
+        if (child == 0) {
+            *shared = Run(clients, seconds);
+            _exit(0);
+        }
+        waitpid(child, nullptr, 0);
+        const ReaderResult r = *shared;
+        munmap(shared, sizeof(ReaderResult));
+        if (!r.ok) {
+            std::printf("%8d   (did not run)\n", clients);
+            continue;
+        }
+        std::printf("%8d %14.0f %18.2f %19.2f %16llu %6llu\n", r.clients, r.transfersPerSecond, r.workerCpuUs,
+                    r.processCpuUs, static_cast<unsigned long long>(r.framesPerClient),
+                    static_cast<unsigned long long>(r.lost));
+    }
+    return 0;
+}
