@@ -104,6 +104,7 @@ struct FrameReaders::Client {
     std::atomic<std::uint64_t> configuration{0};
     std::atomic<std::uint32_t> last{0x10000}; // no frame yet
     std::atomic<bool> closed{false};
+    std::uint64_t baseline = 0; // the producer's thread alone
 };
 
 struct FrameReaders::Worker {
@@ -256,6 +257,22 @@ ReaderTotals FrameReaders::Totals() const {
         totals.closed += client->closed.load() ? 1 : 0;
     }
     return totals;
+}
+
+void FrameReaders::MarkBaseline() {
+    for (auto& client : clients_) {
+        client->baseline = client->frames.load();
+    }
+}
+
+std::uint64_t FrameReaders::MinSinceBaseline() const {
+    std::uint64_t least = UINT64_MAX;
+    for (const auto& client : clients_) {
+        if (!client->closed.load(std::memory_order_relaxed)) {
+            least = std::min(least, client->frames.load(std::memory_order_relaxed) - client->baseline);
+        }
+    }
+    return least;
 }
 
 bool FrameReaders::AllReached(std::uint16_t sequence) const {

@@ -61,6 +61,10 @@ public:
     [[nodiscard]] ReaderTotals Totals() const;
     // True once every client has received a sample frame numbered sequence (16 bits) as its latest.
     [[nodiscard]] bool AllReached(std::uint16_t sequence) const;
+    // Remembers how many frames each client has received so far.
+    void MarkBaseline();
+    // The fewest frames any client has received since the baseline.
+    [[nodiscard]] std::uint64_t MinSinceBaseline() const;
     // Latencies are recorded only while measuring.
     void SetMeasuring(bool measuring) { measuring_ = measuring; }
     LatencyHistogram Latencies() const;
