@@ -1,6 +1,7 @@
 // The relay server: one asio I/O thread of the library's own runs every socket. SendData only queues;
 // the I/O thread writes. Callbacks run on the I/O thread and may wait for the program's window thread,
 // so nothing a caller does here ever waits for the I/O thread.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -39,6 +40,47 @@ struct Callbacks {
 
 struct Server;
 
+// Bytes waiting to be written. Appending is the send path's inner step, so it is a bounds check and a
+// copy, with none of a vector's zero-filling or general insertion.
+class ByteBuffer {
+public:
+    void Append(const unsigned char* bytes, std::size_t length) {
+        if (capacity_ - size_ < length) {
+            Grow(size_ + length);
+        }
+        std::memcpy(data_.get() + size_, bytes, length);
+        size_ += length;
+    }
+    [[nodiscard]] const unsigned char* Data() const { return data_.get(); }
+    [[nodiscard]] std::size_t Size() const { return size_; }
+    [[nodiscard]] bool Empty() const { return size_ == 0; }
+    void Clear() { size_ = 0; }
+    void Release() {
+        data_.reset();
+        size_ = capacity_ = 0;
+    }
+    void Swap(ByteBuffer& other) noexcept {
+        std::swap(data_, other.data_);
+        std::swap(size_, other.size_);
+        std::swap(capacity_, other.capacity_);
+    }
+
+private:
+    void Grow(std::size_t needed) {
+        const std::size_t capacity = std::max({needed, capacity_ * 2, std::size_t{4096}});
+        auto grown = std::make_unique_for_overwrite<unsigned char[]>(capacity);
+        if (size_ > 0) {
+            std::memcpy(grown.get(), data_.get(), size_);
+        }
+        data_ = std::move(grown);
+        capacity_ = capacity;
+    }
+
+    std::unique_ptr<unsigned char[]> data_;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
+};
+
 // Guards a client's outbound queue. SendData takes it once per client for every frame while the I/O
 // thread takes it once per write; both hold it for a few instructions, so a waiter spins briefly and
 // then yields rather than sleeping in the kernel.
@@ -74,12 +116,12 @@ struct Session : std::enable_shared_from_this<Session> {
     bool closed = false;
     int fd = -1; // the socket's descriptor while it is open, for ReceiveData on other threads
     std::size_t inFlight = 0;
-    std::vector<unsigned char> outbound;
+    ByteBuffer outbound;
 
     alignas(64) std::atomic<bool> released{false};
     std::atomic<bool> gone{false};
     std::atomic<bool> receivedInCallback{false};
-    std::vector<unsigned char> writing; // the I/O thread's alone
+    ByteBuffer writing; // the I/O thread's alone
 };
 
 struct Server {
@@ -181,12 +223,12 @@ public:
                 return -1;
             }
             const auto size = static_cast<std::size_t>(length);
-            if (session.outbound.size() + session.inFlight + size > kQueueLimit) {
+            if (session.outbound.Size() + session.inFlight + size > kQueueLimit) {
                 overflow = true;
                 wake = session.shared_from_this();
             } else {
                 const auto* data = static_cast<const unsigned char*>(bytes);
-                session.outbound.insert(session.outbound.end(), data, data + size);
+                session.outbound.Append(data, size);
                 if (!session.writeScheduled) {
                     session.writeScheduled = true;
                     wake = session.shared_from_this();
@@ -195,8 +237,8 @@ public:
             // A relay sends each frame to its clients in the order they came, and handles are given out
             // in that order: the next call most likely names the next handle, so its queue is fetched
             // into the cache while the caller moves on.
-            if (Session* const next = index_.Find(handle + 1)) {
-                __builtin_prefetch(next, 1);
+            if (Session* const next = index_.PeekNext(handle)) {
+                __builtin_prefetch(&next->mutex, 1);
             }
         }
         if (overflow) {
@@ -431,7 +473,7 @@ private:
             if (session->closed) {
                 return;
             }
-            if (session->outbound.empty()) {
+            if (session->outbound.Empty()) {
                 session->writeScheduled = false;
                 session->inFlight = 0;
                 if (session->released) {
@@ -439,13 +481,13 @@ private:
                 }
                 return;
             }
-            session->writing.swap(session->outbound);
-            session->outbound.clear();
-            session->inFlight = session->writing.size();
+            session->writing.Swap(session->outbound);
+            session->outbound.Clear();
+            session->inFlight = session->writing.Size();
         }
-        asio::async_write(session->socket, asio::buffer(session->writing),
+        asio::async_write(session->socket, asio::buffer(session->writing.Data(), session->writing.Size()),
                           [this, session](std::error_code error, std::size_t) {
-                              session->writing.clear();
+                              session->writing.Clear();
                               if (error) {
                                   Gone(session, kGoneError);
                                   return;
@@ -501,8 +543,7 @@ private:
         }
         session.closed = true;
         session.fd = -1;
-        session.outbound.clear();
-        session.outbound.shrink_to_fit();
+        session.outbound.Release();
         std::error_code ignored;
         session.socket.shutdown(tcp::socket::shutdown_both, ignored);
         session.socket.close(ignored);

@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Installs what is needed, builds the release build and runs every benchmark: the relay's (fan-out
+# beside a naive relay and ncat --broker, latency, a stalled client, churn), the reader's, and the USB
+# test bench's. Prints the figures and writes them to build/release/bench/figures.txt. A few minutes on
+# two cores. Benchmarks print figures; none fails on a time.
+set -euo pipefail
+source_dir="$(cd "$(dirname "$0")/.." && pwd)"
+bench_dir="${source_dir}/build/release/bench"
+
+"${source_dir}/scripts/install-deps.sh"
+(cd "${source_dir}" && cmake --workflow --preset release >/dev/null)
+
+{
+    echo "# $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(uname -r)"
+    "${bench_dir}/relay_bench" all
+    "${bench_dir}/reader_bench"
+    echo
+    echo "== The USB test bench alone"
+    "${bench_dir}/usb_read_bench"
+} 2>&1 | tee "${bench_dir}/figures.txt"
