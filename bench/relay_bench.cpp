@@ -480,6 +480,8 @@ struct StalledResult {
     bool ok = false;
     double beforeProducerFps = 0, duringProducerFps = 0, afterProducerFps = 0;
     double beforeClientFps = 0, duringClientFps = 0, afterClientFps = 0;
+    double beforeCpuNs = 0, duringCpuNs = 0, afterCpuNs = 0;
+    double rate = 0;
     double secondsUntilDropped = 0;
     bool dropped = false;
     double rssBeforeMiB = 0, rssPeakDuringMiB = 0;
@@ -487,7 +489,7 @@ struct StalledResult {
     std::uint64_t closed = 0;
 };
 
-StalledResult Stalled(double seconds) {
+StalledResult Stalled(double seconds, double rate) {
     StalledResult result;
     KestavoRelay relay;
     FrameReaders readers(1);
@@ -497,31 +499,43 @@ StalledResult Stalled(double seconds) {
     }
     std::uint32_t sequence = *first;
 
-    // Runs the producer until done() or the time is up; gives producer and per-client rates.
+    // Runs the producer until done() or the time is up, in a tight loop or paced at rate; gives the
+    // producer's rate, the rate per reader, and the producer's CPU time per frame.
+    const int batch = rate > 0 ? 20 : 256;
+    const auto interval = std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(rate > 0 ? batch / rate : 0.0));
     const auto phase = [&](double limit, const std::function<bool()>& done, double* rssPeak) {
         const ReaderTotals before = readers.Totals();
         const std::uint32_t startSequence = sequence;
         const auto start = Clock::now();
         const auto end =
             start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(limit));
+        const double cpuStart = ThreadCpuSeconds();
+        auto next = start;
         while (Clock::now() < end && !done()) {
-            for (int i = 0; i < 256; ++i) {
+            if (rate > 0) {
+                next += interval;
+                std::this_thread::sleep_until(next);
+            }
+            for (int i = 0; i < batch; ++i) {
                 relay.Send(sequence++);
             }
-            if (rssPeak != nullptr && (sequence & 0xFFFF) < 256) {
+            if (rssPeak != nullptr && (sequence & 0x3FFF) < static_cast<std::uint32_t>(batch)) {
                 *rssPeak = std::max(*rssPeak, ResidentMiB());
             }
         }
+        const double cpuNs = (ThreadCpuSeconds() - cpuStart) * 1e9 / (sequence - startSequence);
         const double elapsed = Seconds(Clock::now() - start);
         const auto last = static_cast<std::uint16_t>(sequence - 1);
         WaitFor([&] { return readers.AllReached(last); }, 30s);
         const double drained = Seconds(Clock::now() - start);
         const ReaderTotals after = readers.Totals();
-        return std::pair{(sequence - startSequence) / elapsed,
-                         static_cast<double>(after.frames - before.frames) / 10.0 / drained};
+        return std::tuple{(sequence - startSequence) / elapsed,
+                          static_cast<double>(after.frames - before.frames) / 10.0 / drained, cpuNs};
     };
 
-    std::tie(result.beforeProducerFps, result.beforeClientFps) = phase(
+    result.rate = rate;
+    std::tie(result.beforeProducerFps, result.beforeClientFps, result.beforeCpuNs) = phase(
         seconds, [] { return false; }, nullptr);
     result.rssBeforeMiB = ResidentMiB();
     result.rssPeakDuringMiB = result.rssBeforeMiB;
@@ -529,11 +543,11 @@ StalledResult Stalled(double seconds) {
     const int stalled = readers.ConnectStalled("127.0.0.1", relay.Port());
     WaitFor([&] { return relay.Entries() >= 11; }, 10s);
     const auto stalledAt = Clock::now();
-    std::tie(result.duringProducerFps, result.duringClientFps) = phase(
+    std::tie(result.duringProducerFps, result.duringClientFps, result.duringCpuNs) = phase(
         60, [&] { return g_gone.load() > goneBefore; }, &result.rssPeakDuringMiB);
     result.dropped = g_gone.load() > goneBefore;
     result.secondsUntilDropped = Seconds(Clock::now() - stalledAt);
-    std::tie(result.afterProducerFps, result.afterClientFps) = phase(
+    std::tie(result.afterProducerFps, result.afterClientFps, result.afterCpuNs) = phase(
         seconds, [] { return false; }, nullptr);
     const ReaderTotals totals = readers.Totals();
     result.lost = totals.lost;
@@ -544,17 +558,26 @@ StalledResult Stalled(double seconds) {
     return result;
 }
 
-void StalledScenario(double seconds) {
-    std::printf("\n== One stalled client among 10 readers (kestavo relay, producer in a tight loop)\n");
-    const StalledResult r = InChild<StalledResult>([&] { return Stalled(seconds); });
+void StalledScenario(double seconds, double rate) {
+    if (rate > 0) {
+        std::printf(
+            "\n== One stalled client among 10 readers (kestavo relay, producer paced at %.0f frames/s)\n",
+            rate);
+    } else {
+        std::printf("\n== One stalled client among 10 readers (kestavo relay, producer in a tight loop)\n");
+    }
+    const StalledResult r = InChild<StalledResult>([&] { return Stalled(seconds, rate); });
     if (!r.ok) {
         std::printf("(did not run)\n");
         return;
     }
-    std::printf("%-28s %14s %16s\n", "", "producer fps", "fps per reader");
-    std::printf("%-28s %14.0f %16.0f\n", "before (10 readers)", r.beforeProducerFps, r.beforeClientFps);
-    std::printf("%-28s %14.0f %16.0f\n", "stalled client connected", r.duringProducerFps, r.duringClientFps);
-    std::printf("%-28s %14.0f %16.0f\n", "after it was dropped", r.afterProducerFps, r.afterClientFps);
+    std::printf("%-28s %14s %16s %18s\n", "", "producer fps", "fps per reader", "producer cpu ns/fr");
+    std::printf("%-28s %14.0f %16.0f %18.0f\n", "before (10 readers)", r.beforeProducerFps, r.beforeClientFps,
+                r.beforeCpuNs);
+    std::printf("%-28s %14.0f %16.0f %18.0f\n", "stalled client connected", r.duringProducerFps,
+                r.duringClientFps, r.duringCpuNs);
+    std::printf("%-28s %14.0f %16.0f %18.0f\n", "after it was dropped", r.afterProducerFps, r.afterClientFps,
+                r.afterCpuNs);
     std::printf("stalled client dropped: %s after %.2f s; resident memory %.1f MiB before, %.1f MiB at most "
                 "while it stalled (+%.1f MiB)\n",
                 r.dropped ? "yes" : "NO", r.secondsUntilDropped, r.rssBeforeMiB, r.rssPeakDuringMiB,
@@ -572,7 +595,8 @@ struct ChurnResult {
     std::size_t entries[kSteps + 1] = {};
     double meanNs[kSteps + 1] = {};
     double p99Ns[kSteps + 1] = {};
-    double restartMeanNs = 0, restartP99Ns = 0;
+    double cpuNs[kSteps + 1] = {};
+    double restartMeanNs = 0, restartP99Ns = 0, restartCpuNs = 0;
     std::size_t restartEntries = 0;
     int churned = 0;
     std::uint64_t lost = 0, closed = 0, received = 0, expected = 0;
@@ -607,15 +631,20 @@ ChurnResult Churn(int connections, double rate) {
     // Paced frames, each timed; the figures are gathered per 1/kSteps of the connections.
     const auto interval =
         std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / rate));
-    const auto timedRun = [&](const std::function<bool()>& until, std::vector<double>& ns) {
+    // The wall time of each frame, and the thread's CPU time for all of them.
+    const auto timedRun = [&](const std::function<bool()>& until, std::vector<double>& ns, double& cpuNs) {
         auto next = Clock::now();
+        double cpu = 0;
         while (!until()) {
             next += interval;
             std::this_thread::sleep_until(next);
+            const double cpuStart = ThreadCpuSeconds();
             const auto start = Clock::now();
             relay.Send(sequence++);
             ns.push_back(static_cast<double>((Clock::now() - start).count()));
+            cpu += ThreadCpuSeconds() - cpuStart;
         }
+        cpuNs = ns.empty() ? 0 : cpu * 1e9 / static_cast<double>(ns.size());
     };
     const auto summarize = [](std::vector<double>& ns, double& mean, double& p99) {
         if (ns.empty()) {
@@ -634,7 +663,8 @@ ChurnResult Churn(int connections, double rate) {
         std::vector<double> ns;
         const int target = connections * step / ChurnResult::kSteps;
         const auto deadline = Clock::now() + 60s;
-        timedRun([&] { return (churned >= target && ns.size() >= 2000) || Clock::now() > deadline; }, ns);
+        timedRun([&] { return (churned >= target && ns.size() >= 2000) || Clock::now() > deadline; }, ns,
+                 result.cpuNs[step]);
         sent += ns.size();
         result.entries[step] = relay.Entries();
         summarize(ns, result.meanNs[step], result.p99Ns[step]);
@@ -659,7 +689,7 @@ ChurnResult Churn(int connections, double rate) {
     readers = std::make_unique<FrameReaders>(1);
     if (WarmUp(relay, *readers, 10)) {
         std::vector<double> ns;
-        timedRun([&] { return ns.size() >= 5000; }, ns);
+        timedRun([&] { return ns.size() >= 5000; }, ns, result.restartCpuNs);
         result.restartEntries = relay.Entries();
         summarize(ns, result.restartMeanNs, result.restartP99Ns);
     }
@@ -676,13 +706,14 @@ void ChurnScenario(int connections, double rate) {
         std::printf("(did not run)\n");
         return;
     }
-    std::printf("%-22s %14s %14s %14s\n", "", "table entries", "mean ns/frame", "p99 ns/frame");
+    std::printf("%-22s %14s %14s %14s %14s\n", "", "table entries", "mean ns/frame", "p99 ns/frame",
+                "cpu ns/frame");
     for (int i = 0; i < r.steps; ++i) {
-        std::printf("%-22s %14zu %14.0f %14.0f\n", i == 0 ? "while clients churn" : "", r.entries[i],
-                    r.meanNs[i], r.p99Ns[i]);
+        std::printf("%-22s %14zu %14.0f %14.0f %14.0f\n", i == 0 ? "while clients churn" : "", r.entries[i],
+                    r.meanNs[i], r.p99Ns[i], r.cpuNs[i]);
     }
-    std::printf("%-22s %14zu %14.0f %14.0f\n", "after stop and start", r.restartEntries, r.restartMeanNs,
-                r.restartP99Ns);
+    std::printf("%-22s %14zu %14.0f %14.0f %14.0f\n", "after stop and start", r.restartEntries,
+                r.restartMeanNs, r.restartP99Ns, r.restartCpuNs);
     std::printf("churned connections: %d; steady readers: %llu of %llu frames received, %llu lost, %llu "
                 "disconnected\n",
                 r.churned, static_cast<unsigned long long>(r.received),
@@ -726,7 +757,8 @@ int main(int argc, char** argv) {
         FanoutScenario(seconds, scenario == "all" ? std::vector<int>{10} : counts, impls, 10000);
     }
     if (scenario == "all" || scenario == "stalled") {
-        StalledScenario(seconds);
+        StalledScenario(seconds, 0);
+        StalledScenario(seconds, 200000);
     }
     if (scenario == "all" || scenario == "churn") {
         ChurnScenario(4000, 10000);
