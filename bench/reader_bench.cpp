@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "bench/frame_readers.h"
+#include "bench/table_server.h"
 #include "networkdriver/network_driver.h"
 #include "relay/client_table.h"
 #include "usb/transfer.h"
@@ -47,21 +48,6 @@ double CpuSeconds(clockid_t clock) {
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 }
 
-relay::ClientTable* g_table = nullptr;
-bool OnData(NetHandle client) {
-    std::int32_t value = 0;
-    ReceiveData(client, &value);
-    return true;
-}
-bool OnGone(NetHandle client, std::uint32_t) {
-    g_table->MarkGone(client);
-    return true;
-}
-bool OnConnected(std::int32_t port, NetHandle client) {
-    g_table->AddClient(client, static_cast<std::uint32_t>(port));
-    return true;
-}
-
 ReaderResult Run(int clients, double seconds) {
     ReaderResult result;
     result.clients = clients;
@@ -75,11 +61,9 @@ ReaderResult Run(int clients, double seconds) {
     params.device = usb_get_busses()->devices;
     params.deviceHandle = usb_open(params.device);
 
-    relay::ClientTable table;
-    g_table = &table;
-    const int port = bench::FreePort();
-    table.Start(InitializeSocketWithCallbackANDString(OnData, OnGone, OnConnected, 0, port, 1, 1, "127.0.0.1",
-                                                      relay::kMulticastGroup, 65500, 65500));
+    bench::TableServer server(bench::FreePort());
+    relay::ClientTable& table = server.Table();
+    const int port = server.Port();
     bench::FrameReaders readers(1);
     readers.Connect("127.0.0.1", port, clients);
     bench::WaitFor([&] { return table.Entries().size() >= static_cast<std::size_t>(clients); }, 10s);
@@ -123,8 +107,6 @@ ReaderResult Run(int clients, double seconds) {
     result.framesPerClient = clients > 0 ? totals.frames / static_cast<std::uint64_t>(clients) : 0;
     result.lost = expected - std::min(expected, totals.frames);
     readers.Stop();
-    table.SendStopFrame();
-    table.ReleaseAll();
     std::filesystem::remove_all(tree);
     return result;
 }

@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "bench/frame_readers.h"
+#include "bench/table_server.h"
 #include "networkdriver/network_driver.h"
 #include "relay/client_table.h"
 #include "relay/frames.h"
@@ -91,51 +92,23 @@ public:
 
 // Kestavo's relay: the client table over the relay-socket library, as the window runs it, with the
 // library's callbacks entering and marking clients directly.
-relay::ClientTable* g_table = nullptr;
-std::atomic<int> g_gone{0};
-
-bool OnData(NetHandle client) {
-    std::int32_t value = 0;
-    ReceiveData(client, &value);
-    return true;
-}
-bool OnGone(NetHandle client, std::uint32_t) {
-    g_table->MarkGone(client);
-    ++g_gone;
-    return true;
-}
-bool OnConnected(std::int32_t port, NetHandle client) {
-    g_table->AddClient(client, static_cast<std::uint32_t>(port));
-    return true;
-}
-
 class KestavoRelay : public Relay {
 public:
-    KestavoRelay() : port_(FreePort()) { Start(); }
-    ~KestavoRelay() override { Stop(); }
+    KestavoRelay() : server_(FreePort()) {}
 
-    void Start() {
-        g_table = &table_;
-        const NetHandle server = InitializeSocketWithCallbackANDString(
-            OnData, OnGone, OnConnected, 0, port_, 1, 1, "127.0.0.1", relay::kMulticastGroup, 65500, 65500);
-        table_.Start(server);
-    }
-    void Stop() {
-        table_.SendStopFrame();
-        table_.ReleaseAll();
-    }
-    int Port() const override { return port_; }
+    void Start() { server_.Start(); }
+    void Stop() { server_.Stop(); }
+    int Port() const override { return server_.Port(); }
     void Send(std::uint32_t sequence) override {
         std::uint8_t payload[6];
         StampPayload(payload, sequence);
-        table_.RelaySamplePacket(relay::BuildSamplePacket(payload));
+        server_.Table().RelaySamplePacket(relay::BuildSamplePacket(payload));
     }
-    int Accepted() const override { return static_cast<int>(table_.Entries().size()); }
-    std::size_t Entries() const { return table_.Entries().size(); }
+    int Accepted() const override { return static_cast<int>(Entries()); }
+    std::size_t Entries() const { return server_.Table().Entries().size(); }
 
 private:
-    int port_;
-    relay::ClientTable table_;
+    mutable TableServer server_;
 };
 
 // What a plain reading gives: each frame sent inline, with a blocking send, to each client in turn.
@@ -539,13 +512,13 @@ StalledResult Stalled(double seconds, double rate) {
         seconds, [] { return false; }, nullptr);
     result.rssBeforeMiB = ResidentMiB();
     result.rssPeakDuringMiB = result.rssBeforeMiB;
-    const int goneBefore = g_gone.load();
+    const int goneBefore = TableServer::Gone();
     const int stalled = readers.ConnectStalled("127.0.0.1", relay.Port());
     WaitFor([&] { return relay.Entries() >= 11; }, 10s);
     const auto stalledAt = Clock::now();
     std::tie(result.duringProducerFps, result.duringClientFps, result.duringCpuNs) = phase(
-        60, [&] { return g_gone.load() > goneBefore; }, &result.rssPeakDuringMiB);
-    result.dropped = g_gone.load() > goneBefore;
+        60, [&] { return TableServer::Gone() > goneBefore; }, &result.rssPeakDuringMiB);
+    result.dropped = TableServer::Gone() > goneBefore;
     result.secondsUntilDropped = Seconds(Clock::now() - stalledAt);
     std::tie(result.afterProducerFps, result.afterClientFps, result.afterCpuNs) = phase(
         seconds, [] { return false; }, nullptr);

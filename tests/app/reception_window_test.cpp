@@ -94,17 +94,12 @@ TEST_F(ReceptionTest, OpenSendsEveryTransfersSamplesToTheRelayClientsAndShowsThe
     EXPECT_TRUE(messages.empty()) << messages.front();
     EXPECT_EQ(OpenCloseCaption(), "Close");
     EXPECT_TRUE(PanesVisible());
-    EXPECT_EQ(window->TestInformation(), "Loop Test Information\r\n"
-                                         "Vid / Pid\t\t: 04D2h / 162Eh\r\n"
-                                         "Interface #\t: 00h\r\n"
-                                         "Priority\t\t: 0\r\n"
-                                         "Buffer Size\t: 4096\r\n"
-                                         "Buffer Count\t: 1\r\n"
-                                         "Display Refresh\t: 1000 (ms)\r\n"
-                                         "Transfer Timeout\t: 30000 (ms)\r\n"
-                                         "Retry Count\t: 0\r\n"
-                                         "Verify Data\t: Off\r\n");
-    EXPECT_EQ(Lines(Find<QPlainTextEdit>("Test information")).front(), "Loop Test Information");
+    // The report's every line is checked where it is built; here, that it describes this dongle.
+    const std::vector<std::string> information = Lines(Find<QPlainTextEdit>("Test information"));
+    ASSERT_EQ(information.size(), 10U);
+    EXPECT_EQ(information[0], "Loop Test Information");
+    EXPECT_EQ(information[1], "Vid / Pid\t\t: 04D2h / 162Eh");
+    EXPECT_EQ(information[2], "Interface #\t: 00h");
     EXPECT_EQ(window->EndpointStatistics(), kHeaders);
     EXPECT_EQ(Lines(Find<QPlainTextEdit>("Endpoint statistics")),
               (std::vector<std::string>{"Bulk Read (Ep81h) max packet size: 64", "",
