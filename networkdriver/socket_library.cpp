@@ -525,7 +525,7 @@ private:
             }
         }
         session->lingerTimer.expires_after(kLingerLimit);
-        session->lingerTimer.async_wait([this, session](std::error_code error) {
+        session->lingerTimer.async_wait([session](std::error_code error) {
             if (!error) {
                 Close(*session);
             }

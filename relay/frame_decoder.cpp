@@ -101,6 +101,9 @@ bool FrameDecoder::Decode(const std::uint8_t* frame, std::size_t length, Decoded
             return Fail("sample frame of " + size + " bytes says it holds " +
                         std::to_string(Get16(packet + 10)) + " samples");
         }
+        if (Get16(packet + kSamplePacketHeadSize + 2 * count) != 0) {
+            return Fail("sample frame whose word after the last sample is not 0");
+        }
         for (std::size_t k = 0; k < count; ++k) {
             out.samples.push_back(Get16(packet + kSamplePacketHeadSize + 2 * k));
         }

@@ -12,6 +12,7 @@ packages=(
     libgtest-dev                            # the test framework
     fonts-dejavu-core                       # a font, so the window can measure text without a desktop
     clang-format                            # the formatting check among the tests
+    clang libclang-rt-14-dev                # libFuzzer, for the fuzzers of the parsers
     ncat                                    # a message broker the relay benchmark compares against
 )
 

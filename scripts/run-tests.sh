@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is needed, builds the release build, then builds and runs the whole test suite three
 # times: the debug build, the build with AddressSanitizer and UndefinedBehaviorSanitizer, and the build
-# with ThreadSanitizer.
+# with ThreadSanitizer; then the fuzzers of the parsers, each on its past crashes and for 25 seconds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -12,7 +12,7 @@ cd "$(dirname "$0")/.."
 echo "=== release (build only) ==="
 cmake --workflow --preset release
 
-for preset in default asan tsan; do
+for preset in default asan tsan fuzz; do
     echo "=== ${preset} ==="
     cmake --workflow --preset "${preset}"
 done

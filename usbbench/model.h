@@ -83,7 +83,8 @@ struct BenchModel {
     std::vector<DeviceModel> devices;
 };
 
-// Parses a description. On error, returns nothing and sets error to "line N: what is wrong".
+// Parses a description. On error, returns nothing and sets error to what is wrong: "line N: …" for a
+// statement, "device B-A: …" for a device that is wrong as a whole.
 std::optional<BenchModel> Parse(std::string_view text, std::string& error);
 
 // The bytes the device delivers for transfer number index, before they are cut to the buffer.

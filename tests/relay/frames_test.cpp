@@ -74,6 +74,8 @@ TEST(FrameDecoder, MalformedFramesAreNamed) {
     badCount[18] = 4;
     auto badHead = sample;
     badHead[9] = 1;
+    auto badTrailer = sample; // found by the fuzzer: the word after the last sample went unchecked
+    badTrailer[27] = 2;
     auto badEntry = Bytes(ConfigurationFrame());
     badEntry[12] = 2;
     auto badActive = Bytes(ConfigurationFrame());
@@ -87,6 +89,7 @@ TEST(FrameDecoder, MalformedFramesAreNamed) {
                   "configuration frame of 28 bytes, not 264"},
              Case{badCount, "sample frame of 28 bytes says it holds 4 samples"},
              Case{badHead, "sample frame with an unexpected packet head"},
+             Case{badTrailer, "sample frame whose word after the last sample is not 0"},
              Case{badEntry, "configuration entry 0 is neither active nor empty"},
              Case{badActive, "configuration frame counts 2 active entries, holds 1"},
          }) {

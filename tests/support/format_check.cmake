@@ -7,7 +7,9 @@ file(GLOB_RECURSE sources
     ${SOURCE_DIR}/relay/*.cpp ${SOURCE_DIR}/relay/*.h
     ${SOURCE_DIR}/tests/*.cpp ${SOURCE_DIR}/tests/*.h
     ${SOURCE_DIR}/tools/*.cpp ${SOURCE_DIR}/tools/*.h
-    ${SOURCE_DIR}/usb/*.cpp ${SOURCE_DIR}/usb/*.h)
+    ${SOURCE_DIR}/usb/*.cpp ${SOURCE_DIR}/usb/*.h
+    ${SOURCE_DIR}/usbbench/*.cpp ${SOURCE_DIR}/usbbench/*.h
+    ${SOURCE_DIR}/fuzz/*.cpp ${SOURCE_DIR}/fuzz/*.h)
 execute_process(
     COMMAND ${CLANG_FORMAT} --dry-run -Werror ${sources}
     RESULT_VARIABLE result)
