@@ -502,7 +502,11 @@ void CKestavoDlg::OnRelayStartStop() {
 bool CKestavoDlg::StartRelayServer() {
     std::array<char, 300> ownAddress{};
     GetOwnAddrString(ownAddress.data(), static_cast<int>(ownAddress.size()));
-    UpdateData(true);
+    if (!UpdateData(true)) {
+        // The operator has just been told the port is not a number; starting on the old one anyway
+        // would contradict that.
+        return false;
+    }
     const std::int32_t port = port_;
     portEdit_->setEnabled(false);
     const NetHandle server = InitializeSocketWithCallbackANDString(
