@@ -233,6 +233,35 @@ TEST_F(Transfers, AFailedReadRelaysNothingAndCountsAsATransferWithoutBytes) {
     EXPECT_EQ(packets.size(), 5U);
 }
 
+TEST_F(Transfers, EveryKindOfFailedReadIsCountedAndTheReaderCarriesOn) {
+    // Each errno a usbfs transfer can end with: transfers 3 to 5 fail with it, then data flows again.
+    std::string description;
+    const std::vector<std::string> errors{"EPIPE",      "EOVERFLOW", "EPROTO",    "EILSEQ", "ESHUTDOWN",
+                                          "ECONNRESET", "ENOMEM",    "EREMOTEIO", "EIO",    "ENOSR",
+                                          "EXDEV",      "EINVAL",    "ETIMEDOUT"};
+    for (std::size_t i = 0; i < errors.size(); ++i) {
+        description += "device 1 " + std::to_string(i + 1) +
+                       " 1 1\nconfiguration 1\ninterface 0\naltsetting 0\nendpoint 0x81 bulk 64\n"
+                       "endpoint 0x01 bulk 64\nin counter\nin-fail " +
+                       errors[i] + " 3 3\n";
+    }
+    ASSERT_TRUE(Open(description, 1));
+    for (std::size_t i = 0; i < errors.size(); ++i) {
+        if (i > 0) {
+            ASSERT_TRUE(OpenDevice(Device(static_cast<int>(i + 1))));
+        }
+        Resume(*readSide);
+        ASSERT_TRUE(AwaitStatistics([](const TransferStatistics& s) { return s.transferCount >= 6; }))
+            << errors[i];
+        const TransferStatistics statistics = Statistics();
+        EXPECT_EQ(statistics.timeoutErrors + statistics.otherErrors, 3) << errors[i];
+        EXPECT_EQ(statistics.timeoutErrors, errors[i] == "ETIMEDOUT" ? 3 : 0) << errors[i];
+        EXPECT_GE(statistics.totalBytes, 3 * 64) << errors[i];
+        StopTransfers(params, readSide, writeSide);
+    }
+    EXPECT_TRUE(messages.empty()) << messages.front();
+}
+
 TEST_F(Transfers, StoppingEndsAPendingReadAtOnce) {
     ASSERT_TRUE(Open(Dongle("endpoint 0x81 bulk 64\nendpoint 0x02 bulk 64\n", "in-silence-after 0\n")));
     Resume(*readSide);
