@@ -1,4 +1,5 @@
 #include <chrono>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -251,6 +252,48 @@ TEST_F(ReceptionTest, ADeviceWithoutInterfacesStaysOpenWithoutReadingUntilClose)
     EXPECT_TRUE(PanesHidden());
     Click(app::IDC_OPEN_CLOSE);
     EXPECT_EQ(OpenCloseCaption(), "Open");
+}
+
+// How many entries a folder of /proc/self has: descriptors or threads.
+std::size_t Count(const char* folder) {
+    std::size_t count = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(folder)) {
+        ++count;
+    }
+    return count;
+}
+
+TEST_F(ReceptionTest, FaultsLeaveNoDescriptorOrThreadBehind) {
+    // Reads fail for a while in the first connection; in every one a client resets mid-stream and
+    // another never reads.
+    Open(Dongle("in counter\nin-latency-us 500\nin-fail EPROTO 20 30\n"));
+    std::int32_t failures = 0;
+    const auto cycle = [&] {
+        auto reader = Client();
+        TcpClient stalled("127.0.0.1", port);
+        stalled.ShrinkReceiveBuffer();
+        Click(app::IDC_OPEN_CLOSE);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return ReadSideStatistics().transferCount >= 60; }, 10000));
+        EXPECT_EQ(NextSamples(*reader).size(), 6U);
+        failures = ReadSideStatistics().otherErrors;
+        reader->Reset();
+        Click(app::IDC_OPEN_CLOSE);
+        Click(app::IDC_RELAY_START_STOP);
+        EXPECT_EQ(OpenCloseCaption(), "Open");
+        EXPECT_FALSE(window->ClientTable().Running());
+    };
+    cycle();
+    EXPECT_EQ(failures, 30);
+    const std::size_t descriptors = Count("/proc/self/fd");
+    const std::size_t threads = Count("/proc/self/task");
+    for (int i = 0; i < 5; ++i) {
+        cycle();
+    }
+    EXPECT_TRUE(QTest::qWaitFor([&] { return Count("/proc/self/fd") <= descriptors; }, 10000))
+        << Count("/proc/self/fd") << " descriptors, " << descriptors << " after the first round";
+    EXPECT_TRUE(QTest::qWaitFor([&] { return Count("/proc/self/task") <= threads; }, 10000))
+        << Count("/proc/self/task") << " threads, " << threads << " after the first round";
+    EXPECT_TRUE(messages.empty()) << messages.front();
 }
 
 TEST_F(ReceptionTest, ClosingTheWindowWhileStreamingStopsTheReaderFirst) {
