@@ -70,8 +70,11 @@ TEST_F(Soak, EveryFrameReachesEveryReaderWhileClientsComeAndGoAndTheDongleReopen
             params, readSide, writeSide, [&](const std::string& text) { messages.push_back(text); }, sink);
         usb::Resume(*readSide);
     };
+    // The bench's own record of what the dongle saw would otherwise grow to its 100,000 lines and
+    // hide the relay's memory.
     const auto close = [&] {
         usb::StopTransfers(params, readSide, writeSide);
+        usbbench_clear_journal();
     };
     // Each opening lasts until it has relayed another thousand transfers (about 0.2 s).
     const auto stream = [&] {
@@ -134,7 +137,7 @@ TEST_F(Soak, EveryFrameReachesEveryReaderWhileClientsComeAndGoAndTheDongleReopen
         "soak: %d reopenings, %d clients came and went, %llu frames to each reader, memory %+.1f MiB\n",
         cycles, churned.load(), static_cast<unsigned long long>(relayed.load()), growth);
     if (kMeasureMemory) {
-        EXPECT_LT(growth, 16.0) << "resident memory grew by " << growth << " MiB";
+        EXPECT_LT(growth, 8.0) << "resident memory grew by " << growth << " MiB";
     }
     readers.Stop();
 }
