@@ -6,17 +6,10 @@
 #include <string>
 #include <string_view>
 
+#include "fuzz/require.h"
 #include "usbbench/model.h"
 
-namespace {
-
-void Require(bool condition) {
-    if (!condition) {
-        std::abort();
-    }
-}
-
-} // namespace
+using kestavo::fuzz::Require;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::string error;

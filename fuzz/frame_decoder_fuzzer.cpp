@@ -8,15 +8,10 @@
 #include <cstring>
 #include <vector>
 
+#include "fuzz/require.h"
 #include "relay/frame_decoder.h"
 
 namespace {
-
-void Require(bool condition) {
-    if (!condition) {
-        std::abort();
-    }
-}
 
 bool Same(const std::vector<kestavo::relay::DecodedFrame>& a,
           const std::vector<kestavo::relay::DecodedFrame>& b) {
@@ -27,6 +22,8 @@ bool Same(const std::vector<kestavo::relay::DecodedFrame>& a,
 }
 
 } // namespace
+
+using kestavo::fuzz::Require;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size == 0) {
