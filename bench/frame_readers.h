@@ -4,9 +4,16 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
+#include <ctime>
+#include <functional>
 #include <memory>
+#include <new>
 #include <string>
+#include <sys/mman.h>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 // Relay clients for the benchmarks: many TCP connections on loopback read by a few epoll threads. Each
@@ -95,6 +102,32 @@ template <typename Condition> bool WaitFor(Condition condition, std::chrono::ste
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
+}
+
+// Seconds of CPU time on clock: CLOCK_THREAD_CPUTIME_ID, CLOCK_PROCESS_CPUTIME_ID or a thread's.
+inline double CpuSeconds(clockid_t clock) {
+    timespec now{};
+    ::clock_gettime(clock, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+// Runs one case in a child process of its own (so that its peak memory, descriptors and any library
+// state are its own) and hands back what it wrote into shared memory. Result must be trivially copyable.
+template <typename Result> Result InChild(const std::function<Result()>& body) {
+    auto* shared = static_cast<Result*>(
+        ::mmap(nullptr, sizeof(Result), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+    new (shared) Result{};
+    std::fflush(stdout);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        *shared = body();
+        std::fflush(stdout);
+        ::_exit(0);
+    }
+    ::waitpid(child, nullptr, 0);
+    Result result = *shared;
+    ::munmap(shared, sizeof(Result));
+    return result;
 }
 
 // Raises this process's descriptor limit as far as it may go; gives the new limit.

@@ -42,12 +42,6 @@ struct ReaderResult {
     std::uint64_t lost = 0;
 };
 
-double CpuSeconds(clockid_t clock) {
-    timespec now{};
-    clock_gettime(clock, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
-}
-
 ReaderResult Run(int clients, double seconds) {
     ReaderResult result;
     result.clients = clients;
@@ -87,14 +81,14 @@ ReaderResult Run(int clients, double seconds) {
     std::this_thread::sleep_for(200ms); // past the warm-up
 
     const std::uint64_t startTransfers = transfers;
-    const double startWorker = CpuSeconds(workerClock);
-    const double startProcess = CpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
+    const double startWorker = bench::CpuSeconds(workerClock);
+    const double startProcess = bench::CpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
     const auto start = Clock::now();
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
     const std::uint64_t done = transfers - startTransfers;
     const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-    const double worker = CpuSeconds(workerClock) - startWorker;
-    const double process = CpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - startProcess;
+    const double worker = bench::CpuSeconds(workerClock) - startWorker;
+    const double process = bench::CpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - startProcess;
     usb::StopTransfers(params, readSide, writeSide);
 
     result.ok = true;
@@ -128,18 +122,7 @@ int main(int argc, char** argv) {
     std::printf("%8s %14s %18s %19s %16s %6s\n", "clients", "transfers/s", "worker CPU us/tr",
                 "process CPU us/tr", "frames/client", "lost");
     for (const int clients : counts) {
-        auto* shared = static_cast<ReaderResult*>(
-            mmap(nullptr, sizeof(ReaderResult), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
-        new (shared) ReaderResult{};
-        std::fflush(stdout);
-        const pid_t child = fork();
-        if (child == 0) {
-            *shared = Run(clients, seconds);
-            _exit(0);
-        }
-        waitpid(child, nullptr, 0);
-        const ReaderResult r = *shared;
-        munmap(shared, sizeof(ReaderResult));
+        const ReaderResult r = bench::InChild<ReaderResult>([&] { return Run(clients, seconds); });
         if (!r.ok) {
             std::printf("%8d   (did not run)\n", clients);
             continue;

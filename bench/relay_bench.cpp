@@ -48,9 +48,7 @@ double Seconds(Clock::duration d) {
 }
 
 double ThreadCpuSeconds() {
-    timespec now{};
-    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+    return CpuSeconds(CLOCK_THREAD_CPUTIME_ID);
 }
 
 // How far a producer in a tight loop may run ahead of the slowest client: about 0.9 MB of frames,
@@ -268,25 +266,6 @@ struct FanoutResult {
     double peakMiB = 0;   // this process: relay (when in-process), readers and producer
     double brokerMiB = 0; // ncat's own
 };
-
-// Runs one case in a child process and hands back what it wrote into shared memory.
-template <typename Result> Result InChild(const std::function<Result()>& body) {
-    auto* shared = static_cast<Result*>(
-        ::mmap(nullptr, sizeof(Result), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
-    new (shared) Result{};
-    std::fflush(stdout);
-    const pid_t child = ::fork();
-    if (child == 0) {
-        *shared = body();
-        std::fflush(stdout);
-        ::_exit(0);
-    }
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    Result result = *shared;
-    ::munmap(shared, sizeof(Result));
-    return result;
-}
 
 // Connects the readers and sends slow warm-up frames until every reader has one: from then on every
 // client is in the relay's list. Returns the next sequence number, or nothing when the clients never

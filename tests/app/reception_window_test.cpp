@@ -1,5 +1,4 @@
 #include <chrono>
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -254,15 +253,6 @@ TEST_F(ReceptionTest, ADeviceWithoutInterfacesStaysOpenWithoutReadingUntilClose)
     EXPECT_EQ(OpenCloseCaption(), "Open");
 }
 
-// How many entries a folder of /proc/self has: descriptors or threads.
-std::size_t Count(const char* folder) {
-    std::size_t count = 0;
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(folder)) {
-        ++count;
-    }
-    return count;
-}
-
 TEST_F(ReceptionTest, FaultsLeaveNoDescriptorOrThreadBehind) {
     // Reads fail for a while in the first connection; in every one a client resets mid-stream and
     // another never reads.
@@ -284,15 +274,15 @@ TEST_F(ReceptionTest, FaultsLeaveNoDescriptorOrThreadBehind) {
     };
     cycle();
     EXPECT_EQ(failures, 30);
-    const std::size_t descriptors = Count("/proc/self/fd");
-    const std::size_t threads = Count("/proc/self/task");
+    const std::size_t descriptors = CountEntries("/proc/self/fd");
+    const std::size_t threads = CountEntries("/proc/self/task");
     for (int i = 0; i < 5; ++i) {
         cycle();
     }
-    EXPECT_TRUE(QTest::qWaitFor([&] { return Count("/proc/self/fd") <= descriptors; }, 10000))
-        << Count("/proc/self/fd") << " descriptors, " << descriptors << " after the first round";
-    EXPECT_TRUE(QTest::qWaitFor([&] { return Count("/proc/self/task") <= threads; }, 10000))
-        << Count("/proc/self/task") << " threads, " << threads << " after the first round";
+    EXPECT_TRUE(QTest::qWaitFor([&] { return CountEntries("/proc/self/fd") <= descriptors; }, 10000))
+        << CountEntries("/proc/self/fd") << " descriptors, " << descriptors << " after the first round";
+    EXPECT_TRUE(QTest::qWaitFor([&] { return CountEntries("/proc/self/task") <= threads; }, 10000))
+        << CountEntries("/proc/self/task") << " threads, " << threads << " after the first round";
     EXPECT_TRUE(messages.empty()) << messages.front();
 }
 

@@ -1,7 +1,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -18,14 +17,6 @@ namespace kestavo::test {
 namespace {
 
 using namespace std::chrono_literals;
-
-std::size_t Entries(const char* folder) {
-    std::size_t count = 0;
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(folder)) {
-        ++count;
-    }
-    return count;
-}
 
 // Resident memory is only a fair measure without a sanitizer, whose quarantine keeps freed memory.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -86,8 +77,8 @@ TEST_F(Soak, EveryFrameReachesEveryReaderWhileClientsComeAndGoAndTheDongleReopen
     open();
     ASSERT_TRUE(stream());
     close();
-    const std::size_t descriptors = Entries("/proc/self/fd");
-    const std::size_t threads = Entries("/proc/self/task");
+    const std::size_t descriptors = CountEntries("/proc/self/fd");
+    const std::size_t threads = CountEntries("/proc/self/task");
     const double memoryBefore = bench::ResidentMiB();
 
     std::atomic<bool> stop{false};
@@ -128,10 +119,10 @@ TEST_F(Soak, EveryFrameReachesEveryReaderWhileClientsComeAndGoAndTheDongleReopen
     EXPECT_GT(relayed, 1000U);
     EXPECT_GT(churned, 10);
 
-    EXPECT_TRUE(WaitUntil([&] { return Entries("/proc/self/fd") <= descriptors; }))
-        << Entries("/proc/self/fd") << " descriptors, " << descriptors << " before";
-    EXPECT_TRUE(WaitUntil([&] { return Entries("/proc/self/task") <= threads; }))
-        << Entries("/proc/self/task") << " threads, " << threads << " before";
+    EXPECT_TRUE(WaitUntil([&] { return CountEntries("/proc/self/fd") <= descriptors; }))
+        << CountEntries("/proc/self/fd") << " descriptors, " << descriptors << " before";
+    EXPECT_TRUE(WaitUntil([&] { return CountEntries("/proc/self/task") <= threads; }))
+        << CountEntries("/proc/self/task") << " threads, " << threads << " before";
     const double growth = bench::ResidentMiB() - memoryBefore;
     std::printf(
         "soak: %d reopenings, %d clients came and went, %llu frames to each reader, memory %+.1f MiB\n",

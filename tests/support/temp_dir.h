@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 #include <string>
 
@@ -47,6 +48,8 @@ private:
 };
 
 std::string ReadFile(const std::filesystem::path& path);
+// How many entries a folder holds: in /proc/self/fd or /proc/self/task, the descriptors or threads.
+std::size_t CountEntries(const std::filesystem::path& folder);
 void WriteFile(const std::filesystem::path& path, const std::string& content);
 
 } // namespace kestavo::test
