@@ -9,6 +9,7 @@
 #include <mutex>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unordered_map>
@@ -325,6 +326,8 @@ public:
 
 private:
     void Run() {
+        // Named, so that an operator's tools (top -H, gdb) tell it from the window's threads.
+        ::pthread_setname_np(::pthread_self(), "kestavo-relay");
         for (;;) {
             try {
                 io_.run();

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <chrono>
 #include <new>
+#include <pthread.h>
 #include <sys/resource.h>
 #include <system_error>
 #include <unistd.h>
@@ -46,6 +47,7 @@ void RestUntilStop(TransferContext& context, std::chrono::milliseconds pause) {
 }
 
 void ThreadMain(TransferContext* context) {
+    ::pthread_setname_np(::pthread_self(), "kestavo-worker");
     bool resumed = false;
     {
         std::unique_lock lock(context->gateMutex);

@@ -55,6 +55,14 @@ std::size_t CountEntries(const std::filesystem::path& folder) {
     return count;
 }
 
+std::size_t CountThreadsNamed(const std::string& name) {
+    std::size_t count = 0;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        count += ReadFile(task.path() / "comm") == name + "\n" ? 1 : 0;
+    }
+    return count;
+}
+
 std::string ReadFile(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream content;

@@ -50,6 +50,9 @@ private:
 std::string ReadFile(const std::filesystem::path& path);
 // How many entries a folder holds: in /proc/self/fd or /proc/self/task, the descriptors or threads.
 std::size_t CountEntries(const std::filesystem::path& folder);
+// How many of this process's threads carry the name (the program names its own; Qt and the sanitizers
+// start and end helper threads of theirs whenever they like).
+std::size_t CountThreadsNamed(const std::string& name);
 void WriteFile(const std::filesystem::path& path, const std::string& content);
 
 } // namespace kestavo::test
