@@ -238,14 +238,14 @@ TEST_F(SocketLibrary, AStalledClientIsDroppedWhileTheOthersReceiveEverything) {
             return !recorder.Of(Event::Gone).empty();
         },
         60s);
+    done = true;
+    reading.join();
     ASSERT_TRUE(dropped);
     const auto gone = recorder.Of(Event::Gone);
     EXPECT_EQ(gone.at(0).handle, stalledHandle);
     EXPECT_EQ(gone.at(0).value, kGoneTooSlow);
     EXPECT_GE(sent * 28U, 4U * 1024 * 1024) << "not before its queue was full";
 
-    done = true;
-    reading.join();
     if (auto rest = reader.Read(sent * 28U - received.size(), 10s); rest) {
         received.insert(received.end(), rest->begin(), rest->end());
     }
