@@ -1,4 +1,4 @@
-#Fails when any C++ source of the project is not formatted by its.clang - format.
+# Fails when any C++ source of the project is not formatted by its .clang-format.
 file(GLOB_RECURSE sources
     ${SOURCE_DIR}/app/*.cpp ${SOURCE_DIR}/app/*.h
     ${SOURCE_DIR}/bench/*.cpp ${SOURCE_DIR}/bench/*.h
