@@ -3,6 +3,7 @@
 // so nothing a caller does here ever waits for the I/O thread.
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <memory>
@@ -13,10 +14,12 @@
 #include <sys/socket.h>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include <asio.hpp>
 
+#include "diagnostics/failures.h"
 #include "networkdriver/handle_index.h"
 #include "networkdriver/network_driver.h"
 
@@ -26,12 +29,19 @@ using asio::ip::tcp;
 
 constexpr std::size_t kQueueLimit = 4 * 1024 * 1024;
 constexpr std::size_t kReceiveChunk = 64 * 1024;
+// A client's queue grows in chunks from the first size, doubling, up to the largest.
+constexpr std::size_t kFirstChunk = 4096;
+constexpr std::size_t kLargestChunk = 64 * 1024;
 constexpr auto kLingerLimit = std::chrono::seconds(2);
 constexpr auto kAcceptRetry = std::chrono::milliseconds(100);
 // A peer that vanished without a word is found within about half a minute.
 constexpr int kKeepAliveIdleSeconds = 10;
 constexpr int kKeepAliveIntervalSeconds = 5;
 constexpr int kKeepAliveProbes = 3;
+// Keepalive only probes an idle connection; one that has frames waiting for an acknowledgement that never
+// comes is given up after the same time.
+constexpr unsigned kUserTimeoutMs =
+    (kKeepAliveIdleSeconds + kKeepAliveIntervalSeconds * kKeepAliveProbes) * 1000;
 
 struct Callbacks {
     ClientDataCallbackFn data = nullptr;
@@ -41,88 +51,97 @@ struct Callbacks {
 
 struct Server;
 
-// Bytes waiting to be written. Appending is the send path's inner step, so it is a bounds check and a
-// copy, with none of a vector's zero-filling or general insertion.
-class ByteBuffer {
-public:
-    void Append(const unsigned char* bytes, std::size_t length) {
-        if (capacity_ - size_ < length) {
-            Grow(size_ + length);
-        }
-        std::memcpy(data_.get() + size_, bytes, length);
-        size_ += length;
-    }
-    [[nodiscard]] const unsigned char* Data() const { return data_.get(); }
-    [[nodiscard]] std::size_t Size() const { return size_; }
-    [[nodiscard]] bool Empty() const { return size_ == 0; }
-    void Clear() { size_ = 0; }
-    void Release() {
-        data_.reset();
-        size_ = capacity_ = 0;
-    }
-    void Swap(ByteBuffer& other) noexcept {
-        std::swap(data_, other.data_);
-        std::swap(size_, other.size_);
-        std::swap(capacity_, other.capacity_);
-    }
+// A run of queued bytes. A client's queue is a list of these, so that appending never moves what is
+// already queued: the only copy made under a client's lock is the caller's own frame into room that is
+// already there.
+struct Chunk {
+    std::unique_ptr<unsigned char[]> bytes;
+    std::size_t size = 0;
+    std::size_t capacity = 0;
 
-private:
-    void Grow(std::size_t needed) {
-        const std::size_t capacity = std::max({needed, capacity_ * 2, std::size_t{4096}});
-        auto grown = std::make_unique_for_overwrite<unsigned char[]>(capacity);
-        if (size_ > 0) {
-            std::memcpy(grown.get(), data_.get(), size_);
-        }
-        data_ = std::move(grown);
-        capacity_ = capacity;
+    [[nodiscard]] std::size_t Room() const { return capacity - size; }
+    void Put(const unsigned char* data, std::size_t length) {
+        std::memcpy(bytes.get() + size, data, length);
+        size += length;
     }
-
-    std::unique_ptr<unsigned char[]> data_;
-    std::size_t size_ = 0;
-    std::size_t capacity_ = 0;
 };
 
-// Guards a client's outbound queue. SendData takes it once per client for every frame while the I/O
-// thread takes it once per write; both hold it for a few instructions, so a waiter spins briefly and
-// then yields rather than sleeping in the kernel.
-class SpinLock {
+Chunk MakeChunk(std::size_t capacity) {
+    return {std::make_unique_for_overwrite<unsigned char[]>(capacity), 0, capacity};
+}
+
+// Guards what SendData touches. Both sides hold it for a few instructions: no system call, allocation,
+// sweep or copy of more than one frame happens under it. A waiter spins for a moment and then sleeps in
+// the kernel, so a holder preempted by a thread of higher priority (the reader may run at another) is
+// not starved by a spinning waiter. 0: free, 1: held, 2: held and someone may be asleep on it.
+class ShortLock {
 public:
     void lock() noexcept {
-        for (int spins = 0; locked_.exchange(true, std::memory_order_acquire);) {
-            while (locked_.load(std::memory_order_relaxed)) {
-                if (++spins > 100) {
-                    std::this_thread::yield();
-                }
-            }
+        int expected = 0;
+        if (!state_.compare_exchange_strong(expected, 1, std::memory_order_acquire,
+                                            std::memory_order_relaxed)) {
+            LockContended();
         }
     }
-    void unlock() noexcept { locked_.store(false, std::memory_order_release); }
+    void unlock() noexcept {
+        if (state_.exchange(0, std::memory_order_release) == 2) {
+            state_.notify_one();
+        }
+    }
 
 private:
-    std::atomic<bool> locked_{false};
+    void LockContended() noexcept {
+        for (int spins = 0; spins < 100; ++spins) {
+            int expected = 0;
+            if (state_.load(std::memory_order_relaxed) == 0 &&
+                state_.compare_exchange_weak(expected, 1, std::memory_order_acquire,
+                                             std::memory_order_relaxed)) {
+                return;
+            }
+#if defined(__x86_64__) || defined(__i386__)
+            __builtin_ia32_pause();
+#endif
+        }
+        while (state_.exchange(2, std::memory_order_acquire) != 0) {
+            state_.wait(2, std::memory_order_relaxed);
+        }
+    }
+
+    std::atomic<int> state_{0};
 };
 
 struct Session : std::enable_shared_from_this<Session> {
-    Session(asio::io_context& io, tcp::socket connected) : socket(std::move(connected)), lingerTimer(io) {}
+    Session(asio::io_context& io, tcp::socket connected) : socket(std::move(connected)), lingerTimer(io) {
+        outbound.reserve(4);
+        writing.reserve(4);
+    }
 
     NetHandle handle = 0;
     NetHandle server = 0;
     Callbacks callbacks;
-    tcp::socket socket;
+    tcp::socket socket; // the I/O thread's alone
     asio::steady_timer lingerTimer;
 
     // What SendData touches, in one cache line of its own.
-    alignas(64) SpinLock mutex; // guards the members down to outbound
+    alignas(64) ShortLock mutex; // guards the members down to nextCapacity
     bool writeScheduled = false;
     bool closed = false;
-    int fd = -1; // the socket's descriptor while it is open, for ReceiveData on other threads
-    std::size_t inFlight = 0;
-    ByteBuffer outbound;
+    std::size_t queued = 0;   // bytes in outbound
+    std::size_t inFlight = 0; // bytes being written
+    std::vector<Chunk> outbound;
+    Chunk spare; // a written chunk kept for the next frames, so a steady stream allocates nothing
+    std::size_t nextCapacity = kFirstChunk;
 
     alignas(64) std::atomic<bool> released{false};
     std::atomic<bool> gone{false};
     std::atomic<bool> receivedInCallback{false};
-    ByteBuffer writing; // the I/O thread's alone
+    std::vector<Chunk> writing; // the I/O thread's alone
+    std::vector<asio::const_buffer> gather;
+
+    // Keeps the descriptor open, and its number unused by another, while ReceiveData reads it on another
+    // thread. The send path never takes it.
+    std::mutex descriptorMutex;
+    int fd = -1; // the socket's descriptor while it is open
 };
 
 struct Server {
@@ -139,7 +158,21 @@ struct Server {
     // is reported connected and then gone rather than silently never seen.
     tcp::endpoint acceptedPeer; // the I/O thread's alone
     std::atomic<bool> released{false};
+    std::unordered_set<NetHandle> children; // its clients in the tables; guarded by the table lock
 };
+
+// Reports a failed socket option once (rate-limited) rather than leaving a connection without it silently.
+void Require(const std::error_code& error, const char* what) {
+    if (error) {
+        kestavo::diagnostics::ReportFailure(what, error.value());
+    }
+}
+
+void RequireOption(int fd, int level, int name, int value, const char* what) {
+    if (::setsockopt(fd, level, name, &value, sizeof value) != 0) {
+        kestavo::diagnostics::ReportFailure(what, errno);
+    }
+}
 
 class Driver {
 public:
@@ -151,28 +184,29 @@ public:
     Driver() : work_(asio::make_work_guard(io_)), thread_([this] { Run(); }) {}
 
     ~Driver() {
+        std::unordered_map<NetHandle, std::shared_ptr<Server>> servers;
+        std::unordered_map<NetHandle, std::shared_ptr<Session>> sessions;
         {
             std::lock_guard lock(mutex_);
-            for (auto& [handle, server] : servers_) {
-                server->released = true;
-            }
-            for (auto& [handle, session] : sessions_) {
-                session->released = true;
-            }
+            servers.swap(servers_);
+            sessions.swap(sessions_);
+            index_ = {};
         }
-        asio::post(io_, [this] {
-            std::lock_guard lock(mutex_);
-            for (auto& [handle, server] : servers_) {
+        for (auto& [handle, server] : servers) {
+            server->released = true;
+        }
+        for (auto& [handle, session] : sessions) {
+            session->released = true;
+        }
+        asio::post(io_, [servers = std::move(servers), sessions = std::move(sessions)] {
+            for (const auto& [handle, server] : servers) {
                 std::error_code ignored;
                 server->acceptor.close(ignored);
                 server->retryTimer.cancel();
             }
-            for (auto& [handle, session] : sessions_) {
-                Close(*session);
+            for (const auto& [handle, session] : sessions) {
+                Close(*session, false);
             }
-            servers_.clear();
-            sessions_.clear();
-            index_ = {};
         });
         work_.reset();
         thread_.join(); // run() returns once every socket and timer is closed
@@ -206,50 +240,74 @@ public:
         if (length < 0 || (bytes == nullptr && length > 0)) {
             return -1;
         }
-        // The reader thread calls this once per client for every frame, so it takes no reference on
-        // the session (the count's cache line would bounce between this thread and the I/O thread):
-        // the table's lock keeps the session alive while its own lock guards the queue. The I/O
-        // thread never takes the two locks the other way round.
-        std::shared_ptr<Session> wake;
-        bool overflow = false;
-        {
-            std::lock_guard tables(mutex_);
-            Session* const found = index_.Find(handle);
-            if (found == nullptr) {
-                return -1;
-            }
-            Session& session = *found;
-            std::lock_guard lock(session.mutex);
-            if (session.closed) {
-                return -1;
-            }
-            const auto size = static_cast<std::size_t>(length);
-            if (session.outbound.Size() + session.inFlight + size > kQueueLimit) {
-                overflow = true;
-                wake = session.shared_from_this();
-            } else {
-                const auto* data = static_cast<const unsigned char*>(bytes);
-                session.outbound.Append(data, size);
-                if (!session.writeScheduled) {
-                    session.writeScheduled = true;
+        const auto size = static_cast<std::size_t>(length);
+        const auto* data = static_cast<const unsigned char*>(bytes);
+        // A frame that fits in no chunk at hand goes into a new one, allocated and filled outside the
+        // locks; the locked step then only links it in.
+        Chunk fresh;
+        for (;;) {
+            std::shared_ptr<Session> wake;
+            bool overflow = false;
+            std::size_t wanted = 0;
+            {
+                // The reader thread calls this once per client for every frame, so it takes no reference
+                // on the session (the count's cache line would bounce between this thread and the I/O
+                // thread): the table's lock keeps the session alive while its own lock guards the queue.
+                // The I/O thread never takes the two locks the other way round.
+                std::lock_guard tables(mutex_);
+                Session* const found = index_.Find(handle);
+                if (found == nullptr) {
+                    return -1;
+                }
+                Session& session = *found;
+                std::lock_guard lock(session.mutex);
+                if (session.closed) {
+                    return -1;
+                }
+                if (session.queued + session.inFlight + size > kQueueLimit) {
+                    overflow = true;
                     wake = session.shared_from_this();
+                } else if (fresh.bytes) {
+                    session.outbound.push_back(std::move(fresh));
+                } else if (!session.outbound.empty() && session.outbound.back().Room() >= size) {
+                    session.outbound.back().Put(data, size);
+                } else if (session.spare.capacity >= size) {
+                    session.spare.size = 0;
+                    session.spare.Put(data, size);
+                    session.outbound.push_back(std::move(session.spare));
+                    session.spare = {};
+                } else {
+                    wanted = std::max(size, session.nextCapacity);
+                    session.nextCapacity = std::min(session.nextCapacity * 2, kLargestChunk);
+                }
+                if (!overflow && wanted == 0) {
+                    session.queued += size;
+                    if (!session.writeScheduled) {
+                        session.writeScheduled = true;
+                        wake = session.shared_from_this();
+                    }
+                }
+                // A relay sends each frame to its clients in the order they came, and handles are given
+                // out in that order: the next call most likely names the next handle, so its queue is
+                // fetched into the cache while the caller moves on.
+                if (Session* const next = index_.PeekNext(handle)) {
+                    __builtin_prefetch(&next->mutex, 1);
                 }
             }
-            // A relay sends each frame to its clients in the order they came, and handles are given out
-            // in that order: the next call most likely names the next handle, so its queue is fetched
-            // into the cache while the caller moves on.
-            if (Session* const next = index_.PeekNext(handle)) {
-                __builtin_prefetch(&next->mutex, 1);
+            if (wanted > 0) {
+                fresh = MakeChunk(wanted);
+                fresh.Put(data, size);
+                continue;
             }
+            if (overflow) {
+                asio::post(io_, [this, wake] { Gone(wake, kGoneTooSlow); });
+                return -1;
+            }
+            if (wake) {
+                asio::post(io_, [this, wake] { Write(wake); });
+            }
+            return length;
         }
-        if (overflow) {
-            asio::post(io_, [this, wake] { Gone(wake, kGoneTooSlow); });
-            return -1;
-        }
-        if (wake) {
-            asio::post(io_, [this, wake] { Write(wake); });
-        }
-        return length;
     }
 
     std::int32_t Receive(NetHandle handle, std::int32_t* value) {
@@ -261,8 +319,7 @@ public:
         unsigned char chunk[kReceiveChunk];
         ssize_t got = 0;
         {
-            // Held so that the descriptor cannot be closed, and its number reused, during the read.
-            std::lock_guard lock(session->mutex);
+            std::lock_guard lock(session->descriptorMutex);
             if (session->fd < 0) {
                 return 0;
             }
@@ -280,47 +337,48 @@ public:
     std::int32_t Release(NetHandle handle) {
         std::shared_ptr<Session> session;
         std::shared_ptr<Server> server;
-        std::vector<std::shared_ptr<Session>> children;
+        std::unordered_set<NetHandle> childHandles;
         {
             std::lock_guard lock(mutex_);
             if (const auto found = sessions_.find(handle); found != sessions_.end()) {
                 session = found->second;
-                sessions_.erase(found);
-                index_.Erase(handle);
+                EraseLocked(*session);
                 session->released = true;
             } else if (const auto foundServer = servers_.find(handle); foundServer != servers_.end()) {
                 server = foundServer->second;
                 servers_.erase(foundServer);
                 server->released = true;
-                // Stop listening now, not when the I/O thread gets to it, so that the port can be
-                // listened on again at once. The descriptor itself is closed on the I/O thread.
-                ::shutdown(server->listenFd, SHUT_RDWR);
-                for (auto it = sessions_.begin(); it != sessions_.end();) {
-                    if (it->second->server == handle) {
-                        it->second->released = true;
-                        children.push_back(it->second);
-                        index_.Erase(it->first);
-                        it = sessions_.erase(it);
-                    } else {
-                        ++it;
-                    }
-                }
+                childHandles.swap(server->children);
             } else {
                 return -1;
             }
         }
         if (session) {
             asio::post(io_, [this, session] { Linger(session); });
-        } else {
-            asio::post(io_, [this, server, children] {
-                std::error_code ignored;
-                server->acceptor.close(ignored);
-                server->retryTimer.cancel();
-                for (const auto& child : children) {
-                    Linger(child);
-                }
-            });
+            return 0;
         }
+        // Stop listening now, not when the I/O thread gets to it, so that the port can be listened on
+        // again at once. The descriptor itself is closed on the I/O thread.
+        ::shutdown(server->listenFd, SHUT_RDWR);
+        // One client at a time, so that the table lock is never held for a sweep over them all.
+        std::vector<std::shared_ptr<Session>> children;
+        children.reserve(childHandles.size());
+        for (const NetHandle child : childHandles) {
+            std::lock_guard lock(mutex_);
+            if (const auto found = sessions_.find(child); found != sessions_.end()) {
+                children.push_back(found->second);
+                EraseLocked(*found->second);
+                children.back()->released = true;
+            }
+        }
+        asio::post(io_, [this, server, children = std::move(children)] {
+            std::error_code ignored;
+            server->acceptor.close(ignored);
+            server->retryTimer.cancel();
+            for (const auto& child : children) {
+                Linger(child);
+            }
+        });
         return 0;
     }
 
@@ -329,11 +387,15 @@ private:
         // Named, so that an operator's tools (top -H, gdb) tell it from the window's threads.
         ::pthread_setname_np(::pthread_self(), "kestavo-relay");
         for (;;) {
+            // A handler that threw must not end the thread that every client depends on.
             try {
                 io_.run();
                 return;
+            } catch (const std::exception& exception) {
+                const std::string what = std::string("a relay handler (") + exception.what() + ")";
+                kestavo::diagnostics::ReportFailure(what.c_str(), 0);
             } catch (...) {
-                // A handler that threw must not end the thread that every client depends on.
+                kestavo::diagnostics::ReportFailure("a relay handler", 0);
             }
         }
     }
@@ -354,8 +416,10 @@ private:
         }
         if (protocol == tcp::v6()) {
             acceptor.set_option(asio::ip::v6_only(false), error); // one socket for IPv4 and IPv6 clients
+            Require(error, "accepting IPv4 clients on the IPv6 socket");
         }
         acceptor.set_option(tcp::acceptor::reuse_address(true), error);
+        Require(error, "setting SO_REUSEADDR on the relay's socket");
         acceptor.bind(tcp::endpoint(protocol, static_cast<unsigned short>(port)), error);
         if (!error) {
             acceptor.listen(asio::socket_base::max_listen_connections, error);
@@ -374,6 +438,15 @@ private:
         return found == sessions_.end() ? nullptr : found->second;
     }
 
+    // Takes a session out of the tables. The table lock is held.
+    void EraseLocked(const Session& session) {
+        sessions_.erase(session.handle);
+        index_.Erase(session.handle);
+        if (const auto owner = servers_.find(session.server); owner != servers_.end()) {
+            owner->second->children.erase(session.handle);
+        }
+    }
+
     void Accept(const std::shared_ptr<Server>& server) {
         if (server->released) {
             return;
@@ -384,8 +457,11 @@ private:
                     return;
                 }
                 if (error) {
-                    // Out of descriptors, or a connection reset before it was taken: try again shortly
-                    // rather than spinning.
+                    // Out of descriptors, or a connection reset before it was taken: the clients already
+                    // connected are served on, and accepting is tried again shortly rather than in a spin.
+                    if (error != asio::error::connection_aborted) {
+                        kestavo::diagnostics::ReportFailure("accepting a relay client", error.value());
+                    }
                     server->retryTimer.expires_after(kAcceptRetry);
                     server->retryTimer.async_wait([this, server](std::error_code) { Accept(server); });
                     return;
@@ -398,17 +474,25 @@ private:
     void Accepted(const std::shared_ptr<Server>& server, tcp::socket socket) {
         std::error_code error;
         socket.set_option(tcp::no_delay(true), error);
+        Require(error, "setting TCP_NODELAY on a client connection");
         socket.set_option(asio::socket_base::keep_alive(true), error);
+        Require(error, "setting SO_KEEPALIVE on a client connection");
         const int fd = socket.native_handle();
-        ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &kKeepAliveIdleSeconds, sizeof kKeepAliveIdleSeconds);
-        ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &kKeepAliveIntervalSeconds,
-                     sizeof kKeepAliveIntervalSeconds);
-        ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &kKeepAliveProbes, sizeof kKeepAliveProbes);
+        RequireOption(fd, IPPROTO_TCP, TCP_KEEPIDLE, kKeepAliveIdleSeconds,
+                      "setting TCP_KEEPIDLE on a client connection");
+        RequireOption(fd, IPPROTO_TCP, TCP_KEEPINTVL, kKeepAliveIntervalSeconds,
+                      "setting TCP_KEEPINTVL on a client connection");
+        RequireOption(fd, IPPROTO_TCP, TCP_KEEPCNT, kKeepAliveProbes,
+                      "setting TCP_KEEPCNT on a client connection");
+        RequireOption(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, static_cast<int>(kUserTimeoutMs),
+                      "setting TCP_USER_TIMEOUT on a client connection");
         if (server->sendBufferSize > 0) {
             socket.set_option(asio::socket_base::send_buffer_size(server->sendBufferSize), error);
+            Require(error, "setting SO_SNDBUF on a client connection");
         }
         if (server->receiveBufferSize > 0) {
             socket.set_option(asio::socket_base::receive_buffer_size(server->receiveBufferSize), error);
+            Require(error, "setting SO_RCVBUF on a client connection");
         }
         const tcp::endpoint peer = server->acceptedPeer;
         auto session = std::make_shared<Session>(io_, std::move(socket));
@@ -423,6 +507,7 @@ private:
             }
             sessions_[session->handle] = session;
             index_.Insert(session->handle, session.get());
+            server->children.insert(session->handle);
         }
         WaitForData(session);
         if (session->callbacks.connected != nullptr && !session->released) {
@@ -471,26 +556,44 @@ private:
     }
 
     void Write(const std::shared_ptr<Session>& session) {
+        // What the last write took is freed here, outside the lock; one chunk is kept for reuse.
+        Chunk reuse;
+        if (!session->writing.empty()) {
+            reuse = std::move(session->writing.back());
+        }
+        session->writing.clear();
+        bool finished = false;
         {
             std::lock_guard lock(session->mutex);
             if (session->closed) {
                 return;
             }
-            if (session->outbound.Empty()) {
+            if (!session->spare.bytes && reuse.bytes) {
+                session->spare = std::move(reuse);
+            }
+            if (session->outbound.empty()) {
                 session->writeScheduled = false;
                 session->inFlight = 0;
-                if (session->released) {
-                    CloseLocked(*session);
-                }
-                return;
+                finished = session->released;
+            } else {
+                session->writing.swap(session->outbound);
+                session->inFlight = session->queued;
+                session->queued = 0;
             }
-            session->writing.Swap(session->outbound);
-            session->outbound.Clear();
-            session->inFlight = session->writing.Size();
         }
-        asio::async_write(session->socket, asio::buffer(session->writing.Data(), session->writing.Size()),
+        if (finished) {
+            Close(*session, false);
+            return;
+        }
+        if (session->writing.empty()) {
+            return;
+        }
+        session->gather.clear();
+        for (const Chunk& chunk : session->writing) {
+            session->gather.emplace_back(chunk.bytes.get(), chunk.size);
+        }
+        asio::async_write(session->socket, session->gather,
                           [this, session](std::error_code error, std::size_t) {
-                              session->writing.Clear();
                               if (error) {
                                   Gone(session, kGoneError);
                                   return;
@@ -499,70 +602,82 @@ private:
                           });
     }
 
-    // Reports a client gone, once, and closes it. A released client is closed without a report.
+    // Reports a client gone, once, and closes it. A released client is closed without a report. A client
+    // that failed or fell too far behind is reset, so that the kernel drops what it still holds for it
+    // at once rather than keeping it for as long as the peer keeps its window shut.
     void Gone(const std::shared_ptr<Session>& session, GoneReason reason) {
         if (session->gone.exchange(true)) {
             return;
         }
         {
             std::lock_guard lock(mutex_);
-            sessions_.erase(session->handle);
-            index_.Erase(session->handle);
+            EraseLocked(*session);
         }
-        Close(*session);
+        Close(*session, reason != kGoneClosed);
         if (!session->released && session->callbacks.gone != nullptr) {
             session->callbacks.gone(session->handle, reason);
         }
     }
 
-    // Lets a released client receive what was queued for it, then closes it.
+    // Lets a released client receive what was queued for it, then closes it; one that has not taken it
+    // within the limit is reset.
     void Linger(const std::shared_ptr<Session>& session) {
         {
             std::lock_guard lock(session->mutex);
             if (session->closed) {
                 return;
             }
-            if (!session->writeScheduled) {
-                CloseLocked(*session);
+            if (session->writeScheduled) {
+                session->lingerTimer.expires_after(kLingerLimit);
+                session->lingerTimer.async_wait([session](std::error_code error) {
+                    if (!error) {
+                        Close(*session, true);
+                    }
+                });
                 return;
             }
         }
-        session->lingerTimer.expires_after(kLingerLimit);
-        session->lingerTimer.async_wait([session](std::error_code error) {
-            if (!error) {
-                Close(*session);
+        Close(*session, false);
+    }
+
+    // Closes the connection, on the I/O thread. Everything slow (the system calls, freeing the queue)
+    // happens after the lock is let go.
+    static void Close(Session& session, bool abortive) {
+        std::vector<Chunk> dropped;
+        Chunk spare;
+        {
+            std::lock_guard lock(session.mutex);
+            if (session.closed) {
+                return;
             }
-        });
-    }
-
-    static void Close(Session& session) {
-        std::lock_guard lock(session.mutex);
-        CloseLocked(session);
-    }
-
-    static void CloseLocked(Session& session) {
-        if (session.closed) {
-            return;
+            session.closed = true;
+            dropped.swap(session.outbound);
+            spare = std::move(session.spare);
+            session.queued = 0;
         }
-        session.closed = true;
-        session.fd = -1;
-        session.outbound.Release();
+        {
+            std::lock_guard lock(session.descriptorMutex);
+            session.fd = -1;
+        }
         std::error_code ignored;
-        session.socket.shutdown(tcp::socket::shutdown_both, ignored);
+        if (abortive) {
+            session.socket.set_option(asio::socket_base::linger(true, 0), ignored);
+        } else {
+            session.socket.shutdown(tcp::socket::shutdown_both, ignored);
+        }
         session.socket.close(ignored);
         session.lingerTimer.cancel();
     }
 
     asio::io_context io_;
     asio::executor_work_guard<asio::io_context::executor_type> work_;
-    SpinLock mutex_; // guards the tables, for a few instructions at a time
+    ShortLock mutex_; // guards the tables below and each server's children, for a few instructions
     std::unordered_map<NetHandle, std::shared_ptr<Server>> servers_;
     std::unordered_map<NetHandle, std::shared_ptr<Session>> sessions_;
     networkdriver::HandleIndex<Session> index_; // the same sessions, for SendData
     std::atomic<NetHandle> next_{1};
     std::thread thread_;
 };
-
 } // namespace
 
 NetHandle InitializeSocketWithCallbackANDString(ClientDataCallbackFn dataCallback,
