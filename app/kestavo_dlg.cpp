@@ -390,7 +390,7 @@ bool ClientConnectedCallback(std::int32_t port, NetHandle client) {
     return true;
 }
 
-void RelayToCurrentDialog(const relay::SamplePacket& packet) {
+void RelayToCurrentDialog(const frames::SamplePacket& packet) {
     // The window waits for the reader to end before it lets go of itself, so the window found here
     // stays for as long as this call uses it.
     if (CKestavoDlg* dialog = g_currentDialog.load(std::memory_order_acquire)) {
@@ -569,7 +569,7 @@ long CKestavoDlg::OnClientConnected(std::uintptr_t wParam, std::intptr_t lParam)
 }
 
 long CKestavoDlg::OnClientDisconnected(std::uintptr_t /*wParam*/, std::intptr_t lParam) {
-    if (clientTable_.MarkGone(static_cast<NetHandle>(lParam))) {
+    if (clientTable_.RemoveClient(static_cast<NetHandle>(lParam))) {
         UpdateData(false);
     }
     return 1;

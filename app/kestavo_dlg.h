@@ -41,7 +41,7 @@ bool ClientGoneCallback(NetHandle client, std::uint32_t reason);
 bool ClientConnectedCallback(std::int32_t port, NetHandle client);
 
 // Where the reader thread hands each transfer's samples: to the relay of the window that is open.
-void RelayToCurrentDialog(const relay::SamplePacket& packet);
+void RelayToCurrentDialog(const frames::SamplePacket& packet);
 
 // The main window. It owns every piece of run-time state; the work itself is done by the subsystems'
 // plain C++ code, which the handlers here call.
@@ -95,7 +95,7 @@ public:
     long OnClientConnected(std::uintptr_t wParam, std::intptr_t lParam);
     long OnClientDisconnected(std::uintptr_t wParam, std::intptr_t lParam);
     // Sends one transfer's samples to every relay client. Any thread.
-    void RelaySamplePacket(const relay::SamplePacket& packet) { clientTable_.RelaySamplePacket(packet); }
+    void RelaySamplePacket(const frames::SamplePacket& packet) { clientTable_.RelaySamplePacket(packet); }
     // The packets relayed since the last call, read and cleared in one step.
     std::int32_t TakePacketCount() { return clientTable_.TakePacketCount(); }
 

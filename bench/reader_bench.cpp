@@ -19,10 +19,14 @@
 #include <unistd.h>
 #include <vector>
 
-#include "bench/frame_readers.h"
-#include "bench/table_server.h"
+#include "bench/child.h"
 #include "networkdriver/network_driver.h"
 #include "relay/client_table.h"
+#include "testkit/frame_readers.h"
+#include "testkit/net.h"
+#include "testkit/process.h"
+#include "testkit/table_server.h"
+#include "testkit/wait.h"
 #include "usb/transfer.h"
 #include "usbbench/client.h"
 
@@ -55,12 +59,12 @@ ReaderResult Run(int clients, double seconds) {
     params.device = usb_get_busses()->devices;
     params.deviceHandle = usb_open(params.device);
 
-    bench::TableServer server(bench::FreePort());
+    testkit::TableServer server(testkit::FreePort());
     relay::ClientTable& table = server.Table();
     const int port = server.Port();
-    bench::FrameReaders readers(1);
+    testkit::FrameReaders readers(1);
     readers.Connect("127.0.0.1", port, clients);
-    bench::WaitFor([&] { return table.Entries().size() >= static_cast<std::size_t>(clients); }, 10s);
+    testkit::WaitUntil([&] { return table.Entries().size() >= static_cast<std::size_t>(clients); }, 10s);
 
     std::unique_ptr<usb::TransferContext> readSide;
     std::unique_ptr<usb::TransferContext> writeSide;
@@ -68,7 +72,7 @@ ReaderResult Run(int clients, double seconds) {
     const auto message = [](const std::string& text) {
         std::fprintf(stderr, "%s", text.c_str());
     };
-    usb::PrepareConnection(params, readSide, writeSide, message, [&](const relay::SamplePacket& packet) {
+    usb::PrepareConnection(params, readSide, writeSide, message, [&](const frames::SamplePacket& packet) {
         table.RelaySamplePacket(packet);
         transfers.fetch_add(1, std::memory_order_relaxed);
     });
@@ -81,14 +85,14 @@ ReaderResult Run(int clients, double seconds) {
     std::this_thread::sleep_for(200ms); // past the warm-up
 
     const std::uint64_t startTransfers = transfers;
-    const double startWorker = bench::CpuSeconds(workerClock);
-    const double startProcess = bench::CpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
+    const double startWorker = testkit::CpuSeconds(workerClock);
+    const double startProcess = testkit::CpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
     const auto start = Clock::now();
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
     const std::uint64_t done = transfers - startTransfers;
     const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-    const double worker = bench::CpuSeconds(workerClock) - startWorker;
-    const double process = bench::CpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - startProcess;
+    const double worker = testkit::CpuSeconds(workerClock) - startWorker;
+    const double process = testkit::CpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - startProcess;
     usb::StopTransfers(params, readSide, writeSide);
 
     result.ok = true;
@@ -96,8 +100,8 @@ ReaderResult Run(int clients, double seconds) {
     result.workerCpuUs = worker * 1e6 / static_cast<double>(done);
     result.processCpuUs = process * 1e6 / static_cast<double>(done);
     const std::uint64_t expected = transfers * static_cast<std::uint64_t>(clients);
-    bench::WaitFor([&] { return readers.Totals().frames >= expected; }, 10s);
-    const bench::ReaderTotals totals = readers.Totals();
+    testkit::WaitUntil([&] { return readers.Totals().frames >= expected; }, 10s);
+    const testkit::ReaderTotals totals = readers.Totals();
     result.framesPerClient = clients > 0 ? totals.frames / static_cast<std::uint64_t>(clients) : 0;
     result.lost = expected - std::min(expected, totals.frames);
     readers.Stop();

@@ -29,11 +29,16 @@
 #include <unistd.h>
 #include <vector>
 
-#include "bench/frame_readers.h"
-#include "bench/table_server.h"
+#include "bench/child.h"
+#include "frames/frames.h"
+#include "networkdriver/descriptor_limit.h"
 #include "networkdriver/network_driver.h"
 #include "relay/client_table.h"
-#include "relay/frames.h"
+#include "testkit/frame_readers.h"
+#include "testkit/net.h"
+#include "testkit/process.h"
+#include "testkit/table_server.h"
+#include "testkit/wait.h"
 
 extern char** environ;
 
@@ -42,6 +47,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
+using namespace kestavo::testkit;
 
 double Seconds(Clock::duration d) {
     return std::chrono::duration<double>(d).count();
@@ -55,10 +61,10 @@ double ThreadCpuSeconds() {
 // well inside the relay's 4 MiB queue.
 constexpr std::uint64_t kWindow = 32768;
 
-std::array<std::uint8_t, relay::kSampleFrameSize> StampedFrame(std::uint32_t sequence) {
+std::array<std::uint8_t, frames::kSampleFrameSize> StampedFrame(std::uint32_t sequence) {
     std::uint8_t payload[6];
     StampPayload(payload, sequence);
-    return relay::SampleFrame(relay::BuildSamplePacket(payload));
+    return frames::SampleFrame(frames::BuildSamplePacket(payload));
 }
 
 bool SendAll(int fd, const std::uint8_t* bytes, std::size_t length) {
@@ -100,7 +106,7 @@ public:
     void Send(std::uint32_t sequence) override {
         std::uint8_t payload[6];
         StampPayload(payload, sequence);
-        server_.Table().RelaySamplePacket(relay::BuildSamplePacket(payload));
+        server_.Table().RelaySamplePacket(frames::BuildSamplePacket(payload));
     }
     int Accepted() const override { return static_cast<int>(Entries()); }
     std::size_t Entries() const { return server_.Table().Entries().size(); }
@@ -182,7 +188,7 @@ public:
             return;
         }
         // The producer is its first client; it is ready once it answers.
-        WaitFor(
+        WaitUntil(
             [&] {
                 producer_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
                 sockaddr_in address{};
@@ -275,7 +281,7 @@ std::optional<std::uint32_t> WarmUp(Relay& relay, FrameReaders& readers, int cli
         std::fprintf(stderr, "only %d of %d clients could connect\n", connected, clients);
         return std::nullopt;
     }
-    if (relay.Accepted() >= 0 && !WaitFor([&] { return relay.Accepted() >= clients; }, 30s)) {
+    if (relay.Accepted() >= 0 && !WaitUntil([&] { return relay.Accepted() >= clients; }, 30s)) {
         return std::nullopt;
     }
     std::uint32_t sequence = 0;
@@ -283,7 +289,7 @@ std::optional<std::uint32_t> WarmUp(Relay& relay, FrameReaders& readers, int cli
     while (Clock::now() < end) {
         relay.Send(sequence);
         const auto last = static_cast<std::uint16_t>(sequence++);
-        if (WaitFor([&] { return readers.AllReached(last); }, 1s)) {
+        if (WaitUntil([&] { return readers.AllReached(last); }, 1s)) {
             return sequence;
         }
     }
@@ -349,7 +355,7 @@ FanoutResult Fanout(const std::string& impl, int clients, double seconds, double
     }
     const auto produceEnd = Clock::now();
     const auto last = static_cast<std::uint16_t>(sequence - 1);
-    WaitFor(
+    WaitUntil(
         [&] {
             return readers.AllReached(last) || readers.Totals().frames - before.frames >= produced * clients;
         },
@@ -479,7 +485,7 @@ StalledResult Stalled(double seconds, double rate) {
         const double cpuNs = (ThreadCpuSeconds() - cpuStart) * 1e9 / (sequence - startSequence);
         const double elapsed = Seconds(Clock::now() - start);
         const auto last = static_cast<std::uint16_t>(sequence - 1);
-        WaitFor([&] { return readers.AllReached(last); }, 30s);
+        WaitUntil([&] { return readers.AllReached(last); }, 30s);
         const double drained = Seconds(Clock::now() - start);
         const ReaderTotals after = readers.Totals();
         return std::tuple{(sequence - startSequence) / elapsed,
@@ -493,7 +499,7 @@ StalledResult Stalled(double seconds, double rate) {
     result.rssPeakDuringMiB = result.rssBeforeMiB;
     const int goneBefore = TableServer::Gone();
     const int stalled = readers.ConnectStalled("127.0.0.1", relay.Port());
-    WaitFor([&] { return relay.Entries() >= 11; }, 10s);
+    WaitUntil([&] { return relay.Entries() >= 11; }, 10s);
     const auto stalledAt = Clock::now();
     std::tie(result.duringProducerFps, result.duringClientFps, result.duringCpuNs) = phase(
         60, [&] { return TableServer::Gone() > goneBefore; }, &result.rssPeakDuringMiB);
@@ -626,7 +632,7 @@ ChurnResult Churn(int connections, double rate) {
     churn.join();
     result.churned = churned;
     const auto last = static_cast<std::uint16_t>(sequence - 1);
-    WaitFor([&] { return readers->AllReached(last); }, 30s);
+    WaitUntil([&] { return readers->AllReached(last); }, 30s);
     const ReaderTotals after = readers->Totals();
     result.received = after.frames - before.frames;
     result.expected = sent * 10;
@@ -699,7 +705,7 @@ int main(int argc, char** argv) {
         }
     }
     std::signal(SIGPIPE, SIG_IGN);
-    const long descriptors = RaiseDescriptorLimit();
+    const long descriptors = networkdriver::RaiseDescriptorLimit();
     std::printf("relay_bench: %u cores, descriptor limit %ld\n", std::thread::hardware_concurrency(),
                 descriptors);
     if (scenario == "all" || scenario == "fanout") {

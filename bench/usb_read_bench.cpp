@@ -10,14 +10,13 @@
 
 #include <usb.h>
 
+#include "testkit/process.h"
 #include "usbbench/client.h"
 
 namespace {
 
 double CpuSeconds() {
-    timespec now{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+    return kestavo::testkit::CpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
 }
 
 usb_dev_handle* OpenOnly() {

@@ -8,13 +8,13 @@
 #include <cstring>
 #include <vector>
 
+#include "frames/frame_decoder.h"
 #include "fuzz/require.h"
-#include "relay/frame_decoder.h"
 
 namespace {
 
-bool Same(const std::vector<kestavo::relay::DecodedFrame>& a,
-          const std::vector<kestavo::relay::DecodedFrame>& b) {
+bool Same(const std::vector<kestavo::frames::DecodedFrame>& a,
+          const std::vector<kestavo::frames::DecodedFrame>& b) {
     return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const auto& x, const auto& y) {
         return x.type == y.type && x.samples == y.samples && x.activeEntry == y.activeEntry &&
                x.activeCode == y.activeCode;
@@ -29,8 +29,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size == 0) {
         return 0;
     }
-    using kestavo::relay::DecodedFrame;
-    using kestavo::relay::FrameDecoder;
+    using kestavo::frames::DecodedFrame;
+    using kestavo::frames::FrameDecoder;
 
     // The first byte chooses how the rest is cut.
     const std::size_t piece = 1 + data[0] % 64;
@@ -52,10 +52,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     for (const DecodedFrame& frame : wholeFrames) {
         // The relay sends three samples a frame; the format has room for up to 31.
-        if (frame.type == kestavo::relay::kSampleFrame && frame.samples.size() == 3) {
-            kestavo::relay::SamplePacket packet;
+        if (frame.type == kestavo::frames::kSampleFrame && frame.samples.size() == 3) {
+            kestavo::frames::SamplePacket packet;
             std::copy(frame.samples.begin(), frame.samples.end(), packet.samples.begin());
-            const auto bytes = kestavo::relay::SampleFrame(packet);
+            const auto bytes = kestavo::frames::SampleFrame(packet);
             Require(std::search(stream, stream + length, bytes.begin(), bytes.end()) != stream + length);
         }
     }

@@ -1,5 +1,7 @@
 #include "relay/client_table.h"
 
+#include <algorithm>
+
 namespace kestavo::relay {
 
 bool ClientTable::Running() const {
@@ -17,6 +19,11 @@ std::vector<ClientEntry> ClientTable::Entries() const {
     return entries_;
 }
 
+std::uint64_t ClientTable::Connections() const {
+    std::lock_guard lock(mutex_);
+    return connections_;
+}
+
 void ClientTable::Start(NetHandle server) {
     std::lock_guard lock(mutex_);
     server_ = server;
@@ -24,25 +31,26 @@ void ClientTable::Start(NetHandle server) {
 }
 
 void ClientTable::AddClient(NetHandle client, std::uint32_t port) {
-    const auto frame = ConfigurationFrame();
+    const auto frame = frames::ConfigurationFrame();
     std::lock_guard lock(mutex_);
     entries_.push_back({client, static_cast<std::uint16_t>(port & 0xFFFF)});
+    ++connections_;
     SendToAllLocked(frame.data(), frame.size());
 }
 
-bool ClientTable::MarkGone(NetHandle client) {
+bool ClientTable::RemoveClient(NetHandle client) {
     std::lock_guard lock(mutex_);
-    for (ClientEntry& entry : entries_) {
-        if (entry.handle == client) {
-            entry.handle = 0;
-            return true;
-        }
+    const auto found = std::find_if(entries_.begin(), entries_.end(),
+                                    [&](const ClientEntry& entry) { return entry.handle == client; });
+    if (found == entries_.end()) {
+        return false;
     }
-    return false;
+    entries_.erase(found);
+    return true;
 }
 
 void ClientTable::SendStopFrame() {
-    const auto frame = StopFrame();
+    const auto frame = frames::StopFrame();
     std::lock_guard lock(mutex_);
     SendToAllLocked(frame.data(), frame.size());
 }
@@ -55,6 +63,7 @@ void ClientTable::ReleaseAll() {
         entries.swap(entries_);
         server = server_;
         server_ = 0;
+        connections_ = 0;
         running_ = false;
     }
     if (server != 0) {
@@ -73,9 +82,9 @@ void ClientTable::ForwardSocketMessage(std::uintptr_t wParam, std::intptr_t lPar
     }
 }
 
-void ClientTable::RelaySamplePacket(const SamplePacket& packet) {
+void ClientTable::RelaySamplePacket(const frames::SamplePacket& packet) {
     packetCounter_.fetch_add(1);
-    const auto frame = SampleFrame(packet);
+    const auto frame = frames::SampleFrame(packet);
     std::lock_guard lock(mutex_);
     SendToAllLocked(frame.data(), frame.size());
 }

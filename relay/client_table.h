@@ -5,8 +5,8 @@
 #include <mutex>
 #include <vector>
 
+#include "frames/frames.h"
 #include "networkdriver/network_driver.h"
-#include "relay/frames.h"
 
 namespace kestavo::relay {
 
@@ -14,15 +14,16 @@ namespace kestavo::relay {
 inline constexpr char kMulticastGroup[] = "239.192.0.1";
 
 struct ClientEntry {
-    NetHandle handle = 0; // 0: the client went away
+    NetHandle handle = 0;
     std::uint16_t port = 0;
 };
 
-// The relay server and its clients, one entry per connection since the server started, in order of
-// connection. Entries are only appended; a client that goes away keeps its entry with handle 0; a stop
-// empties the table. The window thread changes the table; the reader thread walks it for every sample
-// frame. One lock keeps them apart, and makes each frame reach a client whole: a new client is entered
-// and sent its configuration frame as one step, so no sample frame can come before it.
+// The relay server and its connected clients, in order of connection. A client that goes away leaves
+// the table at once, the others keeping their order, so that a host that connects and leaves over and
+// over cannot make the walk of every frame longer; a stop empties the table. The window thread changes
+// the table; the reader thread walks it for every sample frame. One lock keeps them apart, and makes
+// each frame reach a client whole: a new client is entered and sent its configuration frame as one step,
+// so no sample frame can come before it.
 class ClientTable {
 public:
     ClientTable() = default;
@@ -32,22 +33,24 @@ public:
     [[nodiscard]] bool Running() const;
     [[nodiscard]] NetHandle ServerHandle() const;
     [[nodiscard]] std::vector<ClientEntry> Entries() const;
+    // The connections made since the server started, the gone ones included.
+    [[nodiscard]] std::uint64_t Connections() const;
 
     // The server has started with this handle.
     void Start(NetHandle server);
     // Enters a client and sends the configuration frame to every client in the table, the new one too.
     void AddClient(NetHandle client, std::uint32_t port);
-    // Marks the first entry with this handle as gone; false when there is none.
-    bool MarkGone(NetHandle client);
+    // Takes the first entry with this handle out of the table; false when there is none.
+    bool RemoveClient(NetHandle client);
     // Every client still in the table receives the stop frame.
     void SendStopFrame();
     // Releases the server, then every client still in the table, and empties the table.
     void ReleaseAll();
-    // Hands a socket notification to every entry's handle, gone ones included.
+    // Hands a socket notification to every client in the table.
     void ForwardSocketMessage(std::uintptr_t wParam, std::intptr_t lParam);
 
     // Counts the packet, then sends its sample frame to every client, in one piece each. Any thread.
-    void RelaySamplePacket(const SamplePacket& packet);
+    void RelaySamplePacket(const frames::SamplePacket& packet);
     // The packets relayed since the last call.
     std::int32_t TakePacketCount() { return packetCounter_.exchange(0); }
 
@@ -57,6 +60,7 @@ private:
     mutable std::mutex mutex_;
     NetHandle server_ = 0;
     std::vector<ClientEntry> entries_;
+    std::uint64_t connections_ = 0;
     bool running_ = false;
     std::atomic<std::int32_t> packetCounter_{0};
 };

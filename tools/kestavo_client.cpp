@@ -15,7 +15,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "relay/frame_decoder.h"
+#include "frames/frame_decoder.h"
 
 namespace {
 
@@ -143,8 +143,8 @@ int main(int argc, char** argv) {
     std::printf("connected to %s port %s\n", options->host.c_str(), options->port.c_str());
     std::fflush(stdout);
 
-    kestavo::relay::FrameDecoder decoder;
-    std::vector<kestavo::relay::DecodedFrame> frames;
+    kestavo::frames::FrameDecoder decoder;
+    std::vector<kestavo::frames::DecodedFrame> frames;
     long samplesSeen = 0;
     long inThisSecond = 0;
     auto secondStarted = std::chrono::steady_clock::now();
@@ -183,15 +183,15 @@ int main(int argc, char** argv) {
         const bool good = decoder.Feed(chunk.data(), static_cast<std::size_t>(got), frames);
         for (const auto& frame : frames) {
             switch (frame.type) {
-            case kestavo::relay::kConfigurationFrame:
+            case kestavo::frames::kConfigurationFrame:
                 std::printf("configuration entry=%d code=%d\n", frame.activeEntry, frame.activeCode);
                 break;
-            case kestavo::relay::kStopFrame:
+            case kestavo::frames::kStopFrame:
                 std::printf("stop\n");
                 std::fflush(stdout);
                 ::close(fd);
                 return kStopped;
-            case kestavo::relay::kSampleFrame:
+            case kestavo::frames::kSampleFrame:
                 ++samplesSeen;
                 ++inThisSecond;
                 if (!options->quiet) {

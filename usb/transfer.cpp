@@ -200,7 +200,7 @@ int TransferWorker(TransferContext& context) {
             break; // the stop itself may have ended this read: nothing of it is relayed
         }
         if (result >= 0 && context.relay) {
-            context.relay(relay::BuildSamplePacket(context.buffer.data()));
+            context.relay(frames::BuildSamplePacket(context.buffer.data()));
         }
         {
             std::lock_guard lock(StatisticsLock());

@@ -11,14 +11,14 @@
 
 #include <usb.h>
 
-#include "relay/frames.h"
+#include "frames/frames.h"
 #include "usb/device_list.h"
 #include "usb/test_params.h"
 
 namespace kestavo::usb {
 
 // Where a worker hands each transfer's sample packet. Called on the worker's thread.
-using PacketSink = std::function<void(const relay::SamplePacket&)>;
+using PacketSink = std::function<void(const frames::SamplePacket&)>;
 
 // The lock over every worker's statistics; the window takes it to report them.
 std::mutex& StatisticsLock();

@@ -7,7 +7,7 @@
 #include <QPushButton>
 
 #include "app/resource.h"
-#include "tcp_client.h"
+#include "kit.h"
 #include "window_fixture.h"
 
 namespace kestavo::test {

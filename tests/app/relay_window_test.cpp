@@ -12,8 +12,8 @@
 #include <QTest>
 
 #include "app/resource.h"
-#include "relay/frames.h"
-#include "tcp_client.h"
+#include "frames/frames.h"
+#include "kit.h"
 #include "window_fixture.h"
 
 namespace kestavo::test {
@@ -25,14 +25,14 @@ template <std::size_t N> std::vector<std::uint8_t> Bytes(const std::array<std::u
     return {frame.begin(), frame.end()};
 }
 
-const std::vector<std::uint8_t> kConfiguration = Bytes(relay::ConfigurationFrame());
-const std::vector<std::uint8_t> kStop = Bytes(relay::StopFrame());
+const std::vector<std::uint8_t> kConfiguration = Bytes(frames::ConfigurationFrame());
+const std::vector<std::uint8_t> kStop = Bytes(frames::StopFrame());
 
 // A payload whose samples count: sample 0 carries number.
-relay::SamplePacket Numbered(std::uint32_t number) {
+frames::SamplePacket Numbered(std::uint32_t number) {
     const std::uint8_t payload[6] = {
         static_cast<std::uint8_t>(number >> 8), static_cast<std::uint8_t>(number), 0, 0, 0, 0};
-    return relay::BuildSamplePacket(payload);
+    return frames::BuildSamplePacket(payload);
 }
 
 class RelayWindowTest : public WindowTest {
@@ -48,9 +48,9 @@ protected:
         button->click();
     }
 
-    // Waits, keeping the window's events flowing, until the table holds count entries.
-    bool AwaitEntries(std::size_t count) {
-        return QTest::qWaitFor([&] { return window->ClientTable().Entries().size() >= count; }, 10000);
+    // Waits, keeping the window's events flowing, until count clients have connected since the start.
+    bool AwaitConnections(std::uint64_t count) {
+        return QTest::qWaitFor([&] { return window->ClientTable().Connections() >= count; }, 10000);
     }
 
     std::vector<std::string> LogLines() { return Lines(Find<QPlainTextEdit>("Log")); }
@@ -81,12 +81,12 @@ TEST_F(RelayWindowTest, EveryClientGetsTheConfigurationFrameWhenAnyConnectsAndTh
     Open();
     PressStartStop();
     TcpClient first("127.0.0.1", port);
-    ASSERT_TRUE(AwaitEntries(1));
+    ASSERT_TRUE(AwaitConnections(1));
     EXPECT_EQ(LogLines().back(), "Client connected");
     EXPECT_EQ(first.Read(264), kConfiguration);
 
     TcpClient second("::1", port);
-    ASSERT_TRUE(AwaitEntries(2));
+    ASSERT_TRUE(AwaitConnections(2));
     EXPECT_EQ(first.Read(264), kConfiguration) << "again, for the newcomer";
     EXPECT_EQ(second.Read(264), kConfiguration);
     EXPECT_EQ(window->ClientTable().Entries()[1].port, second.LocalPort());
@@ -98,22 +98,22 @@ TEST_F(RelayWindowTest, EveryClientGetsTheConfigurationFrameWhenAnyConnectsAndTh
     }
 }
 
-TEST_F(RelayWindowTest, AClientThatLeftKeepsItsEntryAndGetsNothingMore) {
+TEST_F(RelayWindowTest, AClientThatLeftLeavesTheTableAndGetsNothingMore) {
     Open();
     PressStartStop();
     auto first = std::make_unique<TcpClient>("127.0.0.1", port);
-    ASSERT_TRUE(AwaitEntries(1));
+    ASSERT_TRUE(AwaitConnections(1));
     TcpClient second("127.0.0.1", port);
-    ASSERT_TRUE(AwaitEntries(2));
+    ASSERT_TRUE(AwaitConnections(2));
     first.reset();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return window->ClientTable().Entries()[0].handle == 0; }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window->ClientTable().Entries().size() == 1; }, 10000));
     TcpClient third("127.0.0.1", port);
-    ASSERT_TRUE(AwaitEntries(3));
+    ASSERT_TRUE(AwaitConnections(3));
 
     const auto entries = window->ClientTable().Entries();
-    EXPECT_EQ(entries[0].handle, 0U);
-    EXPECT_NE(entries[1].handle, 0U);
-    EXPECT_NE(entries[2].handle, 0U);
+    ASSERT_EQ(entries.size(), 2U);
+    EXPECT_EQ(entries[0].port, second.LocalPort()) << "the clients still there keep their order";
+    EXPECT_EQ(entries[1].port, third.LocalPort());
     EXPECT_EQ(second.Read(2 * 264), [] {
         auto twice = kConfiguration;
         twice.insert(twice.end(), kConfiguration.begin(), kConfiguration.end());
@@ -122,7 +122,7 @@ TEST_F(RelayWindowTest, AClientThatLeftKeepsItsEntryAndGetsNothingMore) {
     EXPECT_EQ(third.Read(264), kConfiguration);
 
     window->RelaySamplePacket(Numbered(0x0102));
-    const auto sample = Bytes(relay::SampleFrame(Numbered(0x0102)));
+    const auto sample = Bytes(frames::SampleFrame(Numbered(0x0102)));
     EXPECT_EQ(second.Read(28), sample);
     EXPECT_EQ(third.Read(28), sample);
 
@@ -137,27 +137,27 @@ TEST_F(RelayWindowTest, DataFromAClientIsDroppedAndItStaysConnected) {
     Open();
     PressStartStop();
     TcpClient client("127.0.0.1", port);
-    ASSERT_TRUE(AwaitEntries(1));
+    ASSERT_TRUE(AwaitConnections(1));
     ASSERT_EQ(client.Read(264), kConfiguration);
     ASSERT_TRUE(client.Send("hello relay"));
     QTest::qWait(50); // let the data report reach the window; nothing is to be seen of it
     window->RelaySamplePacket(Numbered(7));
-    EXPECT_EQ(client.Read(28), Bytes(relay::SampleFrame(Numbered(7))));
-    EXPECT_NE(window->ClientTable().Entries()[0].handle, 0U);
+    EXPECT_EQ(client.Read(28), Bytes(frames::SampleFrame(Numbered(7))));
+    EXPECT_EQ(window->ClientTable().Entries().size(), 1U);
 }
 
 TEST_F(RelayWindowTest, RestartingStartsWithAnEmptyTableOnTheSamePort) {
     Open();
     PressStartStop();
     TcpClient before("127.0.0.1", port);
-    ASSERT_TRUE(AwaitEntries(1));
+    ASSERT_TRUE(AwaitConnections(1));
     messages.clear();
     PressStartStop();
     PressStartStop();
     EXPECT_TRUE(messages.empty()) << messages.front();
     EXPECT_TRUE(window->ClientTable().Entries().empty());
     TcpClient after("127.0.0.1", port);
-    ASSERT_TRUE(AwaitEntries(1));
+    ASSERT_TRUE(AwaitConnections(1));
     EXPECT_EQ(window->ClientTable().Entries().size(), 1U);
     EXPECT_EQ(after.Read(264), kConfiguration);
 }
@@ -188,9 +188,9 @@ TEST_F(RelayWindowTest, AStalledClientIsDroppedWhileAnotherReceivesEveryFrame) {
     PressStartStop();
     TcpClient stalled("127.0.0.1", port);
     stalled.ShrinkReceiveBuffer();
-    ASSERT_TRUE(AwaitEntries(1));
+    ASSERT_TRUE(AwaitConnections(1));
     TcpClient reader("127.0.0.1", port);
-    ASSERT_TRUE(AwaitEntries(2));
+    ASSERT_TRUE(AwaitConnections(2));
     ASSERT_TRUE(reader.Read(264));
 
     std::atomic<bool> stop{false};
@@ -222,8 +222,7 @@ TEST_F(RelayWindowTest, AStalledClientIsDroppedWhileAnotherReceivesEveryFrame) {
             ++readFrames;
         }
     });
-    const bool dropped =
-        QTest::qWaitFor([&] { return window->ClientTable().Entries()[0].handle == 0; }, 60000);
+    const bool dropped = QTest::qWaitFor([&] { return window->ClientTable().Entries().size() == 1; }, 60000);
     stop = true;
     producer.join();
     EXPECT_TRUE(dropped);
@@ -260,14 +259,9 @@ TEST_F(RelayWindowTest, FramesStreamWhileClientsComeAndGo) {
     });
     EXPECT_TRUE(QTest::qWaitFor([&] { return rounds == 40; }, 60000));
     churn.join();
-    // Every client that connected is in the table, and each one's leaving was noticed.
+    // Every client that connected was entered, and each one's leaving was noticed.
     const bool allGone = QTest::qWaitFor(
-        [&] {
-            const auto entries = window->ClientTable().Entries();
-            return entries.size() == 40 &&
-                   std::all_of(entries.begin(), entries.end(),
-                               [](const relay::ClientEntry& e) { return e.handle == 0; });
-        },
+        [&] { return window->ClientTable().Connections() == 40 && window->ClientTable().Entries().empty(); },
         30000);
     stop = true;
     producer.join();
@@ -280,7 +274,7 @@ TEST_F(RelayWindowTest, ClosingTheWindowWhileClientsComeAndGoNeitherHangsNorCras
     Open();
     PressStartStop();
     TcpClient staying("127.0.0.1", port);
-    ASSERT_TRUE(AwaitEntries(1));
+    ASSERT_TRUE(AwaitConnections(1));
     std::atomic<bool> stop{false};
     std::thread churn([&] {
         while (!stop) {
@@ -304,7 +298,7 @@ TEST_F(RelayWindowTest, TheClientProgramShowsWhatTheRelaySends) {
     QProcess client;
     client.start(QStringLiteral(KESTAVO_CLIENT), {QStringLiteral("127.0.0.1"), QString::number(port)});
     ASSERT_TRUE(client.waitForStarted());
-    ASSERT_TRUE(AwaitEntries(1));
+    ASSERT_TRUE(AwaitConnections(1));
     window->RelaySamplePacket(Numbered(0x0102));
     window->RelaySamplePacket(Numbered(0xFFFF));
     PressStartStop();

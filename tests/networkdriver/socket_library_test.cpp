@@ -9,8 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include "kit.h"
 #include "networkdriver/network_driver.h"
-#include "tcp_client.h"
 
 namespace kestavo::test {
 namespace {

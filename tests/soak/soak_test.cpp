@@ -7,9 +7,10 @@
 
 #include <gtest/gtest.h>
 
-#include "bench/frame_readers.h"
-#include "bench/table_server.h"
-#include "tcp_client.h"
+#include "kit.h"
+#include "testkit/frame_readers.h"
+#include "testkit/process.h"
+#include "testkit/table_server.h"
 #include "usb/transfer.h"
 #include "usb_bench_fixture.h"
 
@@ -41,13 +42,13 @@ TEST_F(Soak, EveryFrameReachesEveryReaderWhileClientsComeAndGoAndTheDongleReopen
     usb::TestParams params;
     params.device = usb_get_busses()->devices;
 
-    bench::TableServer server(FreePort());
+    testkit::TableServer server(FreePort());
     std::atomic<std::uint64_t> relayed{0};
-    const usb::PacketSink sink = [&](const relay::SamplePacket& packet) {
+    const usb::PacketSink sink = [&](const frames::SamplePacket& packet) {
         server.Table().RelaySamplePacket(packet);
         ++relayed;
     };
-    bench::FrameReaders readers(1);
+    testkit::FrameReaders readers(1);
     ASSERT_EQ(readers.Connect("127.0.0.1", server.Port(), 3), 3);
     ASSERT_TRUE(WaitUntil([&] { return server.Table().Entries().size() == 3; }));
 
@@ -78,7 +79,7 @@ TEST_F(Soak, EveryFrameReachesEveryReaderWhileClientsComeAndGoAndTheDongleReopen
     ASSERT_TRUE(stream());
     close();
     const std::size_t descriptors = CountEntries("/proc/self/fd");
-    const double memoryBefore = bench::ResidentMiB();
+    const double memoryBefore = testkit::ResidentMiB();
 
     std::atomic<bool> stop{false};
     std::atomic<int> churned{0};
@@ -107,7 +108,7 @@ TEST_F(Soak, EveryFrameReachesEveryReaderWhileClientsComeAndGoAndTheDongleReopen
 
     ASSERT_TRUE(WaitUntil([&] { return readers.Totals().frames >= relayed * 3; }, 30s))
         << readers.Totals().frames << " of " << relayed * 3;
-    const bench::ReaderTotals totals = readers.Totals();
+    const testkit::ReaderTotals totals = readers.Totals();
     EXPECT_EQ(totals.frames, relayed * 3) << "every frame, to every steady reader";
     EXPECT_EQ(totals.malformed, 0U);
     EXPECT_EQ(totals.closed, 0U);
@@ -122,7 +123,7 @@ TEST_F(Soak, EveryFrameReachesEveryReaderWhileClientsComeAndGoAndTheDongleReopen
         << CountEntries("/proc/self/fd") << " descriptors, " << descriptors << " before";
     EXPECT_EQ(CountThreadsNamed("kestavo-relay"), 1U);
     EXPECT_EQ(CountThreadsNamed("kestavo-worker"), 0U) << "every worker ended with its connection";
-    const double growth = bench::ResidentMiB() - memoryBefore;
+    const double growth = testkit::ResidentMiB() - memoryBefore;
     std::printf(
         "soak: %d reopenings, %d clients came and went, %llu frames to each reader, memory %+.1f MiB\n",
         cycles, churned.load(), static_cast<unsigned long long>(relayed.load()), growth);

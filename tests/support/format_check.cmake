@@ -3,8 +3,11 @@ file(GLOB_RECURSE sources
     ${SOURCE_DIR}/app/*.cpp ${SOURCE_DIR}/app/*.h
     ${SOURCE_DIR}/bench/*.cpp ${SOURCE_DIR}/bench/*.h
     ${SOURCE_DIR}/config/*.cpp ${SOURCE_DIR}/config/*.h
+    ${SOURCE_DIR}/diagnostics/*.cpp ${SOURCE_DIR}/diagnostics/*.h
+    ${SOURCE_DIR}/frames/*.cpp ${SOURCE_DIR}/frames/*.h
     ${SOURCE_DIR}/networkdriver/*.cpp ${SOURCE_DIR}/networkdriver/*.h
     ${SOURCE_DIR}/relay/*.cpp ${SOURCE_DIR}/relay/*.h
+    ${SOURCE_DIR}/testkit/*.cpp ${SOURCE_DIR}/testkit/*.h
     ${SOURCE_DIR}/tests/*.cpp ${SOURCE_DIR}/tests/*.h
     ${SOURCE_DIR}/tools/*.cpp ${SOURCE_DIR}/tools/*.h
     ${SOURCE_DIR}/usb/*.cpp ${SOURCE_DIR}/usb/*.h

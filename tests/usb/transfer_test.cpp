@@ -7,7 +7,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "tcp_client.h"
+#include "kit.h"
 #include "usb/transfer.h"
 #include "usb_bench_fixture.h"
 
@@ -56,7 +56,7 @@ protected:
         params.stopRequest = 0;
         return PrepareConnection(
             params, readSide, writeSide, [this](const std::string& text) { messages.push_back(text); },
-            [this](const relay::SamplePacket& packet) {
+            [this](const frames::SamplePacket& packet) {
                 {
                     std::lock_guard lock(packetsMutex);
                     packets.push_back(packet);
@@ -93,7 +93,7 @@ protected:
     std::vector<std::string> messages;
     std::mutex packetsMutex;
     std::condition_variable packetArrived;
-    std::vector<relay::SamplePacket> packets;
+    std::vector<frames::SamplePacket> packets;
 };
 
 TEST_F(Transfers, EndpointsAreTakenByDirectionOrByExactAddress) {

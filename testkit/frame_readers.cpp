@@ -1,54 +1,21 @@
-#include "bench/frame_readers.h"
+#include "testkit/frame_readers.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <mutex>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-namespace kestavo::bench {
+#include "frames/frame_decoder.h"
+#include "testkit/net.h"
 
-namespace {
-
-int ConnectTo(const std::string& host, int port) {
-    addrinfo hints{};
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    if (::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0) {
-        return -1;
-    }
-    int fd = -1;
-    for (addrinfo* a = found; a != nullptr && fd < 0; a = a->ai_next) {
-        fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
-        if (fd >= 0 && ::connect(fd, a->ai_addr, a->ai_addrlen) != 0) {
-            ::close(fd);
-            fd = -1;
-        }
-    }
-    ::freeaddrinfo(found);
-    return fd;
-}
-
-std::uint16_t Le16(const std::uint8_t* p) {
-    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
-
-std::int32_t Le32(const std::uint8_t* p) {
-    return static_cast<std::int32_t>(
-        static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-        (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24));
-}
-
-} // namespace
+namespace kestavo::testkit {
 
 std::uint32_t NowMicros() {
     const auto now = std::chrono::steady_clock::now().time_since_epoch();
@@ -96,8 +63,7 @@ double LatencyHistogram::Percentile(double p) const {
 
 struct FrameReaders::Client {
     int fd = -1;
-    std::array<std::uint8_t, 264> carry{};
-    std::size_t carried = 0;
+    frames::FrameDecoder decoder;
     std::atomic<std::uint64_t> frames{0};
     std::atomic<std::uint64_t> lost{0};
     std::atomic<std::uint64_t> malformed{0};
@@ -149,7 +115,7 @@ void FrameReaders::Stop() {
 int FrameReaders::Connect(const std::string& host, int port, int count) {
     int connected = 0;
     for (int i = 0; i < count; ++i) {
-        const int fd = ConnectTo(host, port);
+        const int fd = testkit::ConnectTo(host, port);
         if (fd < 0) {
             continue;
         }
@@ -184,9 +150,7 @@ void FrameReaders::Run(Worker& worker) {
         const int ready = ::epoll_wait(worker.epoll, events, 64, 20);
         for (int e = 0; e < ready; ++e) {
             auto& client = *static_cast<Client*>(events[e].data.ptr);
-            std::memcpy(buffer.data(), client.carry.data(), client.carried);
-            const ssize_t got = ::recv(client.fd, buffer.data() + client.carried,
-                                       buffer.size() - client.carried, MSG_DONTWAIT);
+            const ssize_t got = ::recv(client.fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
             if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) {
                 client.closed = true;
                 ::epoll_ctl(worker.epoll, EPOLL_CTL_DEL, client.fd, nullptr);
@@ -196,50 +160,39 @@ void FrameReaders::Run(Worker& worker) {
                 continue;
             }
             const std::uint32_t now = NowMicros();
-            const std::size_t length = client.carried + static_cast<std::size_t>(got);
-            std::size_t at = 0;
-            std::uint64_t frames = 0;
+            std::uint64_t received = 0;
             std::unique_lock latencyLock(worker.latencyMutex, std::defer_lock);
             const bool measuring = measuring_.load(std::memory_order_relaxed);
             if (measuring) {
                 latencyLock.lock();
             }
-            while (length - at >= 8) {
-                const std::uint8_t* frame = buffer.data() + at;
-                const std::int32_t type = Le32(frame);
-                const std::int32_t size = Le32(frame + 4);
-                const bool known =
-                    (type == 0 && size == 28) || (type == 1 && size == 264) || (type == 3 && size == 8);
-                if (!known) {
-                    ++client.malformed;
-                    at = length;
-                    break;
-                }
-                if (length - at < static_cast<std::size_t>(size)) {
-                    break;
-                }
-                if (type == 0) {
-                    const std::uint16_t sequence = Le16(frame + 20);
+            const bool wellFormed = client.decoder.FeedEach(
+                buffer.data(), static_cast<std::size_t>(got), [&](const frames::FrameView& frame) {
+                    if (frame.type == frames::kConfigurationFrame) {
+                        ++client.configuration;
+                    }
+                    if (frame.type != frames::kSampleFrame || frame.sampleCount < 3) {
+                        return;
+                    }
+                    const std::uint16_t sequence = frame.Sample(0);
                     const std::uint32_t last = client.last.load(std::memory_order_relaxed);
                     if (last <= 0xFFFF) {
                         const auto gap = static_cast<std::uint16_t>(sequence - last - 1);
                         client.lost.fetch_add(gap, std::memory_order_relaxed);
                     }
                     client.last.store(sequence, std::memory_order_relaxed);
-                    ++frames;
+                    ++received;
                     if (measuring) {
                         const std::uint32_t stamp =
-                            (static_cast<std::uint32_t>(Le16(frame + 22)) << 16) | Le16(frame + 24);
+                            (static_cast<std::uint32_t>(frame.Sample(1)) << 16) | frame.Sample(2);
                         worker.latencies.Add(now - stamp);
                     }
-                } else if (type == 1) {
-                    ++client.configuration;
-                }
-                at += static_cast<std::size_t>(size);
+                });
+            client.frames.fetch_add(received, std::memory_order_relaxed);
+            if (!wellFormed) {
+                ++client.malformed;
+                ::epoll_ctl(worker.epoll, EPOLL_CTL_DEL, client.fd, nullptr);
             }
-            client.frames.fetch_add(frames, std::memory_order_relaxed);
-            client.carried = length - at;
-            std::memcpy(client.carry.data(), buffer.data() + at, client.carried);
         }
     }
 }
@@ -289,41 +242,4 @@ LatencyHistogram FrameReaders::Latencies() const {
     return merged;
 }
 
-int FreePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
-
-long RaiseDescriptorLimit() {
-    rlimit limit{};
-    ::getrlimit(RLIMIT_NOFILE, &limit);
-    limit.rlim_cur = limit.rlim_max;
-    ::setrlimit(RLIMIT_NOFILE, &limit);
-    return static_cast<long>(limit.rlim_cur);
-}
-
-double PeakResidentMiB() {
-    rusage usage{};
-    ::getrusage(RUSAGE_SELF, &usage);
-    return static_cast<double>(usage.ru_maxrss) / 1024.0;
-}
-
-double ResidentMiB() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) {
-            return std::atof(line.c_str() + 6) / 1024.0;
-        }
-    }
-    return 0;
-}
-
-} // namespace kestavo::bench
+} // namespace kestavo::testkit

@@ -2,10 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include "relay/frame_decoder.h"
-#include "relay/frames.h"
+#include "frames/frame_decoder.h"
+#include "frames/frames.h"
 
-namespace kestavo::relay {
+namespace kestavo::frames {
 namespace {
 
 template <std::size_t N> std::vector<std::uint8_t> Bytes(const std::array<std::uint8_t, N>& frame) {
@@ -103,4 +103,4 @@ TEST(FrameDecoder, MalformedFramesAreNamed) {
 }
 
 } // namespace
-} // namespace kestavo::relay
+} // namespace kestavo::frames

@@ -6,12 +6,12 @@
 #include <string>
 #include <vector>
 
-namespace kestavo::test {
+namespace kestavo::testkit {
 
 // A plain TCP client on loopback, as a relay client program would be.
 class TcpClient {
 public:
-    // Connects to host ("127.0.0.1" or "::1") and port; Connected() tells whether it worked.
+    // Connects to host (an address or a name) and port; Connected() tells whether it worked.
     TcpClient(const std::string& host, int port);
     ~TcpClient();
     TcpClient(const TcpClient&) = delete;
@@ -42,13 +42,10 @@ private:
     int fd_ = -1;
 };
 
-// A TCP port on loopback that nothing listens on just now.
+// A connected TCP socket's descriptor (close-on-exec), or -1.
+int ConnectTo(const std::string& host, int port);
+
+// A TCP port that nothing listens on just now, on any address.
 int FreePort();
 
-// Polls condition until it holds or the limit passes; true when it held.
-template <typename Condition>
-bool WaitUntil(Condition condition, std::chrono::milliseconds limit = std::chrono::seconds(10));
-
-} // namespace kestavo::test
-
-#include "tcp_client_wait.h"
+} // namespace kestavo::testkit

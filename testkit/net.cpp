@@ -1,14 +1,15 @@
-#include "tcp_client.h"
+#include "testkit/net.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-namespace kestavo::test {
+namespace kestavo::testkit {
 namespace {
 
 bool WaitReadable(int fd, std::chrono::steady_clock::time_point deadline) {
@@ -31,28 +32,26 @@ bool WaitReadable(int fd, std::chrono::steady_clock::time_point deadline) {
 
 } // namespace
 
-TcpClient::TcpClient(const std::string& host, int port) {
-    sockaddr_storage address{};
-    socklen_t length = 0;
-    if (host.find(':') != std::string::npos) {
-        auto* v6 = reinterpret_cast<sockaddr_in6*>(&address);
-        v6->sin6_family = AF_INET6;
-        v6->sin6_port = htons(static_cast<std::uint16_t>(port));
-        ::inet_pton(AF_INET6, host.c_str(), &v6->sin6_addr);
-        length = sizeof *v6;
-    } else {
-        auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
-        v4->sin_family = AF_INET;
-        v4->sin_port = htons(static_cast<std::uint16_t>(port));
-        ::inet_pton(AF_INET, host.c_str(), &v4->sin_addr);
-        length = sizeof *v4;
+int ConnectTo(const std::string& host, int port) {
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0) {
+        return -1;
     }
-    fd_ = ::socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd_ >= 0 && ::connect(fd_, reinterpret_cast<sockaddr*>(&address), length) != 0) {
-        ::close(fd_);
-        fd_ = -1;
+    int fd = -1;
+    for (addrinfo* a = found; a != nullptr && fd < 0; a = a->ai_next) {
+        fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
+        if (fd >= 0 && ::connect(fd, a->ai_addr, a->ai_addrlen) != 0) {
+            ::close(fd);
+            fd = -1;
+        }
     }
+    ::freeaddrinfo(found);
+    return fd;
 }
+
+TcpClient::TcpClient(const std::string& host, int port) : fd_(ConnectTo(host, port)) {}
 
 TcpClient::~TcpClient() {
     Close();
@@ -141,4 +140,4 @@ int FreePort() {
     return ntohs(address.sin6_port);
 }
 
-} // namespace kestavo::test
+} // namespace kestavo::testkit

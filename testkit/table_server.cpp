@@ -1,6 +1,6 @@
-#include "bench/table_server.h"
+#include "testkit/table_server.h"
 
-namespace kestavo::bench {
+namespace kestavo::testkit {
 
 namespace {
 
@@ -14,7 +14,7 @@ bool OnData(NetHandle client) {
 }
 
 bool OnGone(NetHandle client, std::uint32_t) {
-    g_table.load()->MarkGone(client);
+    g_table.load()->RemoveClient(client);
     ++g_gone;
     return true;
 }
@@ -51,4 +51,4 @@ int TableServer::Gone() {
     return g_gone.load();
 }
 
-} // namespace kestavo::bench
+} // namespace kestavo::testkit

@@ -6,7 +6,7 @@
 
 // What a relay client receives: three kinds of frame, each starting with the same 8-byte head. Every
 // multi-byte field is little-endian on the wire.
-namespace kestavo::relay {
+namespace kestavo::frames {
 
 enum FrameType : std::int32_t { kSampleFrame = 0, kConfigurationFrame = 1, kStopFrame = 3 };
 
@@ -47,4 +47,4 @@ std::array<std::uint8_t, kSampleFrameSize> SampleFrame(const SamplePacket& packe
 std::array<std::uint8_t, kConfigurationFrameSize> ConfigurationFrame();
 std::array<std::uint8_t, kStopFrameSize> StopFrame();
 
-} // namespace kestavo::relay
+} // namespace kestavo::frames

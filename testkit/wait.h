@@ -1,10 +1,13 @@
 #pragma once
 
+#include <chrono>
 #include <thread>
 
-namespace kestavo::test {
+namespace kestavo::testkit {
 
-template <typename Condition> bool WaitUntil(Condition condition, std::chrono::milliseconds limit) {
+// Polls condition every millisecond until it holds or the limit passes; true when it held.
+template <typename Condition>
+bool WaitUntil(Condition condition, std::chrono::steady_clock::duration limit = std::chrono::seconds(10)) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (!condition()) {
         if (std::chrono::steady_clock::now() > deadline) {
@@ -15,4 +18,4 @@ template <typename Condition> bool WaitUntil(Condition condition, std::chrono::m
     return true;
 }
 
-} // namespace kestavo::test
+} // namespace kestavo::testkit

@@ -1,6 +1,6 @@
-#include "relay/frames.h"
+#include "frames/frames.h"
 
-namespace kestavo::relay {
+namespace kestavo::frames {
 namespace {
 
 template <std::size_t N> void Put16(std::array<std::uint8_t, N>& out, std::size_t at, std::uint16_t value) {
@@ -71,4 +71,4 @@ std::array<std::uint8_t, kStopFrameSize> StopFrame() {
     return frame;
 }
 
-} // namespace kestavo::relay
+} // namespace kestavo::frames

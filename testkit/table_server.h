@@ -4,7 +4,7 @@
 
 #include "relay/client_table.h"
 
-namespace kestavo::bench {
+namespace kestavo::testkit {
 
 // The relay as the window runs it — the client table over the relay-socket library — with the
 // library's callbacks entering and marking clients directly rather than through a window. One at a
@@ -30,4 +30,4 @@ private:
     relay::ClientTable table_;
 };
 
-} // namespace kestavo::bench
+} // namespace kestavo::testkit

@@ -5,21 +5,16 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <ctime>
-#include <functional>
 #include <memory>
-#include <new>
 #include <string>
-#include <sys/mman.h>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
-// Relay clients for the benchmarks: many TCP connections on loopback read by a few epoll threads. Each
-// checks that its sample frames arrive whole and in order (sample 0 carries a 16-bit sequence number)
-// and measures their latency (samples 1 and 2 carry the producer's clock in microseconds).
-namespace kestavo::bench {
+// Relay clients for the tests and the benchmarks: many TCP connections read by a few epoll threads.
+// Each reads its stream with the client program's own decoder, so every frame is checked whole, and
+// checks that its sample frames arrive in order (sample 0 carries a 16-bit sequence number); latency is
+// measured where samples 1 and 2 carry the producer's clock in microseconds.
+namespace kestavo::testkit {
 
 // A 32-bit microsecond clock shared by producer and readers; differences wrap correctly.
 std::uint32_t NowMicros();
@@ -47,7 +42,7 @@ struct ReaderTotals {
     std::uint64_t frames = 0;        // sample frames received, all clients together
     std::uint64_t minFrames = 0;     // of the client that received fewest
     std::uint64_t lost = 0;          // gaps in the sequence, all clients together
-    std::uint64_t malformed = 0;     // frames with an unknown type or length
+    std::uint64_t malformed = 0;     // clients whose stream the decoder refused
     std::uint64_t closed = 0;        // clients the server disconnected
     std::uint64_t configuration = 0; // configuration frames received
 };
@@ -89,52 +84,4 @@ private:
     std::size_t next_ = 0;
 };
 
-// A TCP port on loopback that nothing listens on just now.
-int FreePort();
-
-// Polls condition every millisecond until it holds or the limit passes; true when it held.
-template <typename Condition> bool WaitFor(Condition condition, std::chrono::steady_clock::duration limit) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > end) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
-
-// Seconds of CPU time on clock: CLOCK_THREAD_CPUTIME_ID, CLOCK_PROCESS_CPUTIME_ID or a thread's.
-inline double CpuSeconds(clockid_t clock) {
-    timespec now{};
-    ::clock_gettime(clock, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
-}
-
-// Runs one case in a child process of its own (so that its peak memory, descriptors and any library
-// state are its own) and hands back what it wrote into shared memory. Result must be trivially copyable.
-template <typename Result> Result InChild(const std::function<Result()>& body) {
-    auto* shared = static_cast<Result*>(
-        ::mmap(nullptr, sizeof(Result), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
-    new (shared) Result{};
-    std::fflush(stdout);
-    const pid_t child = ::fork();
-    if (child == 0) {
-        *shared = body();
-        std::fflush(stdout);
-        ::_exit(0);
-    }
-    ::waitpid(child, nullptr, 0);
-    Result result = *shared;
-    ::munmap(shared, sizeof(Result));
-    return result;
-}
-
-// Raises this process's descriptor limit as far as it may go; gives the new limit.
-long RaiseDescriptorLimit();
-// The peak resident memory of this process, in MiB.
-double PeakResidentMiB();
-// The resident memory of this process now, in MiB.
-double ResidentMiB();
-
-} // namespace kestavo::bench
+} // namespace kestavo::testkit

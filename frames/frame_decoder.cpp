@@ -1,8 +1,8 @@
-#include "relay/frame_decoder.h"
+#include "frames/frame_decoder.h"
 
 #include <algorithm>
 
-namespace kestavo::relay {
+namespace kestavo::frames {
 namespace {
 
 std::uint16_t Get16(const std::uint8_t* at) {
@@ -26,48 +26,47 @@ bool FrameDecoder::Fail(std::string message) {
 }
 
 bool FrameDecoder::Feed(const std::uint8_t* data, std::size_t size, std::vector<DecodedFrame>& frames) {
-    if (!error_.empty()) {
-        return false;
-    }
-    buffer_.insert(buffer_.end(), data, data + size);
-    std::size_t used = 0;
-    while (buffer_.size() - used >= kFrameHeadSize) {
-        const std::uint8_t* head = buffer_.data() + used;
-        const std::int32_t type = Get32(head);
-        const std::int32_t length = Get32(head + 4);
-        if (type != kSampleFrame && type != kConfigurationFrame && type != kStopFrame) {
-            return Fail("unknown frame type " + std::to_string(type));
-        }
-        if (length < static_cast<std::int32_t>(kFrameHeadSize) || length > kLargestFrame) {
-            return Fail("frame of type " + std::to_string(type) + " claims " + std::to_string(length) +
-                        " bytes");
-        }
-        if (buffer_.size() - used < static_cast<std::size_t>(length)) {
-            break;
-        }
+    return FeedEach(data, size, [&](const FrameView& view) {
         DecodedFrame frame;
-        if (!Decode(head, static_cast<std::size_t>(length), frame)) {
-            return false;
+        frame.type = view.type;
+        frame.activeEntry = view.activeEntry;
+        frame.activeCode = view.activeCode;
+        for (std::size_t k = 0; k < view.sampleCount; ++k) {
+            frame.samples.push_back(view.Sample(k));
         }
         frames.push_back(std::move(frame));
-        used += static_cast<std::size_t>(length);
-    }
-    buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(used));
-    return true;
+    });
 }
 
-bool FrameDecoder::Decode(const std::uint8_t* frame, std::size_t length, DecodedFrame& out) {
-    out.type = static_cast<FrameType>(Get32(frame));
-    const std::string size = std::to_string(length);
-    switch (out.type) {
+std::size_t FrameDecoder::CheckHead(const std::uint8_t* head) {
+    const std::int32_t type = Get32(head);
+    const std::int32_t length = Get32(head + 4);
+    if (type != kSampleFrame && type != kConfigurationFrame && type != kStopFrame) {
+        Fail("unknown frame type " + std::to_string(type));
+        return 0;
+    }
+    if (length < static_cast<std::int32_t>(kFrameHeadSize) || length > kLargestFrame) {
+        Fail("frame of type " + std::to_string(type) + " claims " + std::to_string(length) + " bytes");
+        return 0;
+    }
+    return static_cast<std::size_t>(length);
+}
+
+// Every message is built only on the way out: this runs for every frame a client receives.
+bool FrameDecoder::Check(const std::uint8_t* frame, std::size_t length, FrameView& view) {
+    view = {};
+    view.type = static_cast<FrameType>(Get32(frame));
+    view.bytes = frame;
+    view.length = length;
+    switch (view.type) {
     case kStopFrame:
         if (length != kStopFrameSize) {
-            return Fail("stop frame of " + size + " bytes, not 8");
+            return Fail("stop frame of " + std::to_string(length) + " bytes, not 8");
         }
         return true;
     case kConfigurationFrame: {
         if (length != kConfigurationFrameSize) {
-            return Fail("configuration frame of " + size + " bytes, not 264");
+            return Fail("configuration frame of " + std::to_string(length) + " bytes, not 264");
         }
         std::int32_t active = 0;
         for (std::size_t i = 0; i < kConfigurationEntries; ++i) {
@@ -75,8 +74,8 @@ bool FrameDecoder::Decode(const std::uint8_t* frame, std::size_t length, Decoded
             const std::int32_t flag = Get32(entry);
             if (flag == 1) {
                 ++active;
-                out.activeEntry = static_cast<std::int32_t>(i);
-                out.activeCode = Get32(entry + 4);
+                view.activeEntry = static_cast<std::int32_t>(i);
+                view.activeCode = Get32(entry + 4);
             } else if (flag != 0 || Get32(entry + 4) != 0 || Get32(entry + 8) != 0) {
                 return Fail("configuration entry " + std::to_string(i) + " is neither active nor empty");
             }
@@ -89,7 +88,7 @@ bool FrameDecoder::Decode(const std::uint8_t* frame, std::size_t length, Decoded
     }
     case kSampleFrame: {
         if (length < 22 || length > 22 + 2 * 31 || (length - 22) % 2 != 0) {
-            return Fail("sample frame of " + size + " bytes");
+            return Fail("sample frame of " + std::to_string(length) + " bytes");
         }
         const std::uint8_t* packet = frame + kFrameHeadSize;
         const std::size_t count = (length - 22) / 2;
@@ -98,19 +97,17 @@ bool FrameDecoder::Decode(const std::uint8_t* frame, std::size_t length, Decoded
             return Fail("sample frame with an unexpected packet head");
         }
         if (Get16(packet + 10) != count) {
-            return Fail("sample frame of " + size + " bytes says it holds " +
+            return Fail("sample frame of " + std::to_string(length) + " bytes says it holds " +
                         std::to_string(Get16(packet + 10)) + " samples");
         }
         if (Get16(packet + kSamplePacketHeadSize + 2 * count) != 0) {
             return Fail("sample frame whose word after the last sample is not 0");
         }
-        for (std::size_t k = 0; k < count; ++k) {
-            out.samples.push_back(Get16(packet + kSamplePacketHeadSize + 2 * k));
-        }
+        view.sampleCount = count;
         return true;
     }
     }
     return Fail("unknown frame type");
 }
 
-} // namespace kestavo::relay
+} // namespace kestavo::frames

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <ctime>
+#include <string>
+
+// What this process uses, for the tests' bounds and the benchmarks' figures.
+namespace kestavo::testkit {
+
+// Seconds of CPU time on clock: CLOCK_THREAD_CPUTIME_ID, CLOCK_PROCESS_CPUTIME_ID or a thread's.
+double CpuSeconds(clockid_t clock);
+// Seconds of CPU time used so far by this process's threads that carry the name (the program names its
+// own), to a hundredth of a second.
+double CpuSecondsOfThreadsNamed(const std::string& name);
+// The peak resident memory of this process, in MiB.
+double PeakResidentMiB();
+// The resident memory of this process now, in MiB.
+double ResidentMiB();
+
+} // namespace kestavo::testkit
