@@ -31,7 +31,7 @@ constexpr std::size_t kQueueLimit = 4 * 1024 * 1024;
 constexpr std::size_t kReceiveChunk = 64 * 1024;
 // A client's queue grows in chunks from the first size, doubling, up to the largest.
 constexpr std::size_t kFirstChunk = 4096;
-constexpr std::size_t kLargestChunk = 64 * 1024;
+constexpr std::size_t kLargestChunk = 256 * 1024;
 constexpr auto kLingerLimit = std::chrono::seconds(2);
 constexpr auto kAcceptRetry = std::chrono::milliseconds(100);
 // A peer that vanished without a word is found within about half a minute.
@@ -71,43 +71,42 @@ Chunk MakeChunk(std::size_t capacity) {
 }
 
 // Guards what SendData touches. Both sides hold it for a few instructions: no system call, allocation,
-// sweep or copy of more than one frame happens under it. A waiter spins for a moment and then sleeps in
-// the kernel, so a holder preempted by a thread of higher priority (the reader may run at another) is
-// not starved by a spinning waiter. 0: free, 1: held, 2: held and someone may be asleep on it.
+// sweep or copy of more than one frame happens under it, so a waiter spins for a moment. Letting go is a
+// plain store, which the send path pays for once per client and frame. A waiter that still finds it
+// held after spinning (its holder was preempted, perhaps by a thread of higher priority: the reader may
+// run at another) yields, and then sleeps in short naps, so that it never keeps the holder off a core.
 class ShortLock {
 public:
     void lock() noexcept {
-        int expected = 0;
-        if (!state_.compare_exchange_strong(expected, 1, std::memory_order_acquire,
-                                            std::memory_order_relaxed)) {
-            LockContended();
+        if (!locked_.exchange(true, std::memory_order_acquire)) {
+            return;
         }
+        LockContended();
     }
-    void unlock() noexcept {
-        if (state_.exchange(0, std::memory_order_release) == 2) {
-            state_.notify_one();
-        }
-    }
+    void unlock() noexcept { locked_.store(false, std::memory_order_release); }
 
 private:
     void LockContended() noexcept {
-        for (int spins = 0; spins < 100; ++spins) {
-            int expected = 0;
-            if (state_.load(std::memory_order_relaxed) == 0 &&
-                state_.compare_exchange_weak(expected, 1, std::memory_order_acquire,
-                                             std::memory_order_relaxed)) {
+        for (int attempt = 0;; ++attempt) {
+            while (locked_.load(std::memory_order_relaxed)) {
+                if (attempt < 100) {
+#if defined(__x86_64__) || defined(__i386__)
+                    __builtin_ia32_pause();
+#endif
+                } else if (attempt < 120) {
+                    std::this_thread::yield();
+                } else {
+                    std::this_thread::sleep_for(std::chrono::microseconds(50));
+                }
+                ++attempt;
+            }
+            if (!locked_.exchange(true, std::memory_order_acquire)) {
                 return;
             }
-#if defined(__x86_64__) || defined(__i386__)
-            __builtin_ia32_pause();
-#endif
-        }
-        while (state_.exchange(2, std::memory_order_acquire) != 0) {
-            state_.wait(2, std::memory_order_relaxed);
         }
     }
 
-    std::atomic<int> state_{0};
+    std::atomic<bool> locked_{false};
 };
 
 struct Session : std::enable_shared_from_this<Session> {
