@@ -8,6 +8,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "diagnostics/failures.h"
+
 namespace kestavo::config {
 namespace {
 
@@ -70,7 +72,9 @@ bool ReplaceFile(const std::string& path, const std::string& content) {
     // new one the usual mode of a document.
     struct stat existing {};
     const mode_t mode = ::stat(path.c_str(), &existing) == 0 ? (existing.st_mode & 07777) : 0644;
-    ::fchmod(fd, mode);
+    if (::fchmod(fd, mode) != 0) {
+        diagnostics::ReportFailure("keeping the configuration file's mode", errno);
+    }
     const bool written = WriteAll(fd, content) && ::fsync(fd) == 0;
     const bool closed = ::close(fd) == 0;
     if (!written || !closed || ::rename(temporary.c_str(), path.c_str()) != 0) {

@@ -106,6 +106,20 @@ bool TcpClient::ClosedByServer(std::chrono::milliseconds limit) {
     return rest.has_value() && rest->empty();
 }
 
+bool TcpClient::ResetByServer(std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    std::vector<std::uint8_t> chunk(64 * 1024);
+    for (;;) {
+        if (!WaitReadable(fd_, deadline)) {
+            return false;
+        }
+        const ssize_t got = ::recv(fd_, chunk.data(), chunk.size(), 0);
+        if (got <= 0) {
+            return got < 0 && errno == ECONNRESET;
+        }
+    }
+}
+
 bool TcpClient::Send(const std::string& bytes) {
     return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
 }

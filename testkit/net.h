@@ -29,6 +29,8 @@ public:
     ReadToEnd(std::chrono::milliseconds limit = std::chrono::seconds(10));
     // True when the server closed the connection with nothing more to read, within the limit.
     bool ClosedByServer(std::chrono::milliseconds limit = std::chrono::seconds(10));
+    // True when, within the limit, reading ends in a reset by the server rather than an orderly close.
+    bool ResetByServer(std::chrono::milliseconds limit = std::chrono::seconds(10));
 
     bool Send(const std::string& bytes);
     // Makes the connection end with a reset rather than an orderly close.

@@ -3,7 +3,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -15,30 +14,18 @@ double CpuSeconds(clockid_t clock) {
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 }
 
-double CpuSecondsOfThreadsNamed(const std::string& name) {
-    const auto ticksPerSecond = static_cast<double>(::sysconf(_SC_CLK_TCK));
-    double seconds = 0;
+clockid_t CpuClockOfThreadNamed(const std::string& name) {
     for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
         std::string comm;
         std::getline(std::ifstream(task.path() / "comm"), comm);
-        if (comm != name) {
-            continue;
+        if (comm == name) {
+            // The kernel's encoding of a thread's CPU clock, as pthread_getcpuclockid makes it: the
+            // complement of the thread id, then "per thread" and "scheduler time".
+            const auto tid = static_cast<clockid_t>(std::stol(task.path().filename().string()));
+            return static_cast<clockid_t>((~tid << 3) | 4 | 2);
         }
-        std::string stat;
-        std::getline(std::ifstream(task.path() / "stat"), stat);
-        // The fields after the name (which may hold spaces) start after its closing parenthesis; user
-        // and system time are the 12th and 13th of them.
-        std::istringstream fields(stat.substr(stat.rfind(')') + 2));
-        std::string field;
-        double ticks = 0;
-        for (int i = 1; i <= 13 && fields >> field; ++i) {
-            if (i >= 12) {
-                ticks += std::atof(field.c_str());
-            }
-        }
-        seconds += ticks / ticksPerSecond;
     }
-    return seconds;
+    return CLOCK_PROCESS_CPUTIME_ID;
 }
 
 double PeakResidentMiB() {

@@ -5,6 +5,7 @@
 #include <QStringList>
 #include <QTest>
 
+#include "diagnostics/failures.h"
 #include "usbbench/client.h"
 
 namespace kestavo::test {
@@ -16,6 +17,11 @@ WindowTest::WindowTest() : work(dir / "work") {
     // devices never show up in a test.
     usbbench::Load("bus 1\n");
     cwd.emplace(work);
+}
+
+WindowTest::~WindowTest() {
+    window.reset();
+    EXPECT_EQ(diagnostics::FailureCount(), 0U) << "a normal run reports no failure";
 }
 
 app::CKestavoDlg& WindowTest::OpenWindow() {

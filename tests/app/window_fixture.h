@@ -22,6 +22,7 @@ std::vector<std::string> Lines(const QPlainTextEdit* pane);
 class WindowTest : public ::testing::Test {
 protected:
     WindowTest();
+    ~WindowTest() override;
 
     // A main window built, initialised and shown as the program does, with every message captured.
     app::CKestavoDlg& OpenWindow();

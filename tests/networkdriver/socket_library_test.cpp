@@ -1,16 +1,28 @@
 #include <algorithm>
+#include <arpa/inet.h>
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
+#include <fcntl.h>
 #include <mutex>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sched.h>
 #include <set>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "diagnostics/failures.h"
 #include "kit.h"
+#include "networkdriver/descriptor_limit.h"
 #include "networkdriver/network_driver.h"
+#include "testkit/process.h"
 
 namespace kestavo::test {
 namespace {
@@ -83,6 +95,9 @@ protected:
         if (server != 0) {
             ReleaseSocket(server);
         }
+        if (!failuresExpected) {
+            EXPECT_EQ(diagnostics::FailureCount(), 0U) << "a normal run reports no failure";
+        }
     }
 
     NetHandle Start(int onPort) {
@@ -94,6 +109,7 @@ protected:
     Recorder& recorder = Reports();
     int port = FreePort();
     NetHandle server = 0;
+    bool failuresExpected = false;
 };
 
 TEST_F(SocketLibrary, ClientsConnectOverIpv4AndIpv6WithHandlesOfTheirOwn) {
@@ -245,6 +261,9 @@ TEST_F(SocketLibrary, AStalledClientIsDroppedWhileTheOthersReceiveEverything) {
     EXPECT_EQ(gone.at(0).handle, stalledHandle);
     EXPECT_EQ(gone.at(0).value, kGoneTooSlow);
     EXPECT_GE(sent * 28U, 4U * 1024 * 1024) << "not before its queue was full";
+    // Reset, not closed: a close would leave the kernel holding what it could not send for as long as
+    // the peer keeps its window shut.
+    EXPECT_TRUE(stalled.ResetByServer());
 
     if (auto rest = reader.Read(sent * 28U - received.size(), 10s); rest) {
         received.insert(received.end(), rest->begin(), rest->end());
@@ -303,6 +322,120 @@ TEST_F(SocketLibrary, HandlesAreNeverGivenOutTwice) {
     }
     EXPECT_EQ(seen.size(), 3U + 15U);
     EXPECT_EQ(seen.count(0), 0U);
+}
+
+// Every client socket the relay accepts takes a descriptor. While none is left it serves the clients it
+// has, waits without spinning, and takes the waiting one once a descriptor is free again.
+TEST_F(SocketLibrary, OutOfDescriptorsTheRelayServesItsClientsAndAcceptsAgainLater) {
+    failuresExpected = true; // the failed accepts are reported
+    ASSERT_NE(Start(port), 0U);
+    TcpClient first("127.0.0.1", port);
+    const NetHandle firstHandle = recorder.Await(Event::Connected, 1).at(0).handle;
+    // The second client's socket is made now; connecting needs no new descriptor on this side.
+    const int waiting = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(waiting, 0);
+    const clockid_t relayClock = testkit::CpuClockOfThreadNamed("kestavo-relay");
+    rlimit before{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &before), 0);
+    const int lowestFree = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ::close(lowestFree);
+    rlimit exhausted = before;
+    exhausted.rlim_cur = static_cast<rlim_t>(lowestFree);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &exhausted), 0);
+
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool connected = ::connect(waiting, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    const double cpuBefore = testkit::CpuSeconds(relayClock);
+    const auto start = std::chrono::steady_clock::now();
+    const bool served = WaitUntil([&] {
+        SendData(firstHandle, "frame", 5);
+        return first.Read(5).has_value() && std::chrono::steady_clock::now() - start > 1s;
+    });
+    const double cpu = testkit::CpuSeconds(relayClock) - cpuBefore;
+    const bool acceptedMeanwhile = recorder.Of(Event::Connected).size() > 1;
+    const bool reported = diagnostics::FailureCount() > 0;
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &before), 0);
+
+    EXPECT_TRUE(connected);
+    EXPECT_TRUE(served) << "the client already there was served on";
+    EXPECT_FALSE(acceptedMeanwhile);
+    EXPECT_TRUE(reported);
+    EXPECT_LT(cpu, 0.3) << "seconds of CPU in about a second of waiting: the relay spins";
+    const auto second = recorder.Await(Event::Connected, 2);
+    ASSERT_EQ(second.size(), 2U) << "accepted once a descriptor was free";
+    EXPECT_EQ(SendData(second[1].handle, "late", 4), 4);
+    char late[4] = {};
+    EXPECT_EQ(::recv(waiting, late, sizeof late, MSG_WAITALL), 4);
+    ::close(waiting);
+}
+
+TEST(DescriptorLimit, IsRaisedToTheHardLimit) {
+    rlimit limit{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
+    ASSERT_GT(limit.rlim_max, 64U);
+    limit.rlim_cur = 64;
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limit), 0);
+    networkdriver::RaiseDescriptorLimit();
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
+    EXPECT_EQ(limit.rlim_cur, limit.rlim_max);
+}
+
+// Runs shell commands in this thread's network namespace; true when they all succeeded.
+bool Shell(const std::string& commands) {
+    return std::system(commands.c_str()) == 0;
+}
+
+// A peer that vanishes without a word (no FIN, no RST) is found and reported gone: an idle one by
+// keepalive, one with frames waiting for an acknowledgement by the same limit on unacknowledged data.
+// The relay and its clients live in a network namespace of the test's own, whose loopback then drops
+// every packet of the two clients.
+TEST_F(SocketLibrary, PeersThatVanishWithoutAWordAreReportedGone) {
+    if (::unshare(CLONE_NEWNET) != 0) {
+        GTEST_SKIP() << "no network namespace of its own can be made here (" << std::strerror(errno)
+                     << "), so a vanishing peer cannot be staged; not tested";
+    }
+    const int control = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ifreq loopback{};
+    std::strcpy(loopback.ifr_name, "lo");
+    ASSERT_EQ(::ioctl(control, SIOCGIFFLAGS, &loopback), 0);
+    loopback.ifr_flags = static_cast<short>(loopback.ifr_flags | IFF_UP);
+    ASSERT_EQ(::ioctl(control, SIOCSIFFLAGS, &loopback), 0);
+    ::close(control);
+    if (!Shell("nft add table inet vanish && nft add chain inet vanish out "
+               "'{ type filter hook output priority 0; }'")) {
+        GTEST_SKIP() << "nft cannot filter packets here; a vanishing peer cannot be staged; not tested";
+    }
+
+    ASSERT_NE(Start(port), 0U);
+    TcpClient idle("127.0.0.1", port);
+    TcpClient streaming("::1", port);
+    const auto connected = recorder.Await(Event::Connected, 2);
+    ASSERT_EQ(connected.size(), 2U);
+    const NetHandle streamingHandle =
+        connected[0].value == streaming.LocalPort() ? connected[0].handle : connected[1].handle;
+    for (const int peer : {idle.LocalPort(), streaming.LocalPort()}) {
+        const std::string rule = "nft add rule inet vanish out tcp sport " + std::to_string(peer) +
+                                 " drop && nft add rule inet vanish out tcp dport " + std::to_string(peer) +
+                                 " drop";
+        ASSERT_TRUE(Shell(rule));
+    }
+    idle.Close(); // its FIN is dropped too
+    streaming.Close();
+
+    const bool bothGone = WaitUntil(
+        [&] {
+            SendData(streamingHandle, "frame", 5);
+            std::this_thread::sleep_for(100ms); // a slow stream, far from filling the queue
+            return recorder.Of(Event::Gone).size() >= 2;
+        },
+        90s);
+    ASSERT_TRUE(bothGone);
+    for (const Event& gone : recorder.Of(Event::Gone)) {
+        EXPECT_EQ(gone.value, kGoneError);
+    }
 }
 
 } // namespace

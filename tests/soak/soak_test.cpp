@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "diagnostics/failures.h"
 #include "kit.h"
 #include "testkit/frame_readers.h"
 #include "testkit/process.h"
@@ -123,6 +124,7 @@ TEST_F(Soak, EveryFrameReachesEveryReaderWhileClientsComeAndGoAndTheDongleReopen
         << CountEntries("/proc/self/fd") << " descriptors, " << descriptors << " before";
     EXPECT_EQ(CountThreadsNamed("kestavo-relay"), 1U);
     EXPECT_EQ(CountThreadsNamed("kestavo-worker"), 0U) << "every worker ended with its connection";
+    EXPECT_EQ(diagnostics::FailureCount(), 0U) << "nothing failed on the way";
     const double growth = testkit::ResidentMiB() - memoryBefore;
     std::printf(
         "soak: %d reopenings, %d clients came and went, %llu frames to each reader, memory %+.1f MiB\n",
