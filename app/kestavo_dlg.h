@@ -31,18 +31,6 @@ namespace kestavo::app {
 class LogPane;
 class CKestavoDlg;
 
-// The window that is open, or nullptr: threads other than the window's test it before touching it.
-extern std::atomic<CKestavoDlg*> g_currentDialog;
-
-// The relay-socket library's callbacks: each hands its event to the window as a window message and
-// waits until the window has handled it. They return true.
-bool ClientDataCallback(NetHandle client);
-bool ClientGoneCallback(NetHandle client, std::uint32_t reason);
-bool ClientConnectedCallback(std::int32_t port, NetHandle client);
-
-// Where the reader thread hands each transfer's samples: to the relay of the window that is open.
-void RelayToCurrentDialog(const frames::SamplePacket& packet);
-
 // The main window. It owns every piece of run-time state; the work itself is done by the subsystems'
 // plain C++ code, which the handlers here call.
 class CKestavoDlg : public QDialog {

@@ -6,6 +6,7 @@
 #include <QSocketNotifier>
 
 #include "app/kestavo_dlg.h"
+#include "app/relay_callbacks.h"
 
 namespace kestavo::app {
 

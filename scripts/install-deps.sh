@@ -14,6 +14,7 @@ packages=(
     clang-format                            # the formatting check among the tests
     clang libclang-rt-14-dev                # libFuzzer, for the fuzzers of the parsers
     ncat                                    # a message broker the relay benchmark compares against
+    nftables                                # drops a test client's packets, so that it vanishes without a word
 )
 
 missing=()

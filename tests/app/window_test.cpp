@@ -1,3 +1,4 @@
+#include <QAccessible>
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
@@ -13,6 +14,7 @@
 #include "app/about_dlg.h"
 #include "app/kestavo_app.h"
 #include "app/log_pane.h"
+#include "app/relay_callbacks.h"
 #include "app/resource.h"
 #include "networkdriver/network_driver.h"
 #include "usbbench/client.h"
@@ -40,11 +42,9 @@ TEST_F(WindowTest, ControlsShowTheirCaptionsInitialTextsAndIds) {
         EXPECT_EQ(button->text(), name);
         EXPECT_EQ(dialog.Control(id), button);
     }
-    EXPECT_EQ(Find<QLabel>("Devices label")->text(), "Devices");
-    EXPECT_EQ(Find<QLabel>("Store File name label")->text(), "Store File name");
-    EXPECT_EQ(Find<QLabel>("Data rate label")->text(), "Data rate");
-    EXPECT_EQ(Find<QLabel>("Server IP label")->text(), "Server IP");
-    EXPECT_EQ(Find<QLabel>("Port label")->text(), "Port");
+    for (const char* caption : {"Devices", "Store File name", "Data rate", "Server IP", "Port"}) {
+        EXPECT_EQ(Find<QLabel>(caption)->text(), caption);
+    }
     EXPECT_EQ(Find<QGroupBox>("Data Storage")->title(), "Data Storage");
     EXPECT_EQ(Find<QGroupBox>("Network")->title(), "Network");
 
@@ -138,6 +138,26 @@ TEST_F(WindowTest, TheServerIpLabelShowsTheHostsOwnAddress) {
     EXPECT_EQ(label->text(), expected);
     EXPECT_EQ(label->accessibleName(), expected) << "a screen reader reads the value";
     EXPECT_EQ(label->accessibleDescription(), "Server IP");
+}
+
+// As a screen reader sees the window: through Qt's accessibility interfaces, not widget properties. A
+// list that is not editable is announced by its current item, so its name comes from its label.
+TEST_F(WindowTest, EachFieldIsLabelledByTheCaptionBesideIt) {
+    OpenWindow();
+    for (const auto& [id, caption] :
+         {std::pair{app::IDC_DEVICE_LIST, "Devices"}, std::pair{app::IDC_STORE_FILE, "Store File name"},
+          std::pair{app::IDC_PORT, "Port"}}) {
+        QAccessibleInterface* field = QAccessible::queryAccessibleInterface(window->Control(id));
+        ASSERT_NE(field, nullptr);
+        const auto labels = field->relations(QAccessible::Label);
+        ASSERT_EQ(labels.size(), 1) << caption;
+        EXPECT_EQ(labels.front().first->text(QAccessible::Name), caption);
+        EXPECT_EQ(labels.front().first->role(), QAccessible::StaticText);
+    }
+    QAccessibleInterface* dataRate =
+        QAccessible::queryAccessibleInterface(window->Control(app::IDC_DATA_RATE));
+    EXPECT_EQ(dataRate->text(QAccessible::Name), "0.0") << "a value label is read by its value";
+    EXPECT_EQ(dataRate->text(QAccessible::Description), "Data rate");
 }
 
 TEST_F(WindowTest, TheWindowMenuOffersTheAboutBox) {
