@@ -15,6 +15,7 @@
 #include <thread>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include <asio.hpp>
@@ -31,9 +32,12 @@ constexpr std::size_t kQueueLimit = 4 * 1024 * 1024;
 constexpr std::size_t kReceiveChunk = 64 * 1024;
 // A client's queue grows in chunks from the first size, doubling, up to the largest.
 constexpr std::size_t kFirstChunk = 4096;
-constexpr std::size_t kLargestChunk = 256 * 1024;
+constexpr std::size_t kLargestChunk = 64 * 1024;
+// What a client's queue keeps of the chunks it has written, for the next frames.
+constexpr std::size_t kSpareLimit = 256 * 1024;
 constexpr auto kLingerLimit = std::chrono::seconds(2);
 constexpr auto kAcceptRetry = std::chrono::milliseconds(100);
+constexpr std::size_t kReservedClients = 1024;
 // A peer that vanished without a word is found within about half a minute.
 constexpr int kKeepAliveIdleSeconds = 10;
 constexpr int kKeepAliveIntervalSeconds = 5;
@@ -55,6 +59,23 @@ struct Server;
 // already queued: the only copy made under a client's lock is the caller's own frame into room that is
 // already there.
 struct Chunk {
+    Chunk() = default;
+    Chunk(std::unique_ptr<unsigned char[]> allocated, std::size_t room)
+        : bytes(std::move(allocated)), capacity(room) {}
+    // A chunk moved from is empty and has no room, so it is never written into.
+    Chunk(Chunk&& other) noexcept
+        : bytes(std::move(other.bytes)), size(std::exchange(other.size, 0)),
+          capacity(std::exchange(other.capacity, 0)) {}
+    Chunk& operator=(Chunk&& other) noexcept {
+        bytes = std::move(other.bytes);
+        size = std::exchange(other.size, 0);
+        capacity = std::exchange(other.capacity, 0);
+        return *this;
+    }
+    Chunk(const Chunk&) = delete;
+    Chunk& operator=(const Chunk&) = delete;
+    ~Chunk() = default;
+
     std::unique_ptr<unsigned char[]> bytes;
     std::size_t size = 0;
     std::size_t capacity = 0;
@@ -67,7 +88,7 @@ struct Chunk {
 };
 
 Chunk MakeChunk(std::size_t capacity) {
-    return {std::make_unique_for_overwrite<unsigned char[]>(capacity), 0, capacity};
+    return {std::make_unique_for_overwrite<unsigned char[]>(capacity), capacity};
 }
 
 // Guards what SendData touches. Both sides hold it for a few instructions: no system call, allocation,
@@ -111,8 +132,10 @@ private:
 
 struct Session : std::enable_shared_from_this<Session> {
     Session(asio::io_context& io, tcp::socket connected) : socket(std::move(connected)), lingerTimer(io) {
-        outbound.reserve(4);
+        full.reserve(4);
+        spares.reserve(4);
         writing.reserve(4);
+        recycled.reserve(4);
     }
 
     NetHandle handle = 0;
@@ -121,20 +144,36 @@ struct Session : std::enable_shared_from_this<Session> {
     tcp::socket socket; // the I/O thread's alone
     asio::steady_timer lingerTimer;
 
-    // What SendData touches, in one cache line of its own.
+    // What SendData touches for every frame, in one cache line of its own.
     alignas(64) ShortLock mutex; // guards the members down to nextCapacity
     bool writeScheduled = false;
     bool closed = false;
-    std::size_t queued = 0;   // bytes in outbound
+    std::size_t queued = 0;   // bytes in full and tail
     std::size_t inFlight = 0; // bytes being written
-    std::vector<Chunk> outbound;
-    Chunk spare; // a written chunk kept for the next frames, so a steady stream allocates nothing
+    Chunk tail;               // the chunk frames are appended to, after the full ones
+    // Touched once a chunk rather than once a frame.
+    std::vector<Chunk> full;
+    // Written chunks kept for the next frames (up to kSpareLimit bytes), so that a steady stream
+    // allocates nothing and never touches fresh pages.
+    std::vector<Chunk> spares;
     std::size_t nextCapacity = kFirstChunk;
+
+    // Makes chunk the one frames are appended to; the old one, if it holds anything, waits in turn.
+    // The lock is held.
+    void NewTail(Chunk chunk) {
+        if (tail.size > 0) {
+            full.push_back(std::move(tail));
+        } else if (tail.bytes) {
+            spares.push_back(std::move(tail));
+        }
+        tail = std::move(chunk);
+    }
 
     alignas(64) std::atomic<bool> released{false};
     std::atomic<bool> gone{false};
     std::atomic<bool> receivedInCallback{false};
-    std::vector<Chunk> writing; // the I/O thread's alone
+    std::vector<Chunk> writing;  // the I/O thread's alone
+    std::vector<Chunk> recycled; // the I/O thread's alone
     std::vector<asio::const_buffer> gather;
 
     // Keeps the descriptor open, and its number unused by another, while ReceiveData reads it on another
@@ -180,7 +219,13 @@ public:
         return driver;
     }
 
-    Driver() : work_(asio::make_work_guard(io_)), thread_([this] { Run(); }) {}
+    Driver() : work_(asio::make_work_guard(io_)) {
+        // Growing the tables copies them under the table lock; with room for this many clients made
+        // now, that happens only past them, and then at doubling sizes.
+        sessions_.reserve(kReservedClients);
+        index_.Reserve(kReservedClients);
+        thread_ = std::thread([this] { Run(); });
+    }
 
     ~Driver() {
         std::unordered_map<NetHandle, std::shared_ptr<Server>> servers;
@@ -266,15 +311,16 @@ public:
                 if (session.queued + session.inFlight + size > kQueueLimit) {
                     overflow = true;
                     wake = session.shared_from_this();
+                } else if (session.tail.Room() >= size) {
+                    session.tail.Put(data, size);
                 } else if (fresh.bytes) {
-                    session.outbound.push_back(std::move(fresh));
-                } else if (!session.outbound.empty() && session.outbound.back().Room() >= size) {
-                    session.outbound.back().Put(data, size);
-                } else if (session.spare.capacity >= size) {
-                    session.spare.size = 0;
-                    session.spare.Put(data, size);
-                    session.outbound.push_back(std::move(session.spare));
-                    session.spare = {};
+                    session.NewTail(std::move(fresh));
+                } else if (!session.spares.empty() && session.spares.back().capacity >= size) {
+                    Chunk reused = std::move(session.spares.back());
+                    session.spares.pop_back();
+                    reused.size = 0;
+                    reused.Put(data, size);
+                    session.NewTail(std::move(reused));
                 } else {
                     wanted = std::max(size, session.nextCapacity);
                     session.nextCapacity = std::min(session.nextCapacity * 2, kLargestChunk);
@@ -555,10 +601,15 @@ private:
     }
 
     void Write(const std::shared_ptr<Session>& session) {
-        // What the last write took is freed here, outside the lock; one chunk is kept for reuse.
-        Chunk reuse;
-        if (!session->writing.empty()) {
-            reuse = std::move(session->writing.back());
+        // What the last write took is kept for reuse, up to the limit, and the rest freed here, outside
+        // the lock.
+        std::size_t kept = 0;
+        for (Chunk& chunk : session->writing) {
+            if (kept + chunk.capacity <= kSpareLimit) {
+                kept += chunk.capacity;
+                chunk.size = 0;
+                session->recycled.push_back(std::move(chunk));
+            }
         }
         session->writing.clear();
         bool finished = false;
@@ -567,19 +618,26 @@ private:
             if (session->closed) {
                 return;
             }
-            if (!session->spare.bytes && reuse.bytes) {
-                session->spare = std::move(reuse);
+            if (session->spares.empty()) {
+                session->spares.swap(session->recycled);
             }
-            if (session->outbound.empty()) {
+            if (session->queued == 0) {
                 session->writeScheduled = false;
                 session->inFlight = 0;
                 finished = session->released;
             } else {
-                session->writing.swap(session->outbound);
+                session->writing.swap(session->full);
+                session->writing.push_back(std::move(session->tail));
+                // The next frames go straight into a spare, if there is one.
+                if (!session->spares.empty()) {
+                    session->tail = std::move(session->spares.back());
+                    session->spares.pop_back();
+                }
                 session->inFlight = session->queued;
                 session->queued = 0;
             }
         }
+        session->recycled.clear(); // the spares not taken, if the queue still had some
         if (finished) {
             Close(*session, false);
             return;
@@ -643,15 +701,17 @@ private:
     // happens after the lock is let go.
     static void Close(Session& session, bool abortive) {
         std::vector<Chunk> dropped;
-        Chunk spare;
+        Chunk tail;
+        std::vector<Chunk> spares;
         {
             std::lock_guard lock(session.mutex);
             if (session.closed) {
                 return;
             }
             session.closed = true;
-            dropped.swap(session.outbound);
-            spare = std::move(session.spare);
+            dropped.swap(session.full);
+            tail = std::move(session.tail);
+            spares.swap(session.spares);
             session.queued = 0;
         }
         {
