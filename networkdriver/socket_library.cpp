@@ -34,7 +34,7 @@ constexpr std::size_t kReceiveChunk = 64 * 1024;
 constexpr std::size_t kFirstChunk = 4096;
 constexpr std::size_t kLargestChunk = 64 * 1024;
 // What a client's queue keeps of the chunks it has written, for the next frames.
-constexpr std::size_t kSpareLimit = 256 * 1024;
+constexpr std::size_t kSpareLimit = 64 * 1024;
 constexpr auto kLingerLimit = std::chrono::seconds(2);
 constexpr auto kAcceptRetry = std::chrono::milliseconds(100);
 constexpr std::size_t kReservedClients = 1024;
