@@ -66,25 +66,22 @@ bool FrameDecoder::FeedEach(const std::uint8_t* data, std::size_t size, OnFrame&
     }
     FrameView view;
     // A frame begun in an earlier piece is completed first, in the buffer.
+    const auto fill = [&](std::size_t want) {
+        const std::size_t take = std::min(want - buffer_.size(), size);
+        buffer_.insert(buffer_.end(), data, data + take);
+        data += take;
+        size -= take;
+        return buffer_.size() == want;
+    };
     while (!buffer_.empty()) {
-        if (buffer_.size() < kFrameHeadSize) {
-            const std::size_t take = std::min(kFrameHeadSize - buffer_.size(), size);
-            buffer_.insert(buffer_.end(), data, data + take);
-            data += take;
-            size -= take;
-            if (buffer_.size() < kFrameHeadSize) {
-                return true;
-            }
+        if (buffer_.size() < kFrameHeadSize && !fill(kFrameHeadSize)) {
+            return true;
         }
         const std::size_t length = CheckHead(buffer_.data());
         if (length == 0) {
             return false;
         }
-        const std::size_t take = std::min(length - buffer_.size(), size);
-        buffer_.insert(buffer_.end(), data, data + take);
-        data += take;
-        size -= take;
-        if (buffer_.size() < length) {
+        if (!fill(length)) {
             return true;
         }
         if (!Check(buffer_.data(), length, view)) {

@@ -6,11 +6,13 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <fcntl.h>
 #include <memory>
 #include <mutex>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <pthread.h>
+#include <sys/select.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unordered_map>
@@ -209,6 +211,33 @@ void Require(const std::error_code& error, const char* what) {
 void RequireOption(int fd, int level, int name, int value, const char* what) {
     if (::setsockopt(fd, level, name, &value, sizeof value) != 0) {
         kestavo::diagnostics::ReportFailure(what, errno);
+    }
+}
+
+// Moves a client's socket above the descriptors select() can watch, where the limit allows. The USB
+// library waits on its device with select(), and a thousand clients would otherwise push the
+// descriptor of a dongle opened after them past FD_SETSIZE, which select() cannot take.
+void MoveAboveSelectRange(tcp::socket& socket) {
+    const int fd = socket.native_handle();
+    if (fd >= FD_SETSIZE) {
+        return;
+    }
+    const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, FD_SETSIZE);
+    if (moved < 0) {
+        return; // the limit keeps every descriptor in select()'s range: nothing to make room for
+    }
+    std::error_code error;
+    const tcp protocol = socket.local_endpoint(error).protocol();
+    if (error) {
+        ::close(moved);
+        return;
+    }
+    socket.close(error);
+    socket.assign(protocol, moved, error);
+    if (error) {
+        kestavo::diagnostics::ReportFailure("moving a client connection to a higher descriptor",
+                                            error.value());
+        ::close(moved);
     }
 }
 
@@ -517,6 +546,7 @@ private:
     }
 
     void Accepted(const std::shared_ptr<Server>& server, tcp::socket socket) {
+        MoveAboveSelectRange(socket);
         std::error_code error;
         socket.set_option(tcp::no_delay(true), error);
         Require(error, "setting TCP_NODELAY on a client connection");

@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <mutex>
 #include <net/if.h>
 #include <netinet/in.h>
@@ -11,6 +12,7 @@
 #include <set>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/select.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -381,6 +383,29 @@ TEST(DescriptorLimit, IsRaisedToTheHardLimit) {
     networkdriver::RaiseDescriptorLimit();
     ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
     EXPECT_EQ(limit.rlim_cur, limit.rlim_max);
+}
+
+// The USB library waits on its device with select(), which cannot take a descriptor past FD_SETSIZE;
+// with the limit raised, a thousand clients must not push a dongle opened after them there.
+TEST_F(SocketLibrary, ClientSocketsLeaveTheDescriptorsSelectCanWatchFree) {
+    if (networkdriver::RaiseDescriptorLimit() <= FD_SETSIZE + 16) {
+        GTEST_SKIP() << "the hard descriptor limit is within select()'s range here; not tested";
+    }
+    ASSERT_NE(Start(port), 0U);
+    TcpClient client("127.0.0.1", port);
+    const NetHandle handle = recorder.Await(Event::Connected, 1).at(0).handle;
+    std::size_t socketsAbove = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        const int fd = std::stoi(entry.path().filename().string());
+        std::error_code ignored;
+        if (fd >= FD_SETSIZE &&
+            std::filesystem::read_symlink(entry.path(), ignored).string().rfind("socket:", 0) == 0) {
+            ++socketsAbove;
+        }
+    }
+    EXPECT_EQ(socketsAbove, 1U) << "the relay's side of the client";
+    EXPECT_EQ(SendData(handle, "moved", 5), 5) << "and it still works";
+    EXPECT_TRUE(client.Read(5));
 }
 
 // Runs shell commands in this thread's network namespace; true when they all succeeded.
