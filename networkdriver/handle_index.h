@@ -75,13 +75,6 @@ public:
 
     [[nodiscard]] std::size_t Size() const { return count_; }
 
-    // Makes room for count handles, so that inserting up to that many never grows the index.
-    void Reserve(std::size_t count) {
-        while (count * 2 > slots_.size()) {
-            Grow();
-        }
-    }
-
 private:
     struct Slot {
         std::uint32_t handle = 0;

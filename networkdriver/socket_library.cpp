@@ -39,7 +39,6 @@ constexpr std::size_t kLargestChunk = 64 * 1024;
 constexpr std::size_t kSpareLimit = 64 * 1024;
 constexpr auto kLingerLimit = std::chrono::seconds(2);
 constexpr auto kAcceptRetry = std::chrono::milliseconds(100);
-constexpr std::size_t kReservedClients = 1024;
 // A peer that vanished without a word is found within about half a minute.
 constexpr int kKeepAliveIdleSeconds = 10;
 constexpr int kKeepAliveIntervalSeconds = 5;
@@ -110,21 +109,19 @@ public:
 
 private:
     void LockContended() noexcept {
-        for (int attempt = 0;; ++attempt) {
-            while (locked_.load(std::memory_order_relaxed)) {
-                if (attempt < 100) {
-#if defined(__x86_64__) || defined(__i386__)
-                    __builtin_ia32_pause();
-#endif
-                } else if (attempt < 120) {
-                    std::this_thread::yield();
-                } else {
-                    std::this_thread::sleep_for(std::chrono::microseconds(50));
-                }
-                ++attempt;
-            }
-            if (!locked_.exchange(true, std::memory_order_acquire)) {
+        for (int waited = 0;; ++waited) {
+            if (!locked_.load(std::memory_order_relaxed) &&
+                !locked_.exchange(true, std::memory_order_acquire)) {
                 return;
+            }
+            if (waited < 100) {
+#if defined(__x86_64__) || defined(__i386__)
+                __builtin_ia32_pause();
+#endif
+            } else if (waited < 120) {
+                std::this_thread::yield();
+            } else {
+                std::this_thread::sleep_for(std::chrono::microseconds(50));
             }
         }
     }
@@ -181,7 +178,7 @@ struct Session : std::enable_shared_from_this<Session> {
     // Keeps the descriptor open, and its number unused by another, while ReceiveData reads it on another
     // thread. The send path never takes it.
     std::mutex descriptorMutex;
-    int fd = -1; // the socket's descriptor while it is open
+    int fd = -1; // the socket's descriptor while it is open; set by the I/O thread, under the mutex
 };
 
 struct Server {
@@ -248,13 +245,7 @@ public:
         return driver;
     }
 
-    Driver() : work_(asio::make_work_guard(io_)) {
-        // Growing the tables copies them under the table lock; with room for this many clients made
-        // now, that happens only past them, and then at doubling sizes.
-        sessions_.reserve(kReservedClients);
-        index_.Reserve(kReservedClients);
-        thread_ = std::thread([this] { Run(); });
-    }
+    Driver() : work_(asio::make_work_guard(io_)), thread_([this] { Run(); }) {}
 
     ~Driver() {
         std::unordered_map<NetHandle, std::shared_ptr<Server>> servers;
@@ -675,18 +666,25 @@ private:
         if (session->writing.empty()) {
             return;
         }
+        const auto written = [this, session](std::error_code error, std::size_t) {
+            if (error) {
+                Gone(session, kGoneError);
+                return;
+            }
+            Write(session);
+        };
+        // Most writes take one chunk; that one goes out as a plain buffer, since a buffer sequence is
+        // copied into every step of the write.
+        if (session->writing.size() == 1) {
+            const Chunk& only = session->writing.front();
+            asio::async_write(session->socket, asio::buffer(only.bytes.get(), only.size), written);
+            return;
+        }
         session->gather.clear();
         for (const Chunk& chunk : session->writing) {
             session->gather.emplace_back(chunk.bytes.get(), chunk.size);
         }
-        asio::async_write(session->socket, session->gather,
-                          [this, session](std::error_code error, std::size_t) {
-                              if (error) {
-                                  Gone(session, kGoneError);
-                                  return;
-                              }
-                              Write(session);
-                          });
+        asio::async_write(session->socket, session->gather, written);
     }
 
     // Reports a client gone, once, and closes it. A released client is closed without a report. A client
