@@ -92,11 +92,13 @@ Chunk MakeChunk(std::size_t capacity) {
     return {std::make_unique_for_overwrite<unsigned char[]>(capacity), capacity};
 }
 
-// Guards what SendData touches. Both sides hold it for a few instructions: no system call, allocation,
-// sweep or copy of more than one frame happens under it, so a waiter spins for a moment. Letting go is a
-// plain store, which the send path pays for once per client and frame. A waiter that still finds it
-// held after spinning (its holder was preempted, perhaps by a thread of higher priority: the reader may
-// run at another) yields, and then sleeps in short naps, so that it never keeps the holder off a core.
+// Guards what SendData touches: the tables, and each client's queue. Every side holds it for a few
+// instructions: no system call, sweep or copy of more than one frame happens under it, and memory is
+// allocated under it only when a table or a queue's list of chunks grows. So a waiter spins for a
+// moment. Letting go is a plain store, which the send path pays for once per client and frame. A waiter that
+// still finds it held after spinning (its holder was preempted, perhaps by a thread of higher priority: the
+// reader may run at another) yields, and then sleeps in short naps, so that it never keeps the holder off a
+// core.
 class ShortLock {
 public:
     void lock() noexcept {
@@ -758,7 +760,10 @@ private:
 
     asio::io_context io_;
     asio::executor_work_guard<asio::io_context::executor_type> work_;
-    ShortLock mutex_; // guards the tables below and each server's children, for a few instructions
+    // Guards the tables below and each server's children. Held for a few instructions, but for entering
+    // a client on the I/O thread, which allocates its entries and, when a table has to grow, copies the
+    // live entries into one twice its size.
+    ShortLock mutex_;
     std::unordered_map<NetHandle, std::shared_ptr<Server>> servers_;
     std::unordered_map<NetHandle, std::shared_ptr<Session>> sessions_;
     networkdriver::HandleIndex<Session> index_; // the same sessions, for SendData
