@@ -110,6 +110,7 @@ public:
     }
     int Accepted() const override { return static_cast<int>(Entries()); }
     std::size_t Entries() const { return server_.Table().Entries().size(); }
+    std::uint64_t Gone() const { return server_.Gone(); }
 
 private:
     mutable TableServer server_;
@@ -505,13 +506,13 @@ StalledResult Stalled(double seconds, double rate) {
         seconds, [] { return false; }, nullptr);
     result.rssBeforeMiB = ResidentMiB();
     result.rssPeakDuringMiB = result.rssBeforeMiB;
-    const int goneBefore = TableServer::Gone();
+    const std::uint64_t goneBefore = relay.Gone();
     const int stalled = readers.ConnectStalled("127.0.0.1", relay.Port());
     WaitUntil([&] { return relay.Entries() >= 11; }, 10s);
     const auto stalledAt = Clock::now();
     std::tie(result.duringProducerFps, result.duringClientFps, result.duringCpuNs) = phase(
-        60, [&] { return TableServer::Gone() > goneBefore; }, &result.rssPeakDuringMiB);
-    result.dropped = TableServer::Gone() > goneBefore;
+        60, [&] { return relay.Gone() > goneBefore; }, &result.rssPeakDuringMiB);
+    result.dropped = relay.Gone() > goneBefore;
     result.secondsUntilDropped = Seconds(Clock::now() - stalledAt);
     std::tie(result.afterProducerFps, result.afterClientFps, result.afterCpuNs) = phase(
         seconds, [] { return false; }, nullptr);

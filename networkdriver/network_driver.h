@@ -55,6 +55,12 @@ std::int32_t ReceiveData(NetHandle client, std::int32_t* value);
 // Returns 0.
 std::int32_t ProcessSocketMessage(NetHandle client, std::uintptr_t wParam, std::intptr_t lParam);
 
+// Writes a connected client's address and port as text ("::1 50312", "192.0.2.7 50312"; an IPv4 client
+// of the dual-stack server shows its IPv4 address), cut to size - 1 characters and zero-terminated.
+// Returns 0, or -1 (and an empty text) when the handle names no connected client. Not one of the six:
+// for the programs that name their clients in a log.
+std::int32_t GetPeerAddressString(NetHandle client, char* buffer, std::int32_t size);
+
 // Closes a client (after writing out what is queued for it, for two seconds at most) or a server (which
 // stops accepting and closes its clients alike) and frees the handle. Never waits for the I/O thread.
 // No callback naming the handle starts after it returns. Returns 0, or -1 for an unknown handle.

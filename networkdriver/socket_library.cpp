@@ -14,6 +14,7 @@
 #include <pthread.h>
 #include <sys/select.h>
 #include <sys/socket.h>
+#include <string>
 #include <thread>
 #include <unordered_map>
 #include <unordered_set>
@@ -142,6 +143,7 @@ struct Session : std::enable_shared_from_this<Session> {
     NetHandle handle = 0;
     NetHandle server = 0;
     Callbacks callbacks;
+    std::string peer; // "address port", set before the session is entered and never changed
     tcp::socket socket; // the I/O thread's alone
     asio::steady_timer lingerTimer;
 
@@ -238,6 +240,15 @@ void MoveAboveSelectRange(tcp::socket& socket) {
                                             error.value());
         ::close(moved);
     }
+}
+
+// A peer's address as a person reads it: an IPv4 peer of the dual-stack socket without its IPv6 dress.
+std::string PeerText(const tcp::endpoint& peer) {
+    asio::ip::address address = peer.address();
+    if (address.is_v6() && address.to_v6().is_v4_mapped()) {
+        address = asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
+    }
+    return address.to_string() + " " + std::to_string(peer.port());
 }
 
 class Driver {
@@ -399,6 +410,11 @@ public:
             std::memcpy(value, chunk, std::min<std::size_t>(sizeof *value, static_cast<std::size_t>(got)));
         }
         return static_cast<std::int32_t>(got);
+    }
+
+    std::string Peer(NetHandle handle) {
+        const std::shared_ptr<Session> session = FindSession(handle);
+        return session ? session->peer : std::string();
     }
 
     std::int32_t Release(NetHandle handle) {
@@ -564,6 +580,7 @@ private:
         }
         const tcp::endpoint peer = server->acceptedPeer;
         auto session = std::make_shared<Session>(io_, std::move(socket));
+        session->peer = PeerText(peer);
         session->handle = NextHandle();
         session->server = server->handle;
         session->callbacks = server->callbacks;
@@ -805,6 +822,22 @@ std::int32_t ReceiveData(NetHandle client, std::int32_t* value) {
 
 std::int32_t ProcessSocketMessage(NetHandle /*client*/, std::uintptr_t /*wParam*/, std::intptr_t /*lParam*/) {
     return 0;
+}
+
+std::int32_t GetPeerAddressString(NetHandle client, char* buffer, std::int32_t size) {
+    if (buffer == nullptr || size < 1) {
+        return -1;
+    }
+    try {
+        const std::string peer = Driver::Instance().Peer(client);
+        const std::size_t length = std::min(peer.size(), static_cast<std::size_t>(size - 1));
+        std::memcpy(buffer, peer.data(), length);
+        buffer[length] = '\0';
+        return peer.empty() ? -1 : 0;
+    } catch (...) {
+        buffer[0] = '\0';
+        return -1;
+    }
 }
 
 std::int32_t ReleaseSocket(NetHandle handle) {

@@ -30,12 +30,16 @@ void ClientTable::Start(NetHandle server) {
     running_ = true;
 }
 
-void ClientTable::AddClient(NetHandle client, std::uint32_t port) {
+bool ClientTable::AddClient(NetHandle client, std::uint32_t port) {
     const auto frame = frames::ConfigurationFrame();
     std::lock_guard lock(mutex_);
+    if (!running_) {
+        return false;
+    }
     entries_.push_back({client, static_cast<std::uint16_t>(port & 0xFFFF)});
     ++connections_;
     SendToAllLocked(frame.data(), frame.size());
+    return true;
 }
 
 bool ClientTable::RemoveClient(NetHandle client) {

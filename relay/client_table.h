@@ -39,7 +39,8 @@ public:
     // The server has started with this handle.
     void Start(NetHandle server);
     // Enters a client and sends the configuration frame to every client in the table, the new one too.
-    void AddClient(NetHandle client, std::uint32_t port);
+    // A client reported after the server stopped is not entered: false.
+    bool AddClient(NetHandle client, std::uint32_t port);
     // Takes the first entry with this handle out of the table; false when there is none.
     bool RemoveClient(NetHandle client);
     // Every client still in the table receives the stop frame.

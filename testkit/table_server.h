@@ -1,33 +1,29 @@
 #pragma once
 
-#include <atomic>
+#include <cstdint>
+#include <string>
 
-#include "relay/client_table.h"
+#include "service/relay_host.h"
 
 namespace kestavo::testkit {
 
-// The relay as the window runs it — the client table over the relay-socket library — with the
-// library's callbacks entering and marking clients directly rather than through a window. One at a
-// time in a process: the callbacks find it through a process-wide pointer.
+// The relay as the programs run it, quietly, on a port of the caller's choosing.
 class TableServer {
 public:
-    explicit TableServer(int port);
-    ~TableServer();
-    TableServer(const TableServer&) = delete;
-    TableServer& operator=(const TableServer&) = delete;
+    explicit TableServer(int port) : port_(port), host_([](const std::string&) {}) { Start(); }
 
     // Listens on the port and fills a fresh table; Stop sends the stop frame and releases everything.
-    void Start();
-    void Stop();
+    void Start() { host_.Start(port_); }
+    void Stop() { host_.Stop(); }
 
     [[nodiscard]] int Port() const { return port_; }
-    relay::ClientTable& Table() { return table_; }
-    // Clients the relay reported gone since the process started.
-    static int Gone();
+    relay::ClientTable& Table() { return host_.Table(); }
+    // Clients the relay reported gone since it was made.
+    [[nodiscard]] std::uint64_t Gone() const { return host_.GoneCount(); }
 
 private:
     int port_;
-    relay::ClientTable table_;
+    service::RelayHost host_;
 };
 
 } // namespace kestavo::testkit

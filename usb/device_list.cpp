@@ -97,4 +97,14 @@ usb_interface_descriptor* FindInterface(usb_config_descriptor* config, int numbe
     return nullptr;
 }
 
+std::vector<std::string> PlacedDeviceList(const MessageFn& message) {
+    DeviceSlots slots{};
+    std::vector<std::string> entries;
+    ListDevices(slots, entries, message);
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        entries[i] = std::string(slots[i]->bus->dirname) + "/" + slots[i]->filename + "\t" + entries[i];
+    }
+    return entries;
+}
+
 } // namespace kestavo::usb

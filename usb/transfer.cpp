@@ -223,7 +223,11 @@ int TransferWorker(TransferContext& context) {
             }
         }
         if (result < 0 && result != -ETIMEDOUT) {
+            context.lastFailure = result;
+            ++context.failuresInARow;
             RestUntilStop(context, kFailurePause);
+        } else {
+            context.failuresInARow = 0;
         }
     }
     context.running = 0;

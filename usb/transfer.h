@@ -51,6 +51,10 @@ struct TransferContext {
     TransferStatistics statistics;
     std::vector<std::uint8_t> buffer;
     PacketSink relay;
+    // Reads that failed one after the other (a timeout is no failure, and breaks no run), and the
+    // latest one's result, for a host that reopens a dongle gone away.
+    std::atomic<std::int32_t> failuresInARow{0};
+    std::atomic<std::int32_t> lastFailure{0};
 
     // The start gate, and the wake-up for a worker that waits between passes. Guarded by gateMutex.
     enum class Gate { Closed, Resumed, Abandoned };

@@ -19,6 +19,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <sys/ioctl.h>
@@ -74,12 +75,14 @@ struct Device {
     std::uint64_t transfers = 0;
     Clock::time_point lastDue{};
     bool unplugged = false;
+    std::optional<Clock::time_point> plugInAt; // when an absent device comes (back), if it does
     int configuration = 0;
     usbbench_counters counters{};
 };
 
 struct OpenFile {
     Device* device = nullptr;
+    bool dead = false; // its device went away; plugged back, it is another device to this file
     bool writable = false;
     std::size_t offset = 0;
     std::set<int> claimed;
@@ -120,6 +123,9 @@ public:
             device->unplugged = true; // what is still open on them sees the devices gone
             retired_.push_back(std::move(device));
         }
+        for (auto& [fd, file] : files_) {
+            file->dead = true;
+        }
         devices_.clear();
         byName_.clear();
         for (const DeviceModel& description : model->devices) {
@@ -127,6 +133,10 @@ public:
             device->model = description;
             device->name = std::to_string(description.bus) + "-" + std::to_string(description.address);
             device->fileContent = DeviceDescriptor(description);
+            if (description.plugInAfterMs) {
+                device->unplugged = true;
+                device->plugInAt = Clock::now() + std::chrono::milliseconds(*description.plugInAfterMs);
+            }
             for (const ConfigurationModel& configuration : description.configurations) {
                 const auto bytes = ConfigurationDescriptor(configuration);
                 device->fileContent.insert(device->fileContent.end(), bytes.begin(), bytes.end());
@@ -176,6 +186,9 @@ public:
         if (device == nullptr) {
             errno = ENOENT;
             return -1;
+        }
+        if (device->unplugged && device->plugInAt && Clock::now() >= *device->plugInAt) {
+            PlugBack(*device);
         }
         const bool writable = (flags & O_ACCMODE) != O_RDONLY;
         const int refusal = device->unplugged               ? ENOENT
@@ -245,7 +258,7 @@ public:
         Device& device = *file.device;
         // usbfs wants a file opened for writing for every request that reaches the device.
         const auto refusedFor = [&](bool needsDevice) {
-            if (device.unplugged) {
+            if (file.dead) {
                 return ENODEV;
             }
             return needsDevice && !file.writable ? EPERM : 0;
@@ -263,7 +276,7 @@ public:
         }
         case USBDEVFS_IOCTL:
             // Only hubs answer the port query; none of the bench's devices is one.
-            return Fail(device.unplugged ? ENODEV : ENOSYS);
+            return Fail(file.dead ? ENODEV : ENOSYS);
         case USBDEVFS_CONTROL:
             if ((refusal = refusedFor(true)) != 0) {
                 return Fail(refusal);
@@ -376,7 +389,7 @@ public:
                 }
                 OpenFile& file = *found->second;
                 Advance(file, now);
-                if (!file.completed.empty() || file.device->unplugged) {
+                if (!file.completed.empty() || file.dead) {
                     isReady[i] = true;
                     ++ready;
                 } else if (!file.pending.empty()) {
@@ -435,6 +448,21 @@ public:
     void ClearJournal() {
         std::lock_guard lock(mutex_);
         journal_.clear();
+    }
+
+    int SetPlugged(int bus, int address, bool plugged) {
+        std::lock_guard lock(mutex_);
+        for (const auto& device : devices_) {
+            if (device->model.bus == bus && device->model.address == address) {
+                if (!plugged) {
+                    Unplug(*device);
+                } else if (device->unplugged) {
+                    PlugBack(*device);
+                }
+                return 0;
+            }
+        }
+        return -1;
     }
 
     int CopyCounters(int bus, int address, usbbench_counters* counters) {
@@ -634,13 +662,28 @@ private:
             return;
         }
         device.unplugged = true;
+        if (device.model.in.replugAfterMs) {
+            device.plugInAt = Clock::now() + std::chrono::milliseconds(*device.model.in.replugAfterMs);
+        }
         Note(device, "unplugged");
         for (auto& [fd, file] : files_) {
             if (file->device == &device) {
+                file->dead = true;
                 CancelAll(*file, -ENODEV);
             }
         }
         changed_.notify_all();
+    }
+
+    // The device is there again, as if newly plugged in: unconfigured, its transfers counted afresh.
+    // Files opened before stay dead.
+    void PlugBack(Device& device) {
+        device.unplugged = false;
+        device.plugInAt.reset();
+        device.transfers = 0;
+        device.lastDue = {};
+        device.configuration = 0;
+        Note(device, "plugged in");
     }
 
     // Moves every transfer whose time has come to the completed ones, in submission order.
@@ -691,7 +734,7 @@ private:
                 }
                 return 0;
             }
-            if (file.device->unplugged) {
+            if (file.dead) {
                 return Fail(ENODEV);
             }
             // Unlike the kernel, a blocking reap with nothing submitted answers at once rather than
@@ -843,6 +886,14 @@ size_t usbbench_journal(char* buffer, size_t size) {
 
 void usbbench_clear_journal(void) {
     Bench::Instance().ClearJournal();
+}
+
+int usbbench_unplug(int bus, int address) {
+    return Bench::Instance().SetPlugged(bus, address, false);
+}
+
+int usbbench_plug_in(int bus, int address) {
+    return Bench::Instance().SetPlugged(bus, address, true);
 }
 
 int usbbench_read_counters(int bus, int address, struct usbbench_counters* counters) {

@@ -194,16 +194,27 @@ private:
             model_.devices.push_back(std::move(device));
             return true;
         }
-        static const std::set<std::string> kDeviceWords = {"manufacturer",     "product",
-                                                           "serial",           "broken-string",
-                                                           "refuse-open",      "read-only",
-                                                           "open-limit",       "set-configuration-fails",
-                                                           "claim-fails",      "configuration",
-                                                           "interface",        "altsetting",
-                                                           "endpoint",         "in",
-                                                           "in-bytes",         "in-latency-us",
-                                                           "in-silence-after", "in-unplug-after",
-                                                           "in-fail"};
+        static const std::set<std::string> kDeviceWords = {"manufacturer",
+                                                           "product",
+                                                           "serial",
+                                                           "broken-string",
+                                                           "refuse-open",
+                                                           "read-only",
+                                                           "open-limit",
+                                                           "set-configuration-fails",
+                                                           "claim-fails",
+                                                           "configuration",
+                                                           "interface",
+                                                           "altsetting",
+                                                           "endpoint",
+                                                           "in",
+                                                           "in-bytes",
+                                                           "in-latency-us",
+                                                           "in-silence-after",
+                                                           "in-unplug-after",
+                                                           "in-replug-after-ms",
+                                                           "in-fail",
+                                                           "plug-in-after-ms"};
         if (kDeviceWords.count(key) == 0) {
             error = "unknown word '" + key + "'";
             return false;
@@ -243,6 +254,13 @@ private:
         if (key == "read-only") {
             device.readOnly = true;
             return need(0, 0);
+        }
+        if (key == "plug-in-after-ms") {
+            if (!need(1, 1) || !number(1, 3'600'000, a)) {
+                return false;
+            }
+            device.plugInAfterMs = static_cast<std::uint32_t>(a);
+            return true;
         }
         if (key == "open-limit") {
             if (!need(1, 1) || !number(1, UINT32_MAX, a)) {
@@ -396,6 +414,13 @@ private:
                 return false;
             }
             (key == "in-silence-after" ? device.in.silenceAfter : device.in.unplugAfter) = a;
+            return true;
+        }
+        if (key == "in-replug-after-ms") {
+            if (!need(1, 1) || !number(1, 3'600'000, a)) {
+                return false;
+            }
+            device.in.replugAfterMs = static_cast<std::uint32_t>(a);
             return true;
         }
         if (key == "in-fail") {

@@ -55,6 +55,7 @@ struct StreamModel {
     std::uint32_t latencyUs = 0;                     // from submission (or the previous completion)
     std::optional<std::uint64_t> silenceAfter;       // later transfers never complete
     std::optional<std::uint64_t> unplugAfter;        // the device is gone after this many transfers
+    std::optional<std::uint32_t> replugAfterMs;      // and back this long after it went
     struct Failure {
         int error = 0;
         std::uint64_t from = 0;
@@ -69,9 +70,10 @@ struct DeviceModel {
     std::uint16_t vendor = 0;
     std::uint16_t product = 0;
     std::array<StringModel, 3> strings;
-    int refuseOpen = 0;                     // errno of every open, 0 = opens
-    bool readOnly = false;                  // opens for writing fail; every request is then refused
-    std::optional<std::uint32_t> openLimit; // opens after this many fail with ENOENT
+    int refuseOpen = 0;                         // errno of every open, 0 = opens
+    bool readOnly = false;                      // opens for writing fail; every request is then refused
+    std::optional<std::uint32_t> openLimit;     // opens after this many fail with ENOENT
+    std::optional<std::uint32_t> plugInAfterMs; // absent until this long after the description is loaded
     int setConfigurationError = 0;
     int claimError = 0;
     std::vector<ConfigurationModel> configurations;

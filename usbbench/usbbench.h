@@ -19,6 +19,12 @@ int usbbench_load(const char* description, char* error, size_t error_size);
 size_t usbbench_journal(char* buffer, size_t size);
 void usbbench_clear_journal(void);
 
+// Takes the device at bus and address away (every request on files open on it fails with ENODEV, and
+// it cannot be opened), or brings it back as if newly plugged in (files opened before stay dead).
+// Returns 0, or -1 when there is no such device.
+int usbbench_unplug(int bus, int address);
+int usbbench_plug_in(int bus, int address);
+
 struct usbbench_counters {
     uint64_t submitted; // transfers submitted, refused ones included
     uint64_t refused;   // submissions refused with an error

@@ -7,6 +7,8 @@ file(GLOB_RECURSE sources
     ${SOURCE_DIR}/frames/*.cpp ${SOURCE_DIR}/frames/*.h
     ${SOURCE_DIR}/networkdriver/*.cpp ${SOURCE_DIR}/networkdriver/*.h
     ${SOURCE_DIR}/relay/*.cpp ${SOURCE_DIR}/relay/*.h
+    ${SOURCE_DIR}/relayd/*.cpp ${SOURCE_DIR}/relayd/*.h
+    ${SOURCE_DIR}/service/*.cpp ${SOURCE_DIR}/service/*.h
     ${SOURCE_DIR}/testkit/*.cpp ${SOURCE_DIR}/testkit/*.h
     ${SOURCE_DIR}/tests/*.cpp ${SOURCE_DIR}/tests/*.h
     ${SOURCE_DIR}/tools/*.cpp ${SOURCE_DIR}/tools/*.h

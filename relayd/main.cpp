@@ -1,0 +1,169 @@
+// kestavo-relayd: the reader and the relay without a window, as a long-running service. It opens the
+// dongle as the window's Open does, relays every transfer's sample frame to every client of the relay,
+// and keeps going while the dongle comes and goes. One line per event on stderr; SIGTERM or SIGINT stops
+// it cleanly, a second one at once.
+#include <CLI/CLI.hpp>
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <optional>
+#include <poll.h>
+#include <pthread.h>
+#include <string>
+#include <sys/signalfd.h>
+#include <systemd/sd-daemon.h>
+#include <unistd.h>
+
+#include "networkdriver/descriptor_limit.h"
+#include "service/device_spec.h"
+#include "service/dongle.h"
+#include "service/relay_host.h"
+#include "usb/device_list.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace kestavo;
+
+// Bad options, an unknown key or value: nothing starts.
+constexpr int kUsageError = 2;
+constexpr auto kSummaryPeriod = std::chrono::minutes(1);
+constexpr int kTickMs = 1000;
+
+void Log(const std::string& line) {
+    // The relay's thread and this one both log; each line goes out whole.
+    static std::mutex mutex;
+    std::lock_guard lock(mutex);
+    std::fprintf(stderr, "%s\n", line.c_str());
+    std::fflush(stderr);
+}
+
+struct Options {
+    std::string device;
+    int port = 9001;
+    bool list = false;
+};
+
+// Reads the command line and the configuration file it names; the command line wins. Gives the exit
+// status when the program is to end here (help, version, or a usage error).
+std::optional<int> ParseOptions(int argc, char** argv, Options& options) {
+    CLI::App app{"Relays a USB radio dongle's samples to TCP clients, without a window.", "kestavo-relayd"};
+    app.set_version_flag("--version", std::string("kestavo-relayd ") + KESTAVO_VERSION);
+    app.set_config("--config", "", "Read options from FILE (KEY = VALUE lines, the long options' names)");
+    app.allow_config_extras(CLI::config_extras_mode::error);
+    app.add_option("--device", options.device,
+                   "The dongle: VID:PID or VID:PID:SERIAL (hexadecimal ids), or BUS/ADDRESS")
+        ->check(CLI::Validator(
+            [](std::string& text) {
+                std::string error;
+                return service::ParseDeviceSpec(text, error) ? std::string() : error;
+            },
+            "DEVICE"));
+    app.add_option("--port", options.port, "The relay's TCP port, on every interface (9001)")
+        ->check(CLI::Range(1, 65535));
+    app.add_flag("--list", options.list, "Print the USB devices as the window lists them, and exit");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& help) {
+        return app.exit(help);
+    } catch (const CLI::CallForVersion& version) {
+        return app.exit(version);
+    } catch (const CLI::ParseError& error) {
+        std::fprintf(stderr, "kestavo-relayd: %s\n", error.what());
+        std::fprintf(stderr, "Run with --help for the options.\n");
+        return kUsageError;
+    }
+    if (!options.list && options.device.empty()) {
+        std::fprintf(stderr, "kestavo-relayd: --device is required (or --list)\n");
+        return kUsageError;
+    }
+    return std::nullopt;
+}
+
+int List() {
+    usb::InitializeLibrary();
+    const auto entries = usb::PlacedDeviceList(Log);
+    for (const std::string& entry : entries) {
+        std::printf("%s\n", entry.c_str());
+    }
+    if (entries.empty()) {
+        std::printf("No device were found!\n");
+    }
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    // Stop signals are taken from a descriptor by the main loop. They are blocked before any thread
+    // starts, so that every thread inherits the mask and none of them takes one.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    Options options;
+    if (const auto status = ParseOptions(argc, argv, options)) {
+        return *status;
+    }
+    if (options.list) {
+        return List();
+    }
+    std::string error;
+    const service::DeviceSpec spec = *service::ParseDeviceSpec(options.device, error);
+    networkdriver::RaiseDescriptorLimit();
+    usb::InitializeLibrary();
+
+    service::RelayHost relay(Log);
+    if (!relay.Start(options.port)) {
+        return 1;
+    }
+    std::atomic<std::uint64_t> relayed{0};
+    service::Dongle dongle(
+        spec,
+        [&](const frames::SamplePacket& packet) {
+            relay.Table().RelaySamplePacket(packet);
+            relayed.fetch_add(1, std::memory_order_relaxed);
+        },
+        Log);
+    sd_notifyf(0, "READY=1\nSTATUS=Relaying %s on port %d", service::Describe(spec).c_str(), options.port);
+    std::uint64_t watchdogUs = 0;
+    const bool watchdog = sd_watchdog_enabled(0, &watchdogUs) > 0;
+
+    const int signals = signalfd(-1, &stopSignals, SFD_CLOEXEC);
+    auto nextSummary = Clock::now() + kSummaryPeriod;
+    signalfd_siginfo received{};
+    for (;;) {
+        dongle.Tick();
+        if (watchdog) {
+            sd_notify(0, "WATCHDOG=1");
+        }
+        if (Clock::now() >= nextSummary) {
+            nextSummary += kSummaryPeriod;
+            const service::Dongle::Totals totals = dongle.Counted();
+            Log("Summary: " + std::to_string(totals.transfers) + " transfers, " +
+                std::to_string(totals.errors) + " errors, " + std::to_string(relayed.load()) +
+                " frames relayed, " + std::to_string(relay.Table().Entries().size()) + " clients");
+        }
+        pollfd ready{signals, POLLIN, 0};
+        if (::poll(&ready, 1, kTickMs) > 0 &&
+            ::read(signals, &received, sizeof received) == sizeof received) {
+            break;
+        }
+    }
+    // A second signal ends the program at once.
+    std::signal(SIGTERM, SIG_DFL);
+    std::signal(SIGINT, SIG_DFL);
+    pthread_sigmask(SIG_UNBLOCK, &stopSignals, nullptr);
+    sd_notify(0, "STOPPING=1");
+    Log(std::string("Stopping on ") + ::sigabbrev_np(static_cast<int>(received.ssi_signo)));
+    dongle.Close();
+    relay.Stop();
+    ::close(signals);
+    return 0;
+}

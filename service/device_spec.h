@@ -1,0 +1,32 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include <usb.h>
+
+namespace kestavo::service {
+
+// Which dongle to open: by its ids (and serial, when one is given), or by its place on the buses.
+struct DeviceSpec {
+    bool byPlace = false;
+    unsigned vendor = 0;
+    unsigned product = 0;
+    std::optional<std::string> serial;
+    int bus = 0;
+    int address = 0;
+};
+
+// Reads "VID:PID" or "VID:PID:SERIAL" (the ids in hexadecimal, 1 to 4 digits; the serial is the rest)
+// or "BUS/ADDRESS" (decimal). On a malformed text, gives nothing and says why in error.
+std::optional<DeviceSpec> ParseDeviceSpec(const std::string& text, std::string& error);
+
+// The spec as the log names it: "04d2:162e", "04d2:162e:SN1", "001/002".
+std::string Describe(const DeviceSpec& spec);
+
+// The first device of the library's current list that the spec names, or nullptr. A serial is read
+// from each device with the ids, which takes opening it. The records are the library's: a later
+// rescan frees those of devices that went away.
+struct usb_device* FindDevice(const DeviceSpec& spec);
+
+} // namespace kestavo::service

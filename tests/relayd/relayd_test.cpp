@@ -1,0 +1,303 @@
+// kestavo-relayd as a process of its own, with the USB test bench preloaded into it and real TCP clients.
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "frames/frame_decoder.h"
+#include "kit.h"
+#include "temp_dir.h"
+
+extern char** environ;
+
+namespace kestavo::test {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+// The service, started with arguments and extra environment, its stderr collected line by line.
+class Relayd {
+public:
+    Relayd(const std::vector<std::string>& arguments, const std::vector<std::string>& environment) {
+        std::vector<std::string> args{KESTAVO_RELAYD};
+        args.insert(args.end(), arguments.begin(), arguments.end());
+        std::vector<std::string> env(environment);
+        for (char** variable = environ; *variable != nullptr; ++variable) {
+            env.emplace_back(*variable); // the first of a name wins
+        }
+        std::vector<char*> argv;
+        std::vector<char*> envp;
+        for (std::string& arg : args) {
+            argv.push_back(arg.data());
+        }
+        for (std::string& variable : env) {
+            envp.push_back(variable.data());
+        }
+        argv.push_back(nullptr);
+        envp.push_back(nullptr);
+        int pipes[2];
+        EXPECT_EQ(::pipe2(pipes, O_CLOEXEC), 0);
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::dup2(pipes[1], STDERR_FILENO);
+            ::execve(argv[0], argv.data(), envp.data());
+            ::_exit(127);
+        }
+        ::close(pipes[1]);
+        reader_ = std::thread([this, fd = pipes[0]] {
+            char chunk[4096];
+            for (ssize_t got; (got = ::read(fd, chunk, sizeof chunk)) > 0;) {
+                std::lock_guard lock(mutex_);
+                output_.append(chunk, static_cast<std::size_t>(got));
+                changed_.notify_all();
+            }
+            ::close(fd);
+        });
+    }
+
+    ~Relayd() {
+        if (!exited_) {
+            ::kill(pid_, SIGKILL);
+            WaitExit(10s);
+        }
+        reader_.join();
+    }
+
+    // True once the output holds text, within the limit.
+    bool WaitFor(const std::string& text, std::chrono::milliseconds limit = 10s) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, limit, [&] { return output_.find(text) != std::string::npos; });
+    }
+    std::string Output() {
+        std::lock_guard lock(mutex_);
+        return output_;
+    }
+    void Signal(int number) { ::kill(pid_, number); }
+    // The exit status, or nothing when it has not ended within the limit.
+    std::optional<int> WaitExit(std::chrono::milliseconds limit) {
+        const auto end = Clock::now() + limit;
+        int status = 0;
+        while (::waitpid(pid_, &status, WNOHANG) == 0) {
+            if (Clock::now() > end) {
+                return std::nullopt;
+            }
+            std::this_thread::sleep_for(1ms);
+        }
+        exited_ = true;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+
+private:
+    pid_t pid_ = -1;
+    bool exited_ = false;
+    std::thread reader_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::string output_;
+};
+
+// A client that reads frames with the client program's decoder.
+struct Reader {
+    explicit Reader(int port) : client("::1", port) {}
+
+    // Reads until done(frame) holds for a frame, or the limit passes; false then, or on a bad stream.
+    template <typename Done> bool ReadUntil(Done done, std::chrono::milliseconds limit = 10s) {
+        const auto end = Clock::now() + limit;
+        while (Clock::now() < end) {
+            const auto bytes = client.Read(1, 100ms);
+            if (!bytes) {
+                continue;
+            }
+            std::vector<frames::DecodedFrame> decoded;
+            if (!decoder.Feed(bytes->data(), bytes->size(), decoded)) {
+                ADD_FAILURE() << decoder.Error();
+                return false;
+            }
+            for (const auto& frame : decoded) {
+                received.push_back(frame);
+                if (done(frame)) {
+                    return true;
+                }
+            }
+        }
+        return false;
+    }
+
+    TcpClient client;
+    frames::FrameDecoder decoder;
+    std::vector<frames::DecodedFrame> received;
+};
+
+bool IsStop(const frames::DecodedFrame& frame) {
+    return frame.type == frames::kStopFrame;
+}
+
+class RelaydTest : public ::testing::Test {
+protected:
+    // The service on the emulated dongles described, preloaded with the bench.
+    std::unique_ptr<Relayd> Start(const std::string& devices, std::vector<std::string> arguments) {
+        WriteFile(dir / "devices.txt", devices);
+        arguments.insert(arguments.end(), {"--port", std::to_string(port)});
+        const char* asan = std::getenv("ASAN_OPTIONS");
+        return std::make_unique<Relayd>(
+            arguments, std::vector<std::string>{"LD_PRELOAD=" USBBENCH_LIBRARY,
+                                                "USB_DEVFS_PATH=" + (dir / "usb").string(),
+                                                "USB_BENCH_DEVICES=" + (dir / "devices.txt").string(),
+                                                std::string("ASAN_OPTIONS=") + (asan != nullptr ? asan : "") +
+                                                    ":verify_asan_link_order=0",
+                                                "NOTIFY_SOCKET=" + notifySocket});
+    }
+
+    TempDir dir;
+    int port = FreePort();
+    std::string notifySocket;
+};
+
+constexpr char kDongle[] =
+    "device 1 2 0x04d2 0x162e\nserial SN1\nconfiguration 1\ninterface 0\naltsetting 0\n"
+    "endpoint 0x81 bulk 64\nendpoint 0x02 bulk 64\nin counter\n";
+
+// Absent at start, then plugged in: every transfer reaches both clients in order; SIGTERM while a read
+// waits on the silent dongle sends the stop frame and ends the service with status 0.
+TEST_F(RelaydTest, WaitsForTheDongleRelaysEveryTransferInOrderAndStopsOnSigterm) {
+    auto relayd =
+        Start(std::string(kDongle) + "in-latency-us 1000\nin-silence-after 300\nplug-in-after-ms 1500\n",
+              {"--device", "04d2:162e"});
+    ASSERT_TRUE(relayd->WaitFor("Network started\n")) << relayd->Output();
+    Reader first(port);
+    Reader second(port);
+    ASSERT_TRUE(relayd->WaitFor("Dongle absent: 04d2:162e, waiting for it\n")) << relayd->Output();
+    ASSERT_TRUE(relayd->WaitFor("Dongle opened: 04d2:162e (bus 001, address 002)\n")) << relayd->Output();
+    for (Reader* reader : {&first, &second}) {
+        ASSERT_TRUE(reader->ReadUntil(
+            [](const auto& frame) { return !frame.samples.empty() && frame.samples[0] == 299; }));
+    }
+    const auto stopping = Clock::now();
+    relayd->Signal(SIGTERM);
+    for (Reader* reader : {&first, &second}) {
+        ASSERT_TRUE(reader->ReadUntil(IsStop));
+        std::vector<std::uint16_t> numbers;
+        for (const auto& frame : reader->received) {
+            if (frame.type == frames::kSampleFrame) {
+                numbers.push_back(frame.samples.at(0));
+            }
+        }
+        ASSERT_EQ(numbers.size(), 300U) << "every transfer, from the first";
+        for (std::size_t i = 0; i < numbers.size(); ++i) {
+            ASSERT_EQ(numbers[i], i);
+        }
+        EXPECT_EQ(reader->received.front().type, frames::kConfigurationFrame);
+        EXPECT_TRUE(reader->client.ClosedByServer());
+    }
+    EXPECT_EQ(relayd->WaitExit(10s), 0);
+    std::printf("stopped %.0f ms after SIGTERM while a read waited\n",
+                std::chrono::duration<double, std::milli>(Clock::now() - stopping).count());
+    const std::string log = relayd->Output();
+    EXPECT_NE(log.find("Client connected ::1 " + std::to_string(first.client.LocalPort()) + "\n"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("Stopping on TERM\nNetwork stopped\n"), std::string::npos) << log;
+}
+
+TEST_F(RelaydTest, ClientsStayConnectedWhileTheDongleIsUnpluggedAndPluggedBack) {
+    auto relayd =
+        Start(std::string(kDongle) + "in-latency-us 5000\nin-unplug-after 100\nin-replug-after-ms 800\n",
+              {"--device", "04d2:162e:SN1"});
+    ASSERT_TRUE(relayd->WaitFor("Network started\n")) << relayd->Output();
+    Reader first(port);
+    Reader second(port);
+    ASSERT_TRUE(relayd->WaitFor("Dongle lost: 04d2:162e:SN1 (No such device)\n", 15s)) << relayd->Output();
+    ASSERT_TRUE(relayd->WaitFor("Dongle back: 04d2:162e:SN1 (bus 001, address 002)\n", 15s))
+        << relayd->Output();
+    for (Reader* reader : {&first, &second}) {
+        // The counter starts again with the dongle: a number lower than the one before marks the return.
+        std::optional<std::uint16_t> last;
+        bool restarted = false;
+        ASSERT_TRUE(reader->ReadUntil(
+            [&](const frames::DecodedFrame& frame) {
+                if (frame.type != frames::kSampleFrame) {
+                    return false;
+                }
+                restarted = restarted || (last && frame.samples[0] < *last);
+                last = frame.samples[0];
+                return restarted && frame.samples[0] >= 20;
+            },
+            15s));
+    }
+    EXPECT_EQ(relayd->Output().find("Client gone"), std::string::npos);
+}
+
+TEST_F(RelaydTest, OneOfTwoDonglesWithTheSameIdsIsChosenBySerial) {
+    auto relayd = Start("device 1 2 0x1234 0x5678\nserial SN1\nconfiguration 1\ninterface 0\naltsetting 0\n"
+                        "endpoint 0x81 bulk 64\nin sequence 000100010001\nin-latency-us 1000\n"
+                        "device 1 3 0x1234 0x5678\nserial SN2\nconfiguration 1\ninterface 0\naltsetting 0\n"
+                        "endpoint 0x81 bulk 64\nin sequence 000200020002\nin-latency-us 1000\n",
+                        {"--device", "1234:5678:SN2"});
+    ASSERT_TRUE(relayd->WaitFor("Dongle opened: 1234:5678:SN2 (bus 001, address 003)\n")) << relayd->Output();
+    Reader reader(port);
+    ASSERT_TRUE(reader.ReadUntil([](const auto& frame) { return frame.type == frames::kSampleFrame; }));
+    EXPECT_EQ(reader.received.back().samples, (std::vector<std::uint16_t>{2, 2, 2}));
+}
+
+TEST_F(RelaydTest, BadOptionsEndItWithStatus2NamingTheProblem) {
+    WriteFile(dir / "unknown.conf", "device = \"04d2:162e\"\nspeed = 3\n");
+    WriteFile(dir / "bad-port.conf", "device = \"04d2:162e\"\nport = \"ninety\"\n");
+    struct Case {
+        std::vector<std::string> arguments;
+        std::string named;
+    };
+    for (const Case& c :
+         {Case{{"--device", "zz"}, "--device"}, Case{{"--device", "1:2", "--port", "0"}, "--port"},
+          Case{{"--device", "1:2", "--bogus"}, "--bogus"}, Case{{}, "--device"},
+          Case{{"--config", (dir / "unknown.conf").string()}, "speed"},
+          Case{{"--config", (dir / "bad-port.conf").string()}, "port"},
+          Case{{"--config", (dir / "missing.conf").string()}, "missing.conf"}}) {
+        Relayd relayd(c.arguments, {});
+        EXPECT_EQ(relayd.WaitExit(10s), 2) << c.named;
+        relayd.WaitFor("\n", 1s);
+        EXPECT_NE(relayd.Output().find(c.named), std::string::npos) << relayd.Output();
+        EXPECT_EQ(relayd.Output().find("Network started"), std::string::npos);
+    }
+}
+
+TEST_F(RelaydTest, TellsTheServiceManagerWhenItIsReadyAndWhenItStops) {
+    notifySocket = (dir / "notify").string();
+    const int socket = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, notifySocket.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(::bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const auto next = [&] {
+        timeval limit{10, 0};
+        ::setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        char message[512] = {};
+        const ssize_t got = ::recv(socket, message, sizeof message - 1, 0);
+        return got > 0 ? std::string(message, static_cast<std::size_t>(got)) : std::string();
+    };
+    auto relayd = Start(std::string(kDongle) + "in-latency-us 1000\n", {"--device", "04d2:162e"});
+    const std::string ready = next();
+    EXPECT_EQ(ready.rfind("READY=1\n", 0), 0U) << ready;
+    EXPECT_TRUE(TcpClient("127.0.0.1", port).Connected()) << "listening once it said so";
+    relayd->Signal(SIGINT);
+    EXPECT_EQ(next(), "STOPPING=1");
+    EXPECT_EQ(relayd->WaitExit(10s), 0);
+    ::close(socket);
+}
+
+} // namespace
+} // namespace kestavo::test
