@@ -12,9 +12,9 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <pthread.h>
+#include <string>
 #include <sys/select.h>
 #include <sys/socket.h>
-#include <string>
 #include <thread>
 #include <unordered_map>
 #include <unordered_set>
@@ -143,7 +143,7 @@ struct Session : std::enable_shared_from_this<Session> {
     NetHandle handle = 0;
     NetHandle server = 0;
     Callbacks callbacks;
-    std::string peer; // "address port", set before the session is entered and never changed
+    std::string peer;   // "address port", set before the session is entered and never changed
     tcp::socket socket; // the I/O thread's alone
     asio::steady_timer lingerTimer;
 
