@@ -9,6 +9,8 @@ packages=(
     qt6-base-dev qt6-qpa-plugins            # the window, and Qt Test for its tests
     libusb-dev                              # the USB library the program reads the dongle with
     libasio-dev                             # the relay's network I/O
+    libcli11-dev libsystemd-dev             # the service's options, and its notifications to systemd
+    systemd                                 # systemd-analyze, which checks the service's unit
     libgtest-dev                            # the test framework
     fonts-dejavu-core                       # a font, so the window can measure text without a desktop
     clang-format                            # the formatting check among the tests
