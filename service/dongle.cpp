@@ -20,7 +20,9 @@ Dongle::Totals Of(const usb::TransferContext& context) {
 } // namespace
 
 Dongle::Dongle(DeviceSpec spec, usb::PacketSink sink, LogFn log)
-    : spec_(std::move(spec)), sink_(std::move(sink)), log_(std::move(log)) {}
+    : spec_(std::move(spec)), sink_(std::move(sink)), log_(std::move(log)) {
+    usb_init(); // the library allows it more than once
+}
 
 Dongle::~Dongle() {
     Close();
@@ -28,10 +30,20 @@ Dongle::~Dongle() {
 
 void Dongle::Tick() {
     if (readSide_) {
+        const bool answered = readSide_->answeredReads.load() > 0;
         if (readSide_->failuresInARow.load() >= kLostAfterFailures) {
             const int error = -readSide_->lastFailure.load();
             Close();
-            log_("Dongle lost: " + Describe(spec_) + " (" + std::strerror(error) + ")");
+            if (!quiet_) {
+                log_("Dongle lost: " + Describe(spec_) + " (" + std::strerror(error) + ")");
+            }
+            if (!answered && !quiet_) {
+                log_("Dongle " + Describe(spec_) + " answers no read; trying again every second, quietly");
+                quiet_ = true;
+            }
+        } else if (quiet_ && answered) {
+            quiet_ = false;
+            log_("Dongle back: " + Describe(spec_));
         }
         return;
     }
@@ -59,6 +71,9 @@ void Dongle::Open(struct usb_device* device) {
         return;
     }
     const auto message = [this](const std::string& text) {
+        if (quiet_) {
+            return;
+        }
         std::string line = text;
         while (!line.empty() && line.back() == '\n') {
             line.pop_back();
@@ -69,13 +84,19 @@ void Dongle::Open(struct usb_device* device) {
         log_(line);
     };
     if (!usb::PrepareConnection(*params_, readSide_, writeSide_, message, sink_) || !readSide_) {
-        log_("Dongle " + Describe(spec_) + " has nothing to read from");
+        if (!quiet_) {
+            log_("Dongle " + Describe(spec_) +
+                 " has nothing to read from; trying again every second, quietly");
+            quiet_ = true;
+        }
         Close();
         return;
     }
     usb::Resume(*readSide_);
-    log_(std::string(everOpened_ ? "Dongle back: " : "Dongle opened: ") + Describe(spec_) + " (bus " +
-         device->bus->dirname + ", address " + device->filename + ")");
+    if (!quiet_) {
+        log_(std::string(everOpened_ ? "Dongle back: " : "Dongle opened: ") + Describe(spec_) + " (bus " +
+             device->bus->dirname + ", address " + device->filename + ")");
+    }
     everOpened_ = true;
     absenceSaid_ = false;
 }

@@ -48,6 +48,9 @@ private:
     std::unique_ptr<usb::TransferContext> writeSide_;
     bool everOpened_ = false;
     bool absenceSaid_ = false;
+    // The dongle is there but has not answered one read since it was opened: it is tried again every
+    // tick without a word until it answers, so that a dongle that cannot be read does not flood the log.
+    bool quiet_ = false;
     Totals closed_;
 };
 

@@ -228,6 +228,7 @@ int TransferWorker(TransferContext& context) {
             RestUntilStop(context, kFailurePause);
         } else {
             context.failuresInARow = 0;
+            ++context.answeredReads;
         }
     }
     context.running = 0;

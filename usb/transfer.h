@@ -55,6 +55,7 @@ struct TransferContext {
     // latest one's result, for a host that reopens a dongle gone away.
     std::atomic<std::int32_t> failuresInARow{0};
     std::atomic<std::int32_t> lastFailure{0};
+    std::atomic<std::int64_t> answeredReads{0}; // reads that ended with data, none, or a timeout
 
     // The start gate, and the wake-up for a worker that waits between passes. Guarded by gateMutex.
     enum class Gate { Closed, Resumed, Abandoned };

@@ -75,7 +75,9 @@ public:
             ::kill(pid_, SIGKILL);
             WaitExit(10s);
         }
-        reader_.join();
+        if (reader_.joinable()) {
+            reader_.join();
+        }
     }
 
     // True once the output holds text, within the limit.
@@ -99,6 +101,7 @@ public:
             std::this_thread::sleep_for(1ms);
         }
         exited_ = true;
+        reader_.join(); // everything it wrote has been read
         return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
 

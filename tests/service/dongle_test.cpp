@@ -1,0 +1,55 @@
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "kit.h"
+#include "service/dongle.h"
+#include "usb_bench_fixture.h"
+
+namespace kestavo::test {
+namespace {
+
+class DongleTest : public UsbBenchTest {
+protected:
+    std::size_t Said(const std::string& start) {
+        return static_cast<std::size_t>(std::count_if(
+            log.begin(), log.end(), [&](const std::string& line) { return line.rfind(start, 0) == 0; }));
+    }
+    std::vector<std::string> log;
+};
+
+// A dongle that is there but answers no read (here every claim, and so every transfer, fails with
+// EBUSY) is tried again every tick, and says so once rather than every second.
+TEST_F(DongleTest, OneThatAnswersNoReadIsRetriedQuietly) {
+    Devices("device 1 2 0x04d2 0x162e\nclaim-fails EBUSY\nconfiguration 1\ninterface 0\naltsetting 0\n"
+            "endpoint 0x81 bulk 64\n");
+    std::string error;
+    service::Dongle dongle(*service::ParseDeviceSpec("04d2:162e", error), nullptr,
+                           [&](const std::string& line) { log.push_back(line); });
+    const auto claims = [] {
+        const std::string journal = usbbench::Journal();
+        std::size_t count = 0;
+        for (auto at = journal.find("claim"); at != std::string::npos; at = journal.find("claim", at + 1)) {
+            ++count;
+        }
+        return count;
+    };
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            dongle.Tick();
+            return claims() >= 4;
+        },
+        std::chrono::seconds(20)));
+    EXPECT_EQ(Said("Dongle opened: 04d2:162e"), 1U);
+    EXPECT_EQ(Said("Claiming interface #0!"), 1U);
+    EXPECT_EQ(Said("Dongle lost: 04d2:162e (Device or resource busy)"), 1U);
+    EXPECT_EQ(Said("Dongle 04d2:162e answers no read; trying again every second, quietly"), 1U);
+    for (const std::string& line : log) {
+        EXPECT_EQ(Said(line), 1U) << line << ": said again on a later attempt";
+    }
+}
+
+} // namespace
+} // namespace kestavo::test
