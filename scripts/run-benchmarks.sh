@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is needed, builds the release build and runs every benchmark: the relay's (fan-out
-# beside a naive relay and ncat --broker, latency, a stalled client, churn), the reader's, and the USB
-# test bench's. Prints the figures and writes them to build/release/bench/figures.txt. A few minutes on
+# beside a naive relay and ncat --broker, latency, a stalled client, churn), the reader's, the USB test
+# bench's, and the service's. Prints the figures and writes them to build/release/bench/figures.txt. A few minutes on
 # two cores. Benchmarks print figures; none fails on a time.
 set -euo pipefail
 source_dir="$(cd "$(dirname "$0")/.." && pwd)"
@@ -17,4 +17,6 @@ bench_dir="${source_dir}/build/release/bench"
     echo
     echo "== The USB test bench alone"
     "${bench_dir}/usb_read_bench"
+    echo
+    "${source_dir}/bench/relayd_bench.sh" "${source_dir}/build/release"
 } 2>&1 | tee "${bench_dir}/figures.txt"

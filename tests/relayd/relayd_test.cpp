@@ -292,10 +292,14 @@ TEST_F(RelaydTest, TellsTheServiceManagerWhenItIsReadyAndWhenItStops) {
         const ssize_t got = ::recv(socket, message, sizeof message - 1, 0);
         return got > 0 ? std::string(message, static_cast<std::size_t>(got)) : std::string();
     };
-    auto relayd = Start(std::string(kDongle) + "in-latency-us 1000\n", {"--device", "04d2:162e"});
+    // The configuration names another port; the command line's wins.
+    WriteFile(dir / "relayd.conf", "device = \"04d2:162e\"\nport = " + std::to_string(FreePort()) + "\n");
+    auto relayd =
+        Start(std::string(kDongle) + "in-latency-us 1000\n", {"--config", (dir / "relayd.conf").string()});
     const std::string ready = next();
     EXPECT_EQ(ready.rfind("READY=1\n", 0), 0U) << ready;
-    EXPECT_TRUE(TcpClient("127.0.0.1", port).Connected()) << "listening once it said so";
+    EXPECT_TRUE(TcpClient("127.0.0.1", port).Connected())
+        << "listening on the command line's port once it said so";
     relayd->Signal(SIGINT);
     EXPECT_EQ(next(), "STOPPING=1");
     EXPECT_EQ(relayd->WaitExit(10s), 0);

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -49,6 +50,34 @@ TEST_F(DongleTest, OneThatAnswersNoReadIsRetriedQuietly) {
     for (const std::string& line : log) {
         EXPECT_EQ(Said(line), 1U) << line << ": said again on a later attempt";
     }
+}
+
+// Unplugged, the dongle is closed and looked for again; the rescan that finds it gone frees its record,
+// which nothing may touch afterwards (AddressSanitizer watches); plugged back, it is opened and read.
+TEST_F(DongleTest, OneUnpluggedIsClosedAndOpenedAgainWhenItIsBack) {
+    Devices("device 1 2 0x04d2 0x162e\nserial SN1\nconfiguration 1\ninterface 0\naltsetting 0\n"
+            "endpoint 0x81 bulk 64\nin-latency-us 1000\n");
+    std::string error;
+    std::atomic<std::uint64_t> packets{0};
+    service::Dongle dongle(
+        *service::ParseDeviceSpec("04d2:162e:SN1", error), [&](const frames::SamplePacket&) { ++packets; },
+        [&](const std::string& line) { log.push_back(line); });
+    const auto tickUntil = [&](const auto& condition) {
+        return WaitUntil([&] {
+            dongle.Tick();
+            return condition();
+        });
+    };
+    ASSERT_TRUE(tickUntil([&] { return packets > 10; }));
+    usbbench_unplug(1, 2);
+    ASSERT_TRUE(tickUntil([&] { return Said("Dongle absent: 04d2:162e:SN1") == 1; })) << log.back();
+    EXPECT_EQ(Said("Dongle lost: 04d2:162e:SN1 (No such device)"), 1U);
+    EXPECT_FALSE(dongle.IsOpen());
+    usbbench_plug_in(1, 2);
+    const std::uint64_t before = packets;
+    ASSERT_TRUE(tickUntil([&] { return packets > before + 10; })) << log.back();
+    EXPECT_EQ(Said("Dongle back: 04d2:162e:SN1 (bus 001, address 002)"), 1U);
+    EXPECT_GE(dongle.Counted().transfers, 18) << "both openings counted";
 }
 
 } // namespace
