@@ -24,6 +24,7 @@
 #include <asio.hpp>
 
 #include "diagnostics/failures.h"
+#include "networkdriver/access.h"
 #include "networkdriver/handle_index.h"
 #include "networkdriver/network_driver.h"
 
@@ -40,6 +41,9 @@ constexpr std::size_t kLargestChunk = 64 * 1024;
 constexpr std::size_t kSpareLimit = 64 * 1024;
 constexpr auto kLingerLimit = std::chrono::seconds(2);
 constexpr auto kAcceptRetry = std::chrono::milliseconds(100);
+// A refused address is reported at most once in this time; the record of them is pruned past this size.
+constexpr auto kRefusalQuiet = std::chrono::minutes(1);
+constexpr std::size_t kRefusalRecord = 4096;
 // A peer that vanished without a word is found within about half a minute.
 constexpr int kKeepAliveIdleSeconds = 10;
 constexpr int kKeepAliveIntervalSeconds = 5;
@@ -143,8 +147,9 @@ struct Session : std::enable_shared_from_this<Session> {
     NetHandle handle = 0;
     NetHandle server = 0;
     Callbacks callbacks;
-    std::string peer;   // "address port", set before the session is entered and never changed
-    tcp::socket socket; // the I/O thread's alone
+    std::string peer;    // "address port", set before the session is entered and never changed
+    std::string address; // the peer's address alone, likewise
+    tcp::socket socket;  // the I/O thread's alone
     asio::steady_timer lingerTimer;
 
     // What SendData touches for every frame, in one cache line of its own.
@@ -185,21 +190,29 @@ struct Session : std::enable_shared_from_this<Session> {
     int fd = -1; // the socket's descriptor while it is open; set by the I/O thread, under the mutex
 };
 
-struct Server {
-    explicit Server(asio::io_context& io) : acceptor(io), retryTimer(io) {}
+// One listening socket of a server; a server has one for every address it listens on.
+struct Listener {
+    explicit Listener(asio::io_context& io) : acceptor(io), retryTimer(io) {}
 
-    NetHandle handle = 0;
-    Callbacks callbacks;
-    int sendBufferSize = 0;
-    int receiveBufferSize = 0;
-    int listenFd = -1; // stays open until the I/O thread closes the acceptor
+    int fd = -1; // stays open until the I/O thread closes the acceptor
     tcp::acceptor acceptor;
     asio::steady_timer retryTimer;
     // Filled by accept itself: a peer that resets right after connecting still has an address, and
     // is reported connected and then gone rather than silently never seen.
     tcp::endpoint acceptedPeer; // the I/O thread's alone
+};
+
+struct Server {
+    NetHandle handle = 0;
+    Callbacks callbacks;
+    int sendBufferSize = 0;
+    int receiveBufferSize = 0;
+    networkdriver::AccessRules rules;
+    std::vector<std::unique_ptr<Listener>> listeners;
     std::atomic<bool> released{false};
-    std::unordered_set<NetHandle> children; // its clients in the tables; guarded by the table lock
+    // Guarded by the table lock: its clients in the tables, and how many come from each address.
+    std::unordered_set<NetHandle> children;
+    std::unordered_map<std::string, int> perAddress;
 };
 
 // Reports a failed socket option once (rate-limited) rather than leaving a connection without it silently.
@@ -243,12 +256,16 @@ void MoveAboveSelectRange(tcp::socket& socket) {
 }
 
 // A peer's address as a person reads it: an IPv4 peer of the dual-stack socket without its IPv6 dress.
-std::string PeerText(const tcp::endpoint& peer) {
+std::string AddressText(const tcp::endpoint& peer) {
     asio::ip::address address = peer.address();
     if (address.is_v6() && address.to_v6().is_v4_mapped()) {
         address = asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
     }
-    return address.to_string() + " " + std::to_string(peer.port());
+    return address.to_string();
+}
+
+std::string PeerText(const tcp::endpoint& peer) {
+    return AddressText(peer) + " " + std::to_string(peer.port());
 }
 
 class Driver {
@@ -277,9 +294,7 @@ public:
         }
         asio::post(io_, [servers = std::move(servers), sessions = std::move(sessions)] {
             for (const auto& [handle, server] : servers) {
-                std::error_code ignored;
-                server->acceptor.close(ignored);
-                server->retryTimer.cancel();
+                CloseListeners(*server);
             }
             for (const auto& [handle, session] : sessions) {
                 Close(*session, false);
@@ -296,20 +311,46 @@ public:
         if (port < 1 || port > 65535) {
             return 0;
         }
-        auto server = std::make_shared<Server>(io_);
+        auto server = std::make_shared<Server>();
         server->callbacks = callbacks;
         server->sendBufferSize = sendBufferSize;
         server->receiveBufferSize = receiveBufferSize;
-        if (!Open(server->acceptor, tcp::v6(), port) && !Open(server->acceptor, tcp::v4(), port)) {
-            return 0;
+        {
+            std::lock_guard lock(rulesMutex_);
+            server->rules = rules_;
+        }
+        if (server->rules.listen.empty()) {
+            auto listener = std::make_unique<Listener>(io_);
+            if (!Open(listener->acceptor, tcp::endpoint(tcp::v6(), static_cast<unsigned short>(port))) &&
+                !Open(listener->acceptor, tcp::endpoint(tcp::v4(), static_cast<unsigned short>(port)))) {
+                return 0;
+            }
+            server->listeners.push_back(std::move(listener));
+        }
+        for (const std::string& address : server->rules.listen) {
+            std::error_code error;
+            const asio::ip::address parsed = asio::ip::make_address(address, error);
+            auto listener = std::make_unique<Listener>(io_);
+            if (error ||
+                !Open(listener->acceptor, tcp::endpoint(parsed, static_cast<unsigned short>(port)))) {
+                CloseListeners(*server);
+                return 0;
+            }
+            server->listeners.push_back(std::move(listener));
+        }
+        for (auto& listener : server->listeners) {
+            listener->fd = listener->acceptor.native_handle();
         }
         server->handle = NextHandle();
-        server->listenFd = server->acceptor.native_handle();
         {
             std::lock_guard lock(mutex_);
             servers_[server->handle] = server;
         }
-        asio::post(io_, [this, server] { Accept(server); });
+        asio::post(io_, [this, server] {
+            for (auto& listener : server->listeners) {
+                Accept(server, *listener);
+            }
+        });
         return server->handle;
     }
 
@@ -442,7 +483,9 @@ public:
         }
         // Stop listening now, not when the I/O thread gets to it, so that the port can be listened on
         // again at once. The descriptor itself is closed on the I/O thread.
-        ::shutdown(server->listenFd, SHUT_RDWR);
+        for (const auto& listener : server->listeners) {
+            ::shutdown(listener->fd, SHUT_RDWR);
+        }
         // One client at a time, so that the table lock is never held for a sweep over them all.
         std::vector<std::shared_ptr<Session>> children;
         children.reserve(childHandles.size());
@@ -455,9 +498,7 @@ public:
             }
         }
         asio::post(io_, [this, server, children = std::move(children)] {
-            std::error_code ignored;
-            server->acceptor.close(ignored);
-            server->retryTimer.cancel();
+            CloseListeners(*server);
             for (const auto& child : children) {
                 Linger(child);
             }
@@ -491,19 +532,20 @@ private:
         return handle;
     }
 
-    static bool Open(tcp::acceptor& acceptor, const tcp& protocol, int port) {
+    static bool Open(tcp::acceptor& acceptor, const tcp::endpoint& endpoint) {
         std::error_code error;
-        acceptor.open(protocol, error);
+        acceptor.open(endpoint.protocol(), error);
         if (error) {
             return false;
         }
-        if (protocol == tcp::v6()) {
-            acceptor.set_option(asio::ip::v6_only(false), error); // one socket for IPv4 and IPv6 clients
-            Require(error, "accepting IPv4 clients on the IPv6 socket");
+        if (endpoint.protocol() == tcp::v6()) {
+            // The unspecified address takes IPv4 clients too; any other IPv6 address only its own.
+            acceptor.set_option(asio::ip::v6_only(!endpoint.address().is_unspecified()), error);
+            Require(error, "setting IPV6_V6ONLY on the relay's socket");
         }
         acceptor.set_option(tcp::acceptor::reuse_address(true), error);
         Require(error, "setting SO_REUSEADDR on the relay's socket");
-        acceptor.bind(tcp::endpoint(protocol, static_cast<unsigned short>(port)), error);
+        acceptor.bind(endpoint, error);
         if (!error) {
             acceptor.listen(asio::socket_base::max_listen_connections, error);
         }
@@ -513,6 +555,14 @@ private:
             return false;
         }
         return true;
+    }
+
+    static void CloseListeners(Server& server) {
+        for (auto& listener : server.listeners) {
+            std::error_code ignored;
+            listener->acceptor.close(ignored);
+            listener->retryTimer.cancel();
+        }
     }
 
     std::shared_ptr<Session> FindSession(NetHandle handle) {
@@ -526,16 +576,22 @@ private:
         sessions_.erase(session.handle);
         index_.Erase(session.handle);
         if (const auto owner = servers_.find(session.server); owner != servers_.end()) {
-            owner->second->children.erase(session.handle);
+            Server& server = *owner->second;
+            if (server.children.erase(session.handle) > 0) {
+                if (const auto count = server.perAddress.find(session.address);
+                    count != server.perAddress.end() && --count->second <= 0) {
+                    server.perAddress.erase(count);
+                }
+            }
         }
     }
 
-    void Accept(const std::shared_ptr<Server>& server) {
+    void Accept(const std::shared_ptr<Server>& server, Listener& listener) {
         if (server->released) {
             return;
         }
-        server->acceptor.async_accept(
-            server->acceptedPeer, [this, server](std::error_code error, tcp::socket socket) {
+        listener.acceptor.async_accept(
+            listener.acceptedPeer, [this, server, &listener](std::error_code error, tcp::socket socket) {
                 if (server->released) {
                     return;
                 }
@@ -545,16 +601,26 @@ private:
                     if (error != asio::error::connection_aborted) {
                         kestavo::diagnostics::ReportFailure("accepting a relay client", error.value());
                     }
-                    server->retryTimer.expires_after(kAcceptRetry);
-                    server->retryTimer.async_wait([this, server](std::error_code) { Accept(server); });
+                    listener.retryTimer.expires_after(kAcceptRetry);
+                    listener.retryTimer.async_wait(
+                        [this, server, &listener](std::error_code) { Accept(server, listener); });
                     return;
                 }
-                Accepted(server, std::move(socket));
-                Accept(server);
+                Accepted(server, std::move(socket), listener.acceptedPeer);
+                Accept(server, listener);
             });
     }
 
-    void Accepted(const std::shared_ptr<Server>& server, tcp::socket socket) {
+    void Accepted(const std::shared_ptr<Server>& server, tcp::socket socket, const tcp::endpoint& peer) {
+        const std::string address = AddressText(peer);
+        if (const char* refusal = Refusal(*server, peer, address)) {
+            // Closed at once with a reset: no handle, no table entry, not a byte.
+            std::error_code ignored;
+            socket.set_option(asio::socket_base::linger(true, 0), ignored);
+            socket.close(ignored);
+            ReportRefusal(*server, address, PeerText(peer), refusal);
+            return;
+        }
         MoveAboveSelectRange(socket);
         std::error_code error;
         socket.set_option(tcp::no_delay(true), error);
@@ -578,9 +644,9 @@ private:
             socket.set_option(asio::socket_base::receive_buffer_size(server->receiveBufferSize), error);
             Require(error, "setting SO_RCVBUF on a client connection");
         }
-        const tcp::endpoint peer = server->acceptedPeer;
         auto session = std::make_shared<Session>(io_, std::move(socket));
         session->peer = PeerText(peer);
+        session->address = address;
         session->handle = NextHandle();
         session->server = server->handle;
         session->callbacks = server->callbacks;
@@ -593,10 +659,57 @@ private:
             sessions_[session->handle] = session;
             index_.Insert(session->handle, session.get());
             server->children.insert(session->handle);
+            ++server->perAddress[address];
         }
         WaitForData(session);
         if (session->callbacks.connected != nullptr && !session->released) {
             session->callbacks.connected(peer.port(), session->handle);
+        }
+    }
+
+    // Why the server's rules refuse the peer, or nullptr. Only the I/O thread enters clients, so the
+    // counts cannot grow between this check and the entry.
+    const char* Refusal(Server& server, const tcp::endpoint& peer, const std::string& address) {
+        const networkdriver::AccessRules& rules = server.rules;
+        if (!rules.allow.empty()) {
+            std::array<std::uint8_t, 16> bytes{};
+            const asio::ip::address from = peer.address();
+            bytes = from.is_v6() ? from.to_v6().to_bytes()
+                                 : asio::ip::make_address_v6(asio::ip::v4_mapped, from.to_v4()).to_bytes();
+            if (std::none_of(
+                    rules.allow.begin(), rules.allow.end(),
+                    [&](const networkdriver::Network& network) { return Contains(network, bytes); })) {
+                return "not allowed";
+            }
+        }
+        std::lock_guard lock(mutex_);
+        if (rules.maxClients > 0 && server.children.size() >= static_cast<std::size_t>(rules.maxClients)) {
+            return "too many clients";
+        }
+        if (rules.maxPerAddress > 0) {
+            const auto count = server.perAddress.find(address);
+            if (count != server.perAddress.end() && count->second >= rules.maxPerAddress) {
+                return "too many from this address";
+            }
+        }
+        return nullptr;
+    }
+
+    // Tells the program of a refusal, at most once a minute for each address, so that a flood of
+    // connections cannot flood its log. Runs on the I/O thread, which alone keeps the record.
+    void ReportRefusal(const Server& server, const std::string& address, const std::string& peer,
+                       const char* reason) {
+        const auto now = std::chrono::steady_clock::now();
+        if (refusals_.size() > kRefusalRecord) {
+            std::erase_if(refusals_, [&](const auto& entry) { return now - entry.second >= kRefusalQuiet; });
+        }
+        const auto [last, first] = refusals_.try_emplace(address, now);
+        if (!first && now - last->second < kRefusalQuiet) {
+            return;
+        }
+        last->second = now;
+        if (server.rules.refused) {
+            server.rules.refused(peer, reason);
         }
     }
 
@@ -785,7 +898,16 @@ private:
     std::unordered_map<NetHandle, std::shared_ptr<Session>> sessions_;
     networkdriver::HandleIndex<Session> index_; // the same sessions, for SendData
     std::atomic<NetHandle> next_{1};
+    std::mutex rulesMutex_;
+    networkdriver::AccessRules rules_; // for the servers started next; guarded by rulesMutex_
+    std::unordered_map<std::string, std::chrono::steady_clock::time_point> refusals_; // the I/O thread's
     std::thread thread_;
+
+public:
+    void SetRules(networkdriver::AccessRules rules) {
+        std::lock_guard lock(rulesMutex_);
+        rules_ = std::move(rules);
+    }
 };
 } // namespace
 
@@ -823,6 +945,14 @@ std::int32_t ReceiveData(NetHandle client, std::int32_t* value) {
 std::int32_t ProcessSocketMessage(NetHandle /*client*/, std::uintptr_t /*wParam*/, std::intptr_t /*lParam*/) {
     return 0;
 }
+
+namespace networkdriver {
+
+void SetAccessRules(AccessRules rules) {
+    Driver::Instance().SetRules(std::move(rules));
+}
+
+} // namespace networkdriver
 
 std::int32_t GetPeerAddressString(NetHandle client, char* buffer, std::int32_t size) {
     if (buffer == nullptr || size < 1) {

@@ -17,7 +17,9 @@
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
 
+#include "networkdriver/access.h"
 #include "networkdriver/descriptor_limit.h"
+#include "service/access_options.h"
 #include "service/device_spec.h"
 #include "service/dongle.h"
 #include "service/relay_host.h"
@@ -45,7 +47,13 @@ struct Options {
     std::string device;
     int port = 9001;
     bool list = false;
+    service::AccessOptions access;
 };
+
+// A CLI11 check from one of the rules both programs share.
+CLI::Validator Rule(std::string (*check)(const std::string&), const char* name) {
+    return CLI::Validator([check](std::string& text) { return check(text); }, name);
+}
 
 // Reads the command line and the configuration file it names; the command line wins. Gives the exit
 // status when the program is to end here (help, version, or a usage error).
@@ -65,6 +73,20 @@ std::optional<int> ParseOptions(int argc, char** argv, Options& options) {
     app.add_option("--port", options.port, "The relay's TCP port, on every interface (9001)")
         ->check(CLI::Range(1, 65535));
     app.add_flag("--list", options.list, "Print the USB devices as the window lists them, and exit");
+    app.add_option("--listen", options.access.listen,
+                   "Listen only on this address (repeatable; default: every one)")
+        ->check(Rule(service::CheckListenAddress, "ADDRESS"));
+    app.add_option(
+           "--allow", options.access.allow,
+           "Take clients only from this NETWORK/BITS (repeatable; an IPv4 network also takes IPv4 peers "
+           "of IPv6 sockets)")
+        ->check(Rule(service::CheckNetwork, "NETWORK/BITS"));
+    app.add_option("--max-clients", options.access.maxClients,
+                   "At most this many clients at once (0: no limit)")
+        ->check(CLI::Range(0, 1000000));
+    app.add_option("--max-per-address", options.access.maxPerAddress,
+                   "At most this many clients from one address at once (0: no limit)")
+        ->check(CLI::Range(0, 1000000));
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& help) {
@@ -119,6 +141,14 @@ int main(int argc, char** argv) {
     networkdriver::RaiseDescriptorLimit();
     usb::InitializeLibrary();
 
+    auto rules = *service::MakeAccessRules(options.access, error);
+    rules.refused = [](const std::string& peer, const std::string& reason) {
+        Log("Client refused: " + peer + " (" + reason + ")");
+    };
+    if (rules.Any()) {
+        Log("Access: " + networkdriver::Describe(rules));
+    }
+    networkdriver::SetAccessRules(rules);
     service::RelayHost relay(Log);
     if (!relay.Start(options.port)) {
         return 1;

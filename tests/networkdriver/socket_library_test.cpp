@@ -23,6 +23,7 @@
 
 #include "diagnostics/failures.h"
 #include "kit.h"
+#include "networkdriver/access.h"
 #include "networkdriver/descriptor_limit.h"
 #include "networkdriver/network_driver.h"
 #include "testkit/process.h"
@@ -409,6 +410,99 @@ TEST_F(SocketLibrary, ClientSocketsLeaveTheDescriptorsSelectCanWatchFree) {
     EXPECT_EQ(socketsAbove, 1U) << "the relay's side of the client";
     EXPECT_EQ(SendData(handle, "moved", 5), 5) << "and it still works";
     EXPECT_TRUE(client.Read(5));
+}
+
+// Who may connect: the refused get neither a byte nor a handle, and the others never notice.
+class AccessRulesTest : public SocketLibrary {
+protected:
+    // Rules for the next server; refusals are recorded.
+    void Rules(networkdriver::AccessRules rules) {
+        rules.refused = [this](const std::string& peer, const std::string& reason) {
+            std::lock_guard lock(refusalsMutex);
+            refusals.push_back(reason + " " + peer);
+        };
+        networkdriver::SetAccessRules(std::move(rules));
+    }
+    std::vector<networkdriver::Network> Networks(std::initializer_list<const char*> texts) {
+        std::vector<networkdriver::Network> networks;
+        for (const char* text : texts) {
+            std::string error;
+            networks.push_back(*networkdriver::ParseNetwork(text, error));
+        }
+        return networks;
+    }
+    // A client that connects and is closed with nothing sent; it is never reported connected.
+    bool Refused(const std::string& host) {
+        const std::size_t connected = recorder.Of(Event::Connected).size();
+        TcpClient client(host, port);
+        const auto bytes = client.ReadToEnd();
+        return bytes && bytes->empty() && recorder.Of(Event::Connected).size() == connected;
+    }
+    std::vector<std::string> Refusals() {
+        std::lock_guard lock(refusalsMutex);
+        return refusals;
+    }
+
+    std::mutex refusalsMutex;
+    std::vector<std::string> refusals;
+};
+
+TEST_F(AccessRulesTest, AnAllowListTakesIpv4Ipv6AndMappedPeersAndRefusesTheRest) {
+    Rules({{}, Networks({"127.0.0.0/8"}), 0, 0, {}});
+    ASSERT_NE(Start(port), 0U);
+    TcpClient v4("127.0.0.1", port); // reaches the dual-stack socket as ::ffff:127.0.0.1
+    const NetHandle allowed = recorder.Await(Event::Connected, 1).at(0).handle;
+    EXPECT_TRUE(Refused("::1"));
+    EXPECT_EQ(SendData(allowed, "still here", 10), 10);
+    EXPECT_TRUE(v4.Read(10)) << "the allowed client never noticed";
+    ASSERT_TRUE(WaitUntil([&] { return Refusals().size() == 1; }));
+    EXPECT_EQ(Refusals().at(0).rfind("not allowed ::1 ", 0), 0U) << Refusals().at(0);
+    ReleaseSocket(server);
+
+    Rules({{}, Networks({"::1/128"}), 0, 0, {}});
+    port = FreePort();
+    ASSERT_NE(Start(port), 0U);
+    EXPECT_TRUE(TcpClient("::1", port).Connected());
+    EXPECT_EQ(recorder.Await(Event::Connected, 2).size(), 2U);
+    EXPECT_TRUE(Refused("127.0.0.1"));
+}
+
+TEST_F(AccessRulesTest, ConnectionsPastEitherLimitAreRefused) {
+    Rules({{}, {}, 2, 1, {}});
+    ASSERT_NE(Start(port), 0U);
+    auto first = std::make_unique<TcpClient>("::1", port);
+    recorder.Await(Event::Connected, 1);
+    EXPECT_TRUE(Refused("::1")) << "a second from the same address";
+    TcpClient second("127.0.0.1", port);
+    recorder.Await(Event::Connected, 2);
+    EXPECT_TRUE(Refused("127.0.0.1")) << "a third client";
+    first.reset(); // one leaves: there is room again
+    recorder.Await(Event::Gone, 1);
+    TcpClient third("::1", port);
+    EXPECT_EQ(recorder.Await(Event::Connected, 3).size(), 3U);
+    ASSERT_TRUE(WaitUntil([&] { return Refusals().size() == 2; }));
+    EXPECT_EQ(Refusals().at(0).rfind("too many from this address ::1 ", 0), 0U) << Refusals().at(0);
+    EXPECT_EQ(Refusals().at(1).rfind("too many clients 127.0.0.1 ", 0), 0U) << Refusals().at(1);
+}
+
+TEST_F(AccessRulesTest, ListeningOnOneAddressLeavesTheOthersClosed) {
+    Rules({{"::1"}, {}, 0, 0, {}});
+    ASSERT_NE(Start(port), 0U);
+    EXPECT_TRUE(TcpClient("::1", port).Connected());
+    EXPECT_FALSE(TcpClient("127.0.0.1", port).Connected());
+}
+
+TEST_F(AccessRulesTest, AFloodOfRefusedConnectionsIsReportedOnceForEachAddress) {
+    Rules({{}, Networks({"192.0.2.0/24"}), 0, 0, {}});
+    ASSERT_NE(Start(port), 0U);
+    for (int i = 0; i < 100; ++i) {
+        ASSERT_TRUE(Refused(i % 2 == 0 ? "127.0.0.1" : "::1"));
+    }
+    const auto reported = Refusals();
+    ASSERT_EQ(reported.size(), 2U);
+    EXPECT_EQ(reported[0].rfind("not allowed 127.0.0.1 ", 0), 0U);
+    EXPECT_EQ(reported[1].rfind("not allowed ::1 ", 0), 0U);
+    EXPECT_TRUE(recorder.Of(Event::Connected).empty());
 }
 
 // Runs shell commands in this thread's network namespace; true when they all succeeded.

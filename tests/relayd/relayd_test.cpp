@@ -116,7 +116,7 @@ private:
 
 // A client that reads frames with the client program's decoder.
 struct Reader {
-    explicit Reader(int port) : client("::1", port) {}
+    explicit Reader(int port, const std::string& host = "::1") : client(host, port) {}
 
     // Reads until done(frame) holds for a frame, or the limit passes; false then, or on a bad stream.
     template <typename Done> bool ReadUntil(Done done, std::chrono::milliseconds limit = 10s) {
@@ -257,6 +257,21 @@ TEST_F(RelaydTest, OneOfTwoDonglesWithTheSameIdsIsChosenBySerial) {
     EXPECT_EQ(reader.received.back().samples, (std::vector<std::uint16_t>{2, 2, 2}));
 }
 
+TEST_F(RelaydTest, SaysWhatAccessRulesAreInForceAndNamesEachRefusedPeer) {
+    auto relayd = Start(std::string(kDongle) + "in-latency-us 1000\n",
+                        {"--device", "04d2:162e", "--allow", "127.0.0.0/8", "--max-per-address", "3"});
+    ASSERT_TRUE(
+        relayd->WaitFor("Access: allowing 127.0.0.0/8; at most 3 from one address\nNetwork started\n"))
+        << relayd->Output();
+    Reader allowed(port, "127.0.0.1");
+    TcpClient refused("::1", port);
+    EXPECT_TRUE(refused.ClosedByServer());
+    const std::string line =
+        "Client refused: ::1 " + std::to_string(refused.LocalPort()) + " (not allowed)\n";
+    EXPECT_TRUE(relayd->WaitFor(line)) << relayd->Output();
+    EXPECT_TRUE(allowed.ReadUntil([](const auto& frame) { return frame.type == frames::kSampleFrame; }));
+}
+
 TEST_F(RelaydTest, BadOptionsEndItWithStatus2NamingTheProblem) {
     WriteFile(dir / "unknown.conf", "device = \"04d2:162e\"\nspeed = 3\n");
     WriteFile(dir / "bad-port.conf", "device = \"04d2:162e\"\nport = \"ninety\"\n");
@@ -267,6 +282,8 @@ TEST_F(RelaydTest, BadOptionsEndItWithStatus2NamingTheProblem) {
     for (const Case& c :
          {Case{{"--device", "zz"}, "--device"}, Case{{"--device", "1:2", "--port", "0"}, "--port"},
           Case{{"--device", "1:2", "--bogus"}, "--bogus"}, Case{{}, "--device"},
+          Case{{"--device", "1:2", "--allow", "10.0.0.0/33"}, "--allow"},
+          Case{{"--device", "1:2", "--listen", "localhost"}, "--listen"},
           Case{{"--config", (dir / "unknown.conf").string()}, "speed"},
           Case{{"--config", (dir / "bad-port.conf").string()}, "port"},
           Case{{"--config", (dir / "missing.conf").string()}, "missing.conf"}}) {
