@@ -16,6 +16,7 @@ bool CKestavoApp::InitInstance() {
     QApplication::setWindowIcon(WindowIcon());
 
     CKestavoDlg dialog;
+    dialog.SetAccessDescription(accessDescription_);
     dialog.DoModal();
     return false;
 }

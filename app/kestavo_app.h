@@ -1,5 +1,8 @@
 #pragma once
 
+#include <string>
+#include <utility>
+
 namespace kestavo::app {
 
 // The application object: names the program to the toolkit and runs the main window.
@@ -13,6 +16,12 @@ public:
     // Runs the main window modally. Returns false: the program ends when the window closes. A
     // QApplication must exist.
     virtual bool InitInstance();
+
+    // The relay's access rules in words, for the window to say at every Start; empty when none.
+    void SetAccessDescription(std::string description) { accessDescription_ = std::move(description); }
+
+private:
+    std::string accessDescription_;
 };
 
 } // namespace kestavo::app

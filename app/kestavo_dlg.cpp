@@ -328,6 +328,9 @@ void CKestavoDlg::OnRelayStartStop() {
         }
         SetButtonCaption(relayButton_, QStringLiteral("Stop"));
         AddLogLine("Network started");
+        if (!accessDescription_.empty()) {
+            AddLogLine("Access: " + accessDescription_);
+        }
         StoreConfiguration();
     } else {
         StopRelayServer();

@@ -55,6 +55,9 @@ public:
 
     void AddLogLine(const std::string& line);
 
+    // The access rules in force for the relay, in words (empty: none), said in the log at every Start.
+    void SetAccessDescription(std::string description) { accessDescription_ = std::move(description); }
+
     void OnSysCommand(unsigned id, long param);
     [[nodiscard]] QIcon OnQueryDragIcon() const { return icon_; }
 
@@ -121,6 +124,7 @@ private:
     QIcon icon_;
     bool deviceOpen_ = false;
     std::string iniPath_;
+    std::string accessDescription_;
     relay::ClientTable clientTable_; // with the packet counter
     LogPane* logPane_ = nullptr;
     std::int32_t port_ = 9001;

@@ -1,5 +1,8 @@
 #include "app/relay_callbacks.h"
 
+#include <QApplication>
+#include <QMetaObject>
+
 #include "app/kestavo_dlg.h"
 #include "app/resource.h"
 #include "app/window_mailbox.h"
@@ -30,6 +33,18 @@ void RelayToCurrentDialog(const frames::SamplePacket& packet) {
     if (CKestavoDlg* dialog = g_currentDialog.load(std::memory_order_acquire)) {
         dialog->RelaySamplePacket(packet);
     }
+}
+
+void ReportRefusalToCurrentDialog(const std::string& peer, const std::string& reason) {
+    const std::string line = "Client refused: " + peer + " (" + reason + ")";
+    QMetaObject::invokeMethod(
+        qApp,
+        [line] {
+            if (CKestavoDlg* dialog = g_currentDialog.load()) {
+                dialog->AddLogLine(line);
+            }
+        },
+        Qt::QueuedConnection);
 }
 
 } // namespace kestavo::app

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 
 #include "frames/frames.h"
 #include "networkdriver/network_driver.h"
@@ -21,5 +22,9 @@ bool ClientConnectedCallback(std::int32_t port, NetHandle client);
 
 // Where the reader thread hands each transfer's samples: to the relay of the window that is open.
 void RelayToCurrentDialog(const frames::SamplePacket& packet);
+
+// Where the relay-socket library reports a refused peer, on its own thread: a line in the log of the
+// window that is open, added on the window's thread.
+void ReportRefusalToCurrentDialog(const std::string& peer, const std::string& reason);
 
 } // namespace kestavo::app

@@ -1,0 +1,80 @@
+#include "app/command_line.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+
+namespace kestavo::app {
+
+std::optional<service::AccessOptions> ReadCommandLine(const QStringList& arguments, QString& output,
+                                                      int& exitCode) {
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Kestavo: relays a USB radio dongle's samples to TCP clients."));
+    const QCommandLineOption help = parser.addHelpOption();
+    const QCommandLineOption version = parser.addVersionOption();
+    const QCommandLineOption listen(
+        QStringLiteral("listen"),
+        QStringLiteral("Listen only on this address (repeatable; default: every one)."),
+        QStringLiteral("ADDRESS"));
+    const QCommandLineOption allow(QStringLiteral("allow"),
+                                   QStringLiteral("Take clients only from this network (repeatable)."),
+                                   QStringLiteral("NETWORK/BITS"));
+    const QCommandLineOption maxClients(QStringLiteral("max-clients"),
+                                        QStringLiteral("At most this many clients at once (0: no limit)."),
+                                        QStringLiteral("N"), QStringLiteral("0"));
+    const QCommandLineOption maxPerAddress(
+        QStringLiteral("max-per-address"),
+        QStringLiteral("At most this many clients from one address at once (0: no limit)."),
+        QStringLiteral("N"), QStringLiteral("0"));
+    parser.addOptions({listen, allow, maxClients, maxPerAddress});
+
+    const auto fail = [&](const QString& message) -> std::optional<service::AccessOptions> {
+        output =
+            QStringLiteral("kestavo: ") + message + QStringLiteral("\nRun with --help for the options.\n");
+        exitCode = 2;
+        return std::nullopt;
+    };
+    if (!parser.parse(arguments)) {
+        return fail(parser.errorText());
+    }
+    if (parser.isSet(help) || parser.isSet(version)) {
+        output = parser.isSet(help) ? parser.helpText()
+                                    : QCoreApplication::applicationName() + QLatin1Char(' ') +
+                                          QCoreApplication::applicationVersion() + QLatin1Char('\n');
+        exitCode = 0;
+        return std::nullopt;
+    }
+    if (!parser.positionalArguments().isEmpty()) {
+        return fail(QStringLiteral("unexpected argument '") + parser.positionalArguments().first() +
+                    QLatin1Char('\''));
+    }
+    service::AccessOptions options;
+    for (const QString& value : parser.values(listen)) {
+        if (const std::string error = service::CheckListenAddress(value.toStdString()); !error.empty()) {
+            return fail(QStringLiteral("--listen: ") + QString::fromStdString(error));
+        }
+        options.listen.push_back(value.toStdString());
+    }
+    for (const QString& value : parser.values(allow)) {
+        if (const std::string error = service::CheckNetwork(value.toStdString()); !error.empty()) {
+            return fail(QStringLiteral("--allow: ") + QString::fromStdString(error));
+        }
+        options.allow.push_back(value.toStdString());
+    }
+    for (const auto& [option, target] :
+         {std::pair{&maxClients, &options.maxClients}, std::pair{&maxPerAddress, &options.maxPerAddress}}) {
+        bool number = false;
+        const QString name = QStringLiteral("--") + option->names().first();
+        *target = parser.value(*option).toInt(&number);
+        if (!number) {
+            return fail(name + QStringLiteral(": '") + parser.value(*option) +
+                        QStringLiteral("' is not a whole number"));
+        }
+        if (const std::string error = service::CheckLimit(name.toStdString(), *target); !error.empty()) {
+            return fail(QString::fromStdString(error));
+        }
+    }
+    return options;
+}
+
+} // namespace kestavo::app
