@@ -6,7 +6,9 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <deque>
 #include <fcntl.h>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <netinet/in.h>
@@ -25,6 +27,7 @@
 
 #include "diagnostics/failures.h"
 #include "networkdriver/access.h"
+#include "networkdriver/client_statistics.h"
 #include "networkdriver/handle_index.h"
 #include "networkdriver/network_driver.h"
 
@@ -156,9 +159,11 @@ struct Session : std::enable_shared_from_this<Session> {
     alignas(64) ShortLock mutex; // guards the members down to nextCapacity
     bool writeScheduled = false;
     bool closed = false;
-    std::size_t queued = 0;   // bytes in full and tail
-    std::size_t inFlight = 0; // bytes being written
-    Chunk tail;               // the chunk frames are appended to, after the full ones
+    std::size_t queued = 0;    // bytes in full and tail
+    std::size_t inFlight = 0;  // bytes being written
+    Chunk tail;                // the chunk frames are appended to, after the full ones
+    std::uint64_t frames = 0;  // SendData calls taken
+    std::size_t maxQueued = 0; // the most bytes queued and in flight at once
     // Touched once a chunk rather than once a frame.
     std::vector<Chunk> full;
     // Written chunks kept for the next frames (up to kSpareLimit bytes), so that a steady stream
@@ -180,8 +185,10 @@ struct Session : std::enable_shared_from_this<Session> {
     alignas(64) std::atomic<bool> released{false};
     std::atomic<bool> gone{false};
     std::atomic<bool> receivedInCallback{false};
-    std::vector<Chunk> writing;  // the I/O thread's alone
-    std::vector<Chunk> recycled; // the I/O thread's alone
+    std::atomic<std::uint64_t> bytesSent{0}; // written by the I/O thread
+    std::int64_t since = 0;                  // connected, in ms since the epoch; set before entry
+    std::vector<Chunk> writing;              // the I/O thread's alone
+    std::vector<Chunk> recycled;             // the I/O thread's alone
     std::vector<asio::const_buffer> gather;
 
     // Keeps the descriptor open, and its number unused by another, while ReceiveData reads it on another
@@ -262,6 +269,12 @@ std::string AddressText(const tcp::endpoint& peer) {
         address = asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
     }
     return address.to_string();
+}
+
+std::int64_t NowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
 }
 
 std::string PeerText(const tcp::endpoint& peer) {
@@ -401,6 +414,8 @@ public:
                 }
                 if (!overflow && wanted == 0) {
                     session.queued += size;
+                    ++session.frames;
+                    session.maxQueued = std::max(session.maxQueued, session.queued + session.inFlight);
                     if (!session.writeScheduled) {
                         session.writeScheduled = true;
                         wake = session.shared_from_this();
@@ -419,7 +434,7 @@ public:
                 continue;
             }
             if (overflow) {
-                asio::post(io_, [this, wake] { Gone(wake, kGoneTooSlow); });
+                asio::post(io_, [this, wake] { Gone(wake, kGoneTooSlow, "too slow"); });
                 return -1;
             }
             if (wake) {
@@ -478,6 +493,7 @@ public:
             }
         }
         if (session) {
+            Departed(session, "released");
             asio::post(io_, [this, session] { Linger(session); });
             return 0;
         }
@@ -496,6 +512,9 @@ public:
                 EraseLocked(*found->second);
                 children.back()->released = true;
             }
+        }
+        for (const auto& child : children) {
+            Departed(child, "relay stopped");
         }
         asio::post(io_, [this, server, children = std::move(children)] {
             CloseListeners(*server);
@@ -645,6 +664,7 @@ private:
             Require(error, "setting SO_RCVBUF on a client connection");
         }
         auto session = std::make_shared<Session>(io_, std::move(socket));
+        session->since = NowMs();
         session->peer = PeerText(peer);
         session->address = address;
         session->handle = NextHandle();
@@ -660,6 +680,10 @@ private:
             index_.Insert(session->handle, session.get());
             server->children.insert(session->handle);
             ++server->perAddress[address];
+        }
+        {
+            std::lock_guard lock(rosterMutex_);
+            roster_.push_back(session);
         }
         WaitForData(session);
         if (session->callbacks.connected != nullptr && !session->released) {
@@ -719,20 +743,20 @@ private:
                 return;
             }
             if (error) {
-                Gone(session, kGoneError);
+                Gone(session, kGoneError, "reset");
                 return;
             }
             unsigned char peek = 0;
             const ssize_t waiting = ::recv(session->fd, &peek, 1, MSG_PEEK | MSG_DONTWAIT);
             if (waiting == 0) {
-                Gone(session, kGoneClosed);
+                Gone(session, kGoneClosed, "closed by the peer");
                 return;
             }
             if (waiting < 0) {
                 if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
                     WaitForData(session);
                 } else {
-                    Gone(session, kGoneError);
+                    Gone(session, kGoneError, errno == ETIMEDOUT ? "keepalive" : "reset");
                 }
                 return;
             }
@@ -745,7 +769,7 @@ private:
                 // library spin or hold on to memory.
                 unsigned char chunk[kReceiveChunk];
                 if (::recv(session->fd, chunk, sizeof chunk, MSG_DONTWAIT) == 0) {
-                    Gone(session, kGoneClosed);
+                    Gone(session, kGoneClosed, "closed by the peer");
                     return;
                 }
             }
@@ -798,9 +822,10 @@ private:
         if (session->writing.empty()) {
             return;
         }
-        const auto written = [this, session](std::error_code error, std::size_t) {
+        const auto written = [this, session](std::error_code error, std::size_t bytes) {
+            session->bytesSent.fetch_add(bytes, std::memory_order_relaxed);
             if (error) {
-                Gone(session, kGoneError);
+                Gone(session, kGoneError, error == asio::error::timed_out ? "keepalive" : "reset");
                 return;
             }
             Write(session);
@@ -819,10 +844,58 @@ private:
         asio::async_write(session->socket, session->gather, written);
     }
 
+    static networkdriver::ClientStatistics StatisticsOf(Session& session) {
+        networkdriver::ClientStatistics statistics;
+        statistics.handle = session.handle;
+        statistics.peer = session.peer;
+        statistics.connectedSince = session.since;
+        statistics.bytesSent = session.bytesSent.load(std::memory_order_relaxed);
+        std::lock_guard lock(session.mutex);
+        statistics.framesSent = session.frames;
+        statistics.queuedBytes = session.queued + session.inFlight;
+        statistics.maxQueuedBytes = session.maxQueued;
+        return statistics;
+    }
+
+    // Moves a client from the roster to the record of those that left, once, with why.
+    void Departed(const std::shared_ptr<Session>& session, const char* why) {
+        networkdriver::ClientStatistics statistics = StatisticsOf(*session);
+        statistics.left = why;
+        statistics.leftAt = NowMs();
+        std::lock_guard lock(rosterMutex_);
+        const auto found = std::find(roster_.begin(), roster_.end(), session);
+        if (found == roster_.end()) {
+            return;
+        }
+        roster_.erase(found);
+        ++departures_[why];
+        left_.push_back(std::move(statistics));
+        if (left_.size() > networkdriver::kClientsRemembered) {
+            left_.pop_front();
+        }
+    }
+
+public:
+    networkdriver::ClientSnapshot Snapshot() {
+        std::vector<std::shared_ptr<Session>> live;
+        networkdriver::ClientSnapshot snapshot;
+        {
+            std::lock_guard lock(rosterMutex_);
+            live = roster_;
+            snapshot.left.assign(left_.begin(), left_.end());
+            snapshot.departures = departures_;
+        }
+        for (const auto& session : live) {
+            snapshot.connected.push_back(StatisticsOf(*session));
+        }
+        return snapshot;
+    }
+
+private:
     // Reports a client gone, once, and closes it. A released client is closed without a report. A client
     // that failed or fell too far behind is reset, so that the kernel drops what it still holds for it
     // at once rather than keeping it for as long as the peer keeps its window shut.
-    void Gone(const std::shared_ptr<Session>& session, GoneReason reason) {
+    void Gone(const std::shared_ptr<Session>& session, GoneReason reason, const char* why) {
         if (session->gone.exchange(true)) {
             return;
         }
@@ -830,6 +903,7 @@ private:
             std::lock_guard lock(mutex_);
             EraseLocked(*session);
         }
+        Departed(session, why);
         Close(*session, reason != kGoneClosed);
         if (!session->released && session->callbacks.gone != nullptr) {
             session->callbacks.gone(session->handle, reason);
@@ -898,6 +972,12 @@ private:
     std::unordered_map<NetHandle, std::shared_ptr<Session>> sessions_;
     networkdriver::HandleIndex<Session> index_; // the same sessions, for SendData
     std::atomic<NetHandle> next_{1};
+    // Every connected client, and the latest that left, for the program's view of them. Its own mutex:
+    // the send path never takes it.
+    std::mutex rosterMutex_;
+    std::vector<std::shared_ptr<Session>> roster_;
+    std::deque<networkdriver::ClientStatistics> left_;
+    std::map<std::string, std::uint64_t> departures_;
     std::mutex rulesMutex_;
     networkdriver::AccessRules rules_; // for the servers started next; guarded by rulesMutex_
     std::unordered_map<std::string, std::chrono::steady_clock::time_point> refusals_; // the I/O thread's
@@ -950,6 +1030,10 @@ namespace networkdriver {
 
 void SetAccessRules(AccessRules rules) {
     Driver::Instance().SetRules(std::move(rules));
+}
+
+ClientSnapshot TakeClientSnapshot() {
+    return Driver::Instance().Snapshot();
 }
 
 } // namespace networkdriver
