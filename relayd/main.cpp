@@ -23,6 +23,7 @@
 #include "service/device_spec.h"
 #include "service/dongle.h"
 #include "service/relay_host.h"
+#include "service/status.h"
 #include "usb/device_list.h"
 
 namespace {
@@ -48,7 +49,14 @@ struct Options {
     int port = 9001;
     bool list = false;
     service::AccessOptions access;
+    std::string status;
 };
+
+std::string CheckStatus(const std::string& text) {
+    std::string address;
+    int port = 0;
+    return service::ParseStatusAddress(text, address, port);
+}
 
 // A CLI11 check from one of the rules both programs share.
 CLI::Validator Rule(std::string (*check)(const std::string&), const char* name) {
@@ -81,6 +89,11 @@ std::optional<int> ParseOptions(int argc, char** argv, Options& options) {
            "Take clients only from this NETWORK/BITS (repeatable; an IPv4 network also takes IPv4 peers "
            "of IPv6 sockets)")
         ->check(Rule(service::CheckNetwork, "NETWORK/BITS"));
+    app.add_option(
+           "--status", options.status,
+           "Serve GET /status (JSON) and GET /metrics (Prometheus) on ADDRESS:PORT, or on loopback when "
+           "only a PORT is given")
+        ->check(Rule(CheckStatus, "ADDRESS:PORT"));
     app.add_option("--max-clients", options.access.maxClients,
                    "At most this many clients at once (0: no limit)")
         ->check(CLI::Range(0, 1000000));
@@ -161,6 +174,27 @@ int main(int argc, char** argv) {
             relayed.fetch_add(1, std::memory_order_relaxed);
         },
         Log);
+    // What the status page shows, as of the latest tick.
+    std::mutex stateMutex;
+    service::ServiceState state;
+    state.device = service::Describe(spec);
+    state.port = options.port;
+    state.relayRunning = true;
+    std::optional<service::StatusServer> status;
+    if (!options.status.empty()) {
+        std::string address;
+        int statusPort = 0;
+        service::ParseStatusAddress(options.status, address, statusPort);
+        status.emplace([&] {
+            std::lock_guard lock(stateMutex);
+            return state;
+        });
+        if (!status->Start(address, statusPort)) {
+            Log("Cannot serve the status on " + options.status + "!");
+            return 1;
+        }
+        Log("Status served on " + options.status);
+    }
     sd_notifyf(0, "READY=1\nSTATUS=Relaying %s on port %d", service::Describe(spec).c_str(), options.port);
     std::uint64_t watchdogUs = 0;
     const bool watchdog = sd_watchdog_enabled(0, &watchdogUs) > 0;
@@ -168,8 +202,25 @@ int main(int argc, char** argv) {
     const int signals = signalfd(-1, &stopSignals, SFD_CLOEXEC);
     auto nextSummary = Clock::now() + kSummaryPeriod;
     signalfd_siginfo received{};
+    auto lastTick = Clock::now();
     for (;;) {
         dongle.Tick();
+        {
+            const service::Dongle::Totals totals = dongle.Counted();
+            const auto now = Clock::now();
+            const double seconds = std::chrono::duration<double>(now - lastTick).count();
+            lastTick = now;
+            std::lock_guard lock(stateMutex);
+            const std::uint64_t frames = relayed.load();
+            if (seconds > 0) {
+                state.transfersPerSecond = static_cast<double>(totals.transfers - state.transfers) / seconds;
+                state.framesPerSecond = static_cast<double>(frames - state.framesRelayed) / seconds;
+            }
+            state.dongleOpen = dongle.IsOpen();
+            state.transfers = totals.transfers;
+            state.errors = totals.errors;
+            state.framesRelayed = frames;
+        }
         if (watchdog) {
             sd_notify(0, "WATCHDOG=1");
         }

@@ -11,6 +11,8 @@ packages=(
     libasio-dev                             # the relay's network I/O
     libcli11-dev libsystemd-dev             # the service's options, and its notifications to systemd
     systemd                                 # systemd-analyze, which checks the service's unit
+    libcpp-httplib-dev nlohmann-json3-dev   # the service's status page: HTTP and JSON
+    prometheus                              # promtool, which checks the service's metrics
     libgtest-dev                            # the test framework
     fonts-dejavu-core                       # a font, so the window can measure text without a desktop
     clang-format                            # the formatting check among the tests

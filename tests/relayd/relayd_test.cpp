@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <sys/socket.h>
@@ -270,6 +271,60 @@ TEST_F(RelaydTest, SaysWhatAccessRulesAreInForceAndNamesEachRefusedPeer) {
         "Client refused: ::1 " + std::to_string(refused.LocalPort()) + " (not allowed)\n";
     EXPECT_TRUE(relayd->WaitFor(line)) << relayd->Output();
     EXPECT_TRUE(allowed.ReadUntil([](const auto& frame) { return frame.type == frames::kSampleFrame; }));
+}
+
+// A GET on the status address, answered with its body.
+std::string Get(int port, const std::string& path) {
+    TcpClient http("127.0.0.1", port);
+    http.Send("GET " + path + " HTTP/1.0\r\nHost: kestavo\r\n\r\n");
+    const auto answer = http.ReadToEnd();
+    if (!answer) {
+        return {};
+    }
+    const std::string text(answer->begin(), answer->end());
+    const auto body = text.find("\r\n\r\n");
+    return body == std::string::npos || text.rfind("HTTP/1.1 200", 0) != 0 ? std::string()
+                                                                           : text.substr(body + 4);
+}
+
+TEST_F(RelaydTest, ServesItsStatusAsJsonAndMetricsThatPrometheusReads) {
+    const int statusPort = FreePort();
+    auto relayd = Start(std::string(kDongle) + "in-latency-us 1000\n",
+                        {"--device", "04d2:162e", "--status", "127.0.0.1:" + std::to_string(statusPort)});
+    ASSERT_TRUE(relayd->WaitFor("Dongle opened")) << relayd->Output();
+    Reader reader(port);
+    ASSERT_TRUE(reader.ReadUntil([](const auto& frame) { return frame.type == frames::kSampleFrame; }));
+    TcpClient("127.0.0.1", port).Reset(); // one that left, with a reset
+    nlohmann::json status;
+    ASSERT_TRUE(WaitUntil([&] {
+        status = nlohmann::json::parse(Get(statusPort, "/status"), nullptr, false);
+        return !status.is_discarded() && status["transfers"].get<std::int64_t>() > 0 &&
+               status["clientsLeft"].size() == 1;
+    })) << status.dump();
+    EXPECT_EQ(status["dongle"]["device"], "04d2:162e");
+    EXPECT_EQ(status["dongle"]["open"], true);
+    EXPECT_EQ(status["relay"]["port"], port);
+    ASSERT_EQ(status["clients"].size(), 1U);
+    EXPECT_EQ(status["clients"][0]["peer"], "::1 " + std::to_string(reader.client.LocalPort()));
+    EXPECT_GT(status["clients"][0]["framesSent"].get<std::uint64_t>(), 0U);
+    // A reset the relay meets first on a write reads as a reset, one it meets on a read as a close.
+    const std::string why = status["clientsLeft"][0]["left"];
+    EXPECT_TRUE(why == "reset" || why == "closed by the peer") << why;
+    EXPECT_EQ(status["relay"]["departures"][why], 1);
+    EXPECT_TRUE(status["rates"].contains("transfersPerSecond"));
+
+    const std::string metrics = Get(statusPort, "/metrics");
+    EXPECT_NE(metrics.find("\nkestavo_clients 1\n"), std::string::npos) << metrics;
+    EXPECT_NE(metrics.find("kestavo_client_departures_total{reason=\"" + why + "\"} 1\n"), std::string::npos)
+        << metrics;
+#ifdef PROMTOOL
+    WriteFile(dir / "metrics.txt", metrics);
+    EXPECT_EQ(
+        std::system((std::string(PROMTOOL) + " check metrics < " + (dir / "metrics.txt").string()).c_str()),
+        0);
+#else
+    GTEST_SKIP() << "promtool (Debian's prometheus) is not installed; the metrics' format was not checked";
+#endif
 }
 
 TEST_F(RelaydTest, BadOptionsEndItWithStatus2NamingTheProblem) {
