@@ -17,6 +17,7 @@
 #include <QTimer>
 
 #include "app/about_dlg.h"
+#include "app/clients_dlg.h"
 #include "app/dialog_template.h"
 #include "app/icon.h"
 #include "app/log_pane.h"
@@ -138,6 +139,7 @@ bool CKestavoDlg::OnInitDialog() {
     if (!aboutText.isEmpty()) {
         windowMenu_ = new QMenu(this);
         windowMenu_->addSeparator();
+        windowMenu_->addAction(QStringLiteral("&Clients..."), this, [this] { OnClients(); });
         windowMenu_->addAction(aboutText, this, [this] { OnSysCommand(IDM_ABOUTBOX, 0); });
     }
 
@@ -161,6 +163,15 @@ void CKestavoDlg::contextMenuEvent(QContextMenuEvent* event) {
     if (windowMenu_ != nullptr) {
         windowMenu_->exec(event->globalPos());
     }
+}
+
+void CKestavoDlg::OnClients() {
+    if (clientsDialog_ == nullptr) {
+        clientsDialog_ = new ClientsDialog(this);
+    }
+    clientsDialog_->show();
+    clientsDialog_->raise();
+    clientsDialog_->activateWindow();
 }
 
 void CKestavoDlg::OnSysCommand(unsigned id, long /*param*/) {

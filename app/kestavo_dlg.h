@@ -29,6 +29,7 @@ class QTimer;
 namespace kestavo::app {
 
 class LogPane;
+class ClientsDialog;
 class CKestavoDlg;
 
 // The main window. It owns every piece of run-time state; the work itself is done by the subsystems'
@@ -59,6 +60,9 @@ public:
     void SetAccessDescription(std::string description) { accessDescription_ = std::move(description); }
 
     void OnSysCommand(unsigned id, long param);
+    // Opens the window of the relay's clients (not modal), or brings it forward.
+    void OnClients();
+    [[nodiscard]] ClientsDialog* Clients() const { return clientsDialog_; }
     [[nodiscard]] QIcon OnQueryDragIcon() const { return icon_; }
 
     int ListDevices();
@@ -120,6 +124,7 @@ private:
     MessageBoxFn messageBox_;
     std::map<int, QWidget*> controls_;
     QMenu* windowMenu_ = nullptr;
+    ClientsDialog* clientsDialog_ = nullptr;
 
     QIcon icon_;
     bool deviceOpen_ = false;

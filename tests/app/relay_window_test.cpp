@@ -9,8 +9,10 @@
 #include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
+#include <QTableWidget>
 #include <QTest>
 
+#include "app/clients_dlg.h"
 #include "app/resource.h"
 #include "frames/frames.h"
 #include "kit.h"
@@ -307,6 +309,42 @@ TEST_F(RelayWindowTest, TheClientProgramShowsWhatTheRelaySends) {
     const QString output = QString::fromUtf8(client.readAllStandardOutput());
     EXPECT_TRUE(output.contains("configuration entry=2 code=7\nsamples 258 0 0\nsamples 65535 0 0\nstop\n"))
         << output.toStdString();
+}
+
+// The clients window, as its user reads it: a table found by its accessible name, refreshed every second.
+TEST_F(RelayWindowTest, TheClientsWindowShowsClientsComeAndGoWithWhyTheyLeft) {
+    Open();
+    PressStartStop();
+    window->OnClients();
+    app::ClientsDialog* clients = window->Clients();
+    ASSERT_NE(clients, nullptr);
+    EXPECT_TRUE(clients->isVisible());
+    EXPECT_FALSE(clients->isModal());
+    auto* table = FindByName<QTableWidget>(clients, "Clients");
+    ASSERT_NE(table, nullptr);
+    const auto row = [&](const std::string& peer) -> QStringList {
+        for (int r = 0; r < table->rowCount(); ++r) {
+            if (table->item(r, 0) != nullptr && table->item(r, 0)->text().toStdString() == peer) {
+                QStringList cells;
+                for (int c = 0; c < table->columnCount(); ++c) {
+                    cells << table->item(r, c)->text();
+                }
+                return cells;
+            }
+        }
+        return {};
+    };
+
+    auto client = std::make_unique<TcpClient>("127.0.0.1", port);
+    const std::string peer = "127.0.0.1 " + std::to_string(client->LocalPort());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return row(peer).value(6) == "connected"; }, 10000)) << peer;
+    EXPECT_EQ(row(peer).value(3), "1") << "the configuration frame";
+    EXPECT_EQ(row(peer).value(2), "264");
+    ASSERT_TRUE(client->Read(264)); // taken, so that closing sends no reset
+    client->Close();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return row(peer).value(6).endsWith("closed by the peer"); }, 10000))
+        << row(peer).join(QLatin1Char('|')).toStdString();
+    PressStartStop();
 }
 
 } // namespace
