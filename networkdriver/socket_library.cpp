@@ -397,6 +397,7 @@ public:
                 }
                 if (session.queued + session.inFlight + size > kQueueLimit) {
                     overflow = true;
+                    session.maxQueued = std::max(session.maxQueued, session.queued + session.inFlight);
                     wake = session.shared_from_this();
                 } else if (session.tail.Room() >= size) {
                     session.tail.Put(data, size);
@@ -415,7 +416,6 @@ public:
                 if (!overflow && wanted == 0) {
                     session.queued += size;
                     ++session.frames;
-                    session.maxQueued = std::max(session.maxQueued, session.queued + session.inFlight);
                     if (!session.writeScheduled) {
                         session.writeScheduled = true;
                         wake = session.shared_from_this();
@@ -803,6 +803,9 @@ private:
                 session->inFlight = 0;
                 finished = session->released;
             } else {
+                // The most queued at once, seen here rather than on the send path: what waits now and what
+                // the write that just ended carried were queued together a moment ago.
+                session->maxQueued = std::max(session->maxQueued, session->queued + session->inFlight);
                 session->writing.swap(session->full);
                 session->writing.push_back(std::move(session->tail));
                 // The next frames go straight into a spare, if there is one.
