@@ -1,8 +1,5 @@
 #include "app/relay_callbacks.h"
 
-#include <QApplication>
-#include <QMetaObject>
-
 #include "app/kestavo_dlg.h"
 #include "app/resource.h"
 #include "app/window_mailbox.h"
@@ -36,15 +33,7 @@ void RelayToCurrentDialog(const frames::SamplePacket& packet) {
 }
 
 void ReportRefusalToCurrentDialog(const std::string& peer, const std::string& reason) {
-    const std::string line = "Client refused: " + peer + " (" + reason + ")";
-    QMetaObject::invokeMethod(
-        qApp,
-        [line] {
-            if (CKestavoDlg* dialog = g_currentDialog.load()) {
-                dialog->AddLogLine(line);
-            }
-        },
-        Qt::QueuedConnection);
+    WindowMailbox::Instance().PostLogLine("Client refused: " + peer + " (" + reason + ")");
 }
 
 } // namespace kestavo::app

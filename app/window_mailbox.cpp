@@ -32,6 +32,7 @@ void WindowMailbox::Detach() {
         std::lock_guard lock(mutex_);
         dialog_ = nullptr;
         g_currentDialog.store(nullptr);
+        logLines_.clear();
         for (Letter* letter : queue_) {
             letter->done = true;
         }
@@ -62,9 +63,31 @@ bool WindowMailbox::Send(unsigned message, std::uintptr_t wParam, std::intptr_t 
     return dialog_ != nullptr;
 }
 
+void WindowMailbox::PostLogLine(std::string line) {
+    std::lock_guard lock(mutex_);
+    if (dialog_ == nullptr) {
+        return;
+    }
+    logLines_.push_back(std::move(line));
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t written = ::write(wakeFd_, &one, sizeof one);
+}
+
 void WindowMailbox::Deliver() {
     std::uint64_t count = 0;
     [[maybe_unused]] const ssize_t got = ::read(wakeFd_, &count, sizeof count);
+    std::deque<std::string> lines;
+    CKestavoDlg* logTo = nullptr;
+    {
+        std::lock_guard lock(mutex_);
+        lines.swap(logLines_);
+        logTo = dialog_;
+    }
+    for (const std::string& line : lines) {
+        if (logTo != nullptr) {
+            logTo->AddLogLine(line);
+        }
+    }
     for (;;) {
         Letter* letter = nullptr;
         CKestavoDlg* dialog = nullptr;

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <string>
 #include <thread>
 
 class QSocketNotifier;
@@ -29,6 +30,8 @@ public:
 
     // True when the window handled the message.
     bool Send(unsigned message, std::uintptr_t wParam, std::intptr_t lParam);
+    // Hands a line for the window's log over without waiting for it; dropped while no window is attached.
+    void PostLogLine(std::string line);
 
 private:
     struct Letter {
@@ -44,6 +47,7 @@ private:
     std::mutex mutex_;
     std::condition_variable handled_;
     std::deque<Letter*> queue_;
+    std::deque<std::string> logLines_;
     CKestavoDlg* dialog_ = nullptr;
     std::thread::id windowThread_;
     int wakeFd_ = -1;

@@ -443,11 +443,20 @@ class AccessRulesTest : public SocketLibrary {
 protected:
     // Rules for the next server; refusals are recorded.
     void Rules(networkdriver::AccessRules rules) {
-        rules.refused = [this](const std::string& peer, const std::string& reason) {
-            std::lock_guard lock(refusalsMutex);
-            refusals.push_back(reason + " " + peer);
+        // The library may report a refusal while the test ends: the record outlives the test.
+        rules.refused = [record = &Record()](const std::string& peer, const std::string& reason) {
+            std::lock_guard lock(record->mutex);
+            record->refusals.push_back(reason + " " + peer);
         };
         networkdriver::SetAccessRules(std::move(rules));
+    }
+    struct Refusals {
+        std::mutex mutex;
+        std::vector<std::string> refusals;
+    };
+    static Refusals& Record() {
+        static auto* record = new Refusals;
+        return *record;
     }
     std::vector<networkdriver::Network> Networks(std::initializer_list<const char*> texts) {
         std::vector<networkdriver::Network> networks;
@@ -469,13 +478,10 @@ protected:
         const auto bytes = client->ReadToEnd();
         return bytes && bytes->empty() && recorder.Of(Event::Connected).size() == connected;
     }
-    std::vector<std::string> Refusals() {
-        std::lock_guard lock(refusalsMutex);
-        return refusals;
+    std::vector<std::string> RefusalsSeen() {
+        std::lock_guard lock(Record().mutex);
+        return Record().refusals;
     }
-
-    std::mutex refusalsMutex;
-    std::vector<std::string> refusals;
 };
 
 TEST_F(AccessRulesTest, AnAllowListTakesIpv4Ipv6AndMappedPeersAndRefusesTheRest) {
@@ -486,8 +492,8 @@ TEST_F(AccessRulesTest, AnAllowListTakesIpv4Ipv6AndMappedPeersAndRefusesTheRest)
     EXPECT_TRUE(Refused("::1"));
     EXPECT_EQ(SendData(allowed, "still here", 10), 10);
     EXPECT_TRUE(v4.Read(10)) << "the allowed client never noticed";
-    ASSERT_TRUE(WaitUntil([&] { return Refusals().size() == 1; }));
-    EXPECT_EQ(Refusals().at(0).rfind("not allowed ::1 ", 0), 0U) << Refusals().at(0);
+    ASSERT_TRUE(WaitUntil([&] { return RefusalsSeen().size() == 1; }));
+    EXPECT_EQ(RefusalsSeen().at(0).rfind("not allowed ::1 ", 0), 0U) << RefusalsSeen().at(0);
     ReleaseSocket(server);
 
     Rules({{}, Networks({"::1/128"}), 0, 0, {}});
@@ -511,9 +517,9 @@ TEST_F(AccessRulesTest, ConnectionsPastEitherLimitAreRefused) {
     recorder.Await(Event::Gone, 1);
     TcpClient third("::1", port);
     EXPECT_EQ(recorder.Await(Event::Connected, 3).size(), 3U);
-    ASSERT_TRUE(WaitUntil([&] { return Refusals().size() == 2; }));
-    EXPECT_EQ(Refusals().at(0).rfind("too many from this address ::1 ", 0), 0U) << Refusals().at(0);
-    EXPECT_EQ(Refusals().at(1).rfind("too many clients 127.0.0.1 ", 0), 0U) << Refusals().at(1);
+    ASSERT_TRUE(WaitUntil([&] { return RefusalsSeen().size() == 2; }));
+    EXPECT_EQ(RefusalsSeen().at(0).rfind("too many from this address ::1 ", 0), 0U) << RefusalsSeen().at(0);
+    EXPECT_EQ(RefusalsSeen().at(1).rfind("too many clients 127.0.0.1 ", 0), 0U) << RefusalsSeen().at(1);
 }
 
 TEST_F(AccessRulesTest, ListeningOnOneAddressLeavesTheOthersClosed) {
@@ -529,7 +535,7 @@ TEST_F(AccessRulesTest, AFloodOfRefusedConnectionsIsReportedOnceForEachAddress) 
     for (int i = 0; i < 100; ++i) {
         ASSERT_TRUE(Refused(i % 2 == 0 ? "127.0.0.1" : "::1"));
     }
-    const auto reported = Refusals();
+    const auto reported = RefusalsSeen();
     ASSERT_EQ(reported.size(), 2U);
     EXPECT_EQ(reported[0].rfind("not allowed 127.0.0.1 ", 0), 0U);
     EXPECT_EQ(reported[1].rfind("not allowed ::1 ", 0), 0U);
