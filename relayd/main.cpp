@@ -20,8 +20,8 @@
 #include "networkdriver/access.h"
 #include "networkdriver/descriptor_limit.h"
 #include "service/access_options.h"
-#include "service/device_spec.h"
 #include "service/dongle.h"
+#include "service/dongle_choice.h"
 #include "service/relay_host.h"
 #include "service/status.h"
 #include "usb/device_list.h"
@@ -75,7 +75,7 @@ std::optional<int> ParseOptions(int argc, char** argv, Options& options) {
         ->check(CLI::Validator(
             [](std::string& text) {
                 std::string error;
-                return service::ParseDeviceSpec(text, error) ? std::string() : error;
+                return service::ParseDongleChoice(text, error) ? std::string() : error;
             },
             "DEVICE"));
     app.add_option("--port", options.port, "The relay's TCP port, on every interface (9001)")
@@ -150,7 +150,7 @@ int main(int argc, char** argv) {
         return List();
     }
     std::string error;
-    const service::DeviceSpec spec = *service::ParseDeviceSpec(options.device, error);
+    const service::DongleChoice choice = *service::ParseDongleChoice(options.device, error);
     networkdriver::RaiseDescriptorLimit();
     usb::InitializeLibrary();
 
@@ -168,7 +168,7 @@ int main(int argc, char** argv) {
     }
     std::atomic<std::uint64_t> relayed{0};
     service::Dongle dongle(
-        spec,
+        choice,
         [&](const frames::SamplePacket& packet) {
             relay.Table().RelaySamplePacket(packet);
             relayed.fetch_add(1, std::memory_order_relaxed);
@@ -177,7 +177,7 @@ int main(int argc, char** argv) {
     // What the status page shows, as of the latest tick.
     std::mutex stateMutex;
     service::ServiceState state;
-    state.device = service::Describe(spec);
+    state.device = service::Describe(choice);
     state.port = options.port;
     state.relayRunning = true;
     std::optional<service::StatusServer> status;
@@ -195,7 +195,7 @@ int main(int argc, char** argv) {
         }
         Log("Status served on " + options.status);
     }
-    sd_notifyf(0, "READY=1\nSTATUS=Relaying %s on port %d", service::Describe(spec).c_str(), options.port);
+    sd_notifyf(0, "READY=1\nSTATUS=Relaying %s on port %d", service::Describe(choice).c_str(), options.port);
     std::uint64_t watchdogUs = 0;
     const bool watchdog = sd_watchdog_enabled(0, &watchdogUs) > 0;
 

@@ -19,8 +19,8 @@ Dongle::Totals Of(const usb::TransferContext& context) {
 
 } // namespace
 
-Dongle::Dongle(DeviceSpec spec, usb::PacketSink sink, LogFn log)
-    : spec_(std::move(spec)), sink_(std::move(sink)), log_(std::move(log)) {
+Dongle::Dongle(DongleChoice choice, usb::PacketSink sink, LogFn log)
+    : choice_(std::move(choice)), sink_(std::move(sink)), log_(std::move(log)) {
     usb_init(); // the library allows it more than once
 }
 
@@ -35,24 +35,24 @@ void Dongle::Tick() {
             const int error = -readSide_->lastFailure.load();
             Close();
             if (!quiet_) {
-                log_("Dongle lost: " + Describe(spec_) + " (" + std::strerror(error) + ")");
+                log_("Dongle lost: " + Describe(choice_) + " (" + std::strerror(error) + ")");
             }
             if (!answered && !quiet_) {
-                log_("Dongle " + Describe(spec_) + " answers no read; trying again every second, quietly");
+                log_("Dongle " + Describe(choice_) + " answers no read; trying again every second, quietly");
                 quiet_ = true;
             }
         } else if (quiet_ && answered) {
             quiet_ = false;
-            log_("Dongle back: " + Describe(spec_));
+            log_("Dongle back: " + Describe(choice_));
         }
         return;
     }
     usb_find_busses();
     usb_find_devices();
-    struct usb_device* device = FindDevice(spec_);
+    struct usb_device* device = FindDevice(choice_);
     if (device == nullptr) {
         if (!absenceSaid_) {
-            log_("Dongle absent: " + Describe(spec_) + ", waiting for it");
+            log_("Dongle absent: " + Describe(choice_) + ", waiting for it");
             absenceSaid_ = true;
         }
         return;
@@ -85,7 +85,7 @@ void Dongle::Open(struct usb_device* device) {
     };
     if (!usb::PrepareConnection(*params_, readSide_, writeSide_, message, sink_) || !readSide_) {
         if (!quiet_) {
-            log_("Dongle " + Describe(spec_) +
+            log_("Dongle " + Describe(choice_) +
                  " has nothing to read from; trying again every second, quietly");
             quiet_ = true;
         }
@@ -94,7 +94,7 @@ void Dongle::Open(struct usb_device* device) {
     }
     usb::Resume(*readSide_);
     if (!quiet_) {
-        log_(std::string(everOpened_ ? "Dongle back: " : "Dongle opened: ") + Describe(spec_) + " (bus " +
+        log_(std::string(everOpened_ ? "Dongle back: " : "Dongle opened: ") + Describe(choice_) + " (bus " +
              device->bus->dirname + ", address " + device->filename + ")");
     }
     everOpened_ = true;

@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "service/device_spec.h"
+#include "service/dongle_choice.h"
 #include "usb/transfer.h"
 
 namespace kestavo::service {
@@ -18,7 +18,7 @@ using LogFn = std::function<void(const std::string&)>;
 // thread calls everything.
 class Dongle {
 public:
-    Dongle(DeviceSpec spec, usb::PacketSink sink, LogFn log);
+    Dongle(DongleChoice choice, usb::PacketSink sink, LogFn log);
     ~Dongle();
     Dongle(const Dongle&) = delete;
     Dongle& operator=(const Dongle&) = delete;
@@ -40,7 +40,7 @@ public:
 private:
     void Open(struct usb_device* device);
 
-    DeviceSpec spec_;
+    DongleChoice choice_;
     usb::PacketSink sink_;
     LogFn log_;
     std::unique_ptr<usb::TestParams> params_;

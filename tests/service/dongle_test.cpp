@@ -27,7 +27,7 @@ TEST_F(DongleTest, OneThatAnswersNoReadIsRetriedQuietly) {
     Devices("device 1 2 0x04d2 0x162e\nclaim-fails EBUSY\nconfiguration 1\ninterface 0\naltsetting 0\n"
             "endpoint 0x81 bulk 64\n");
     std::string error;
-    service::Dongle dongle(*service::ParseDeviceSpec("04d2:162e", error), nullptr,
+    service::Dongle dongle(*service::ParseDongleChoice("04d2:162e", error), nullptr,
                            [&](const std::string& line) { log.push_back(line); });
     const auto claims = [] {
         const std::string journal = usbbench::Journal();
@@ -60,7 +60,7 @@ TEST_F(DongleTest, OneUnpluggedIsClosedAndOpenedAgainWhenItIsBack) {
     std::string error;
     std::atomic<std::uint64_t> packets{0};
     service::Dongle dongle(
-        *service::ParseDeviceSpec("04d2:162e:SN1", error), [&](const frames::SamplePacket&) { ++packets; },
+        *service::ParseDongleChoice("04d2:162e:SN1", error), [&](const frames::SamplePacket&) { ++packets; },
         [&](const std::string& line) { log.push_back(line); });
     const auto tickUntil = [&](const auto& condition) {
         return WaitUntil([&] {

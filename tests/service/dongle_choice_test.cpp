@@ -2,14 +2,14 @@
 
 #include <gtest/gtest.h>
 
-#include "service/device_spec.h"
+#include "service/dongle_choice.h"
 
 namespace kestavo::test {
 namespace {
 
-TEST(DeviceSpec, ReadsIdsWithOrWithoutSerialAndPlaces) {
+TEST(DongleChoice, ReadsIdsWithOrWithoutSerialAndPlaces) {
     std::string error;
-    const auto ids = service::ParseDeviceSpec("4D2:162e", error);
+    const auto ids = service::ParseDongleChoice("4D2:162e", error);
     ASSERT_TRUE(ids);
     EXPECT_FALSE(ids->byPlace);
     EXPECT_EQ(ids->vendor, 0x04D2U);
@@ -17,11 +17,11 @@ TEST(DeviceSpec, ReadsIdsWithOrWithoutSerialAndPlaces) {
     EXPECT_FALSE(ids->serial);
     EXPECT_EQ(service::Describe(*ids), "04d2:162e");
 
-    const auto serial = service::ParseDeviceSpec("04d2:162e:SN:7 b", error);
+    const auto serial = service::ParseDongleChoice("04d2:162e:SN:7 b", error);
     ASSERT_TRUE(serial && serial->serial);
     EXPECT_EQ(*serial->serial, "SN:7 b") << "the serial is the whole rest";
 
-    const auto place = service::ParseDeviceSpec("001/012", error);
+    const auto place = service::ParseDongleChoice("001/012", error);
     ASSERT_TRUE(place);
     EXPECT_TRUE(place->byPlace);
     EXPECT_EQ(place->bus, 1);
@@ -31,7 +31,7 @@ TEST(DeviceSpec, ReadsIdsWithOrWithoutSerialAndPlaces) {
     for (const char* bad :
          {"", "04d2", "04d2:", "12345:1", "xyz:1", "04d2:162e:", "1/", "/2", "1/0", "-1/2", "04d2:+1"}) {
         error.clear();
-        EXPECT_FALSE(service::ParseDeviceSpec(bad, error)) << bad;
+        EXPECT_FALSE(service::ParseDongleChoice(bad, error)) << bad;
         EXPECT_NE(error.find(bad), std::string::npos) << error;
     }
 }

@@ -8,7 +8,7 @@
 namespace kestavo::service {
 
 // Which dongle to open: by its ids (and serial, when one is given), or by its place on the buses.
-struct DeviceSpec {
+struct DongleChoice {
     bool byPlace = false;
     unsigned vendor = 0;
     unsigned product = 0;
@@ -19,14 +19,14 @@ struct DeviceSpec {
 
 // Reads "VID:PID" or "VID:PID:SERIAL" (the ids in hexadecimal, 1 to 4 digits; the serial is the rest)
 // or "BUS/ADDRESS" (decimal). On a malformed text, gives nothing and says why in error.
-std::optional<DeviceSpec> ParseDeviceSpec(const std::string& text, std::string& error);
+std::optional<DongleChoice> ParseDongleChoice(const std::string& text, std::string& error);
 
-// The spec as the log names it: "04d2:162e", "04d2:162e:SN1", "001/002".
-std::string Describe(const DeviceSpec& spec);
+// The choice as the log names it: "04d2:162e", "04d2:162e:SN1", "001/002".
+std::string Describe(const DongleChoice& choice);
 
-// The first device of the library's current list that the spec names, or nullptr. A serial is read
+// The first device of the library's current list that the choice names, or nullptr. A serial is read
 // from each device with the ids, which takes opening it. The records are the library's: a later
 // rescan frees those of devices that went away.
-struct usb_device* FindDevice(const DeviceSpec& spec);
+struct usb_device* FindDevice(const DongleChoice& choice);
 
 } // namespace kestavo::service

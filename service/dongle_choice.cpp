@@ -1,4 +1,4 @@
-#include "service/device_spec.h"
+#include "service/dongle_choice.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -35,8 +35,8 @@ std::string SerialOf(struct usb_device* device) {
 
 } // namespace
 
-std::optional<DeviceSpec> ParseDeviceSpec(const std::string& text, std::string& error) {
-    DeviceSpec spec;
+std::optional<DongleChoice> ParseDongleChoice(const std::string& text, std::string& error) {
+    DongleChoice choice;
     if (const auto slash = text.find('/'); slash != std::string::npos) {
         const auto bus = Number(text.substr(0, slash), 10, 1, 999);
         const auto address = Number(text.substr(slash + 1), 10, 1, 999);
@@ -44,10 +44,10 @@ std::optional<DeviceSpec> ParseDeviceSpec(const std::string& text, std::string& 
             error = "'" + text + "' is not BUS/ADDRESS (two decimal numbers, as in 001/002)";
             return std::nullopt;
         }
-        spec.byPlace = true;
-        spec.bus = static_cast<int>(*bus);
-        spec.address = static_cast<int>(*address);
-        return spec;
+        choice.byPlace = true;
+        choice.bus = static_cast<int>(*bus);
+        choice.address = static_cast<int>(*address);
+        return choice;
     }
     const auto first = text.find(':');
     const auto second = first == std::string::npos ? std::string::npos : text.find(':', first + 1);
@@ -59,35 +59,36 @@ std::optional<DeviceSpec> ParseDeviceSpec(const std::string& text, std::string& 
         error = "'" + text + "' is not VID:PID[:SERIAL] (hexadecimal ids, as in 04d2:162e) nor BUS/ADDRESS";
         return std::nullopt;
     }
-    spec.vendor = static_cast<unsigned>(*vendor);
-    spec.product = static_cast<unsigned>(*product);
+    choice.vendor = static_cast<unsigned>(*vendor);
+    choice.product = static_cast<unsigned>(*product);
     if (second != std::string::npos) {
-        spec.serial = text.substr(second + 1);
+        choice.serial = text.substr(second + 1);
     }
-    return spec;
+    return choice;
 }
 
-std::string Describe(const DeviceSpec& spec) {
+std::string Describe(const DongleChoice& choice) {
     char text[32];
-    if (spec.byPlace) {
-        std::snprintf(text, sizeof text, "%03d/%03d", spec.bus, spec.address);
+    if (choice.byPlace) {
+        std::snprintf(text, sizeof text, "%03d/%03d", choice.bus, choice.address);
         return text;
     }
-    std::snprintf(text, sizeof text, "%04x:%04x", spec.vendor, spec.product);
-    return spec.serial ? text + (":" + *spec.serial) : text;
+    std::snprintf(text, sizeof text, "%04x:%04x", choice.vendor, choice.product);
+    return choice.serial ? text + (":" + *choice.serial) : text;
 }
 
-struct usb_device* FindDevice(const DeviceSpec& spec) {
+struct usb_device* FindDevice(const DongleChoice& choice) {
     for (struct usb_bus* bus = usb_get_busses(); bus != nullptr; bus = bus->next) {
         for (struct usb_device* device = bus->devices; device != nullptr; device = device->next) {
-            if (spec.byPlace) {
-                if (std::atoi(bus->dirname) == spec.bus && std::atoi(device->filename) == spec.address) {
+            if (choice.byPlace) {
+                if (std::atoi(bus->dirname) == choice.bus && std::atoi(device->filename) == choice.address) {
                     return device;
                 }
                 continue;
             }
-            if (device->descriptor.idVendor == spec.vendor && device->descriptor.idProduct == spec.product &&
-                (!spec.serial || SerialOf(device) == *spec.serial)) {
+            if (device->descriptor.idVendor == choice.vendor &&
+                device->descriptor.idProduct == choice.product &&
+                (!choice.serial || SerialOf(device) == *choice.serial)) {
                 return device;
             }
         }
