@@ -408,12 +408,12 @@ long CKestavoDlg::OnSocketEvent(std::uintptr_t wParam, std::intptr_t lParam) {
 }
 
 long CKestavoDlg::OnClientConnected(std::uintptr_t wParam, std::intptr_t lParam) {
-    // A connection reported just as the server stopped belongs to no server any more; the library has
-    // closed it with its server.
-    if (!clientTable_.Running()) {
+    // A connection reported just as the server stopped belongs to no server any more (the library has
+    // closed it with its server), and the table does not take it.
+    if (!clientTable_.AddClient(static_cast<NetHandle>(lParam),
+                                static_cast<std::uint32_t>(wParam & 0xFFFF))) {
         return 1;
     }
-    clientTable_.AddClient(static_cast<NetHandle>(lParam), static_cast<std::uint32_t>(wParam & 0xFFFF));
     UpdateData(false);
     AddLogLine("Client connected");
     return 1;
