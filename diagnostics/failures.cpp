@@ -4,19 +4,13 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <map>
 #include <mutex>
 #include <string>
 
+#include "diagnostics/rate_limit.h"
+
 namespace kestavo::diagnostics {
 namespace {
-
-constexpr auto kQuietPeriod = std::chrono::minutes(1);
-
-struct Seen {
-    std::chrono::steady_clock::time_point printed;
-    std::uint64_t unprinted = 0;
-};
 
 std::atomic<std::uint64_t> failures{0};
 
@@ -26,8 +20,8 @@ std::mutex& RecordMutex() {
     return mutex;
 }
 
-std::map<std::string, Seen>& Record() {
-    static auto* record = new std::map<std::string, Seen>; // outlives threads that report late
+RateLimit& Record() {
+    static auto* record = new RateLimit(std::chrono::minutes(1)); // outlives threads that report late
     return *record;
 }
 
@@ -35,24 +29,19 @@ std::map<std::string, Seen>& Record() {
 
 void ReportFailure(const char* what, int error) {
     failures.fetch_add(1, std::memory_order_relaxed);
-    const auto now = std::chrono::steady_clock::now();
     std::lock_guard lock(RecordMutex());
-    auto [entry, first] = Record().try_emplace(what);
-    Seen& seen = entry->second;
-    if (!first && now - seen.printed < kQuietPeriod) {
-        ++seen.unprinted;
+    const std::optional<std::uint64_t> held = Record().Pass(what, RateLimit::Clock::now());
+    if (!held) {
         return;
     }
     char text[256] = "";
     const char* reason = error != 0 ? ::strerror_r(error, text, sizeof text) : "";
     std::fprintf(stderr, "kestavo: %s failed%s%s", what, error != 0 ? ": " : "", reason);
-    if (seen.unprinted > 0) {
+    if (*held > 0) {
         std::fprintf(stderr, " (and %llu times more in the last minute)",
-                     static_cast<unsigned long long>(seen.unprinted));
+                     static_cast<unsigned long long>(*held));
     }
     std::fputc('\n', stderr);
-    seen.printed = now;
-    seen.unprinted = 0;
 }
 
 std::uint64_t FailureCount() {

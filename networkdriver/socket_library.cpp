@@ -26,6 +26,7 @@
 #include <asio.hpp>
 
 #include "diagnostics/failures.h"
+#include "diagnostics/rate_limit.h"
 #include "networkdriver/access.h"
 #include "networkdriver/client_statistics.h"
 #include "networkdriver/handle_index.h"
@@ -723,16 +724,7 @@ private:
     // connections cannot flood its log. Runs on the I/O thread, which alone keeps the record.
     void ReportRefusal(const Server& server, const std::string& address, const std::string& peer,
                        const char* reason) {
-        const auto now = std::chrono::steady_clock::now();
-        if (refusals_.size() > kRefusalRecord) {
-            std::erase_if(refusals_, [&](const auto& entry) { return now - entry.second >= kRefusalQuiet; });
-        }
-        const auto [last, first] = refusals_.try_emplace(address, now);
-        if (!first && now - last->second < kRefusalQuiet) {
-            return;
-        }
-        last->second = now;
-        if (server.rules.refused) {
+        if (refusals_.Pass(address, std::chrono::steady_clock::now()) && server.rules.refused) {
             server.rules.refused(peer, reason);
         }
     }
@@ -983,7 +975,7 @@ private:
     std::map<std::string, std::uint64_t> departures_;
     std::mutex rulesMutex_;
     networkdriver::AccessRules rules_; // for the servers started next; guarded by rulesMutex_
-    std::unordered_map<std::string, std::chrono::steady_clock::time_point> refusals_; // the I/O thread's
+    kestavo::diagnostics::RateLimit refusals_{kRefusalQuiet, kRefusalRecord}; // the I/O thread's
     std::thread thread_;
 
 public:
