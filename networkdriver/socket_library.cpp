@@ -278,10 +278,6 @@ std::int64_t NowMs() {
         .count();
 }
 
-std::string PeerText(const tcp::endpoint& peer) {
-    return AddressText(peer) + " " + std::to_string(peer.port());
-}
-
 class Driver {
 public:
     static Driver& Instance() {
@@ -633,12 +629,13 @@ private:
 
     void Accepted(const std::shared_ptr<Server>& server, tcp::socket socket, const tcp::endpoint& peer) {
         const std::string address = AddressText(peer);
+        const std::string peerText = address + " " + std::to_string(peer.port());
         if (const char* refusal = Refusal(*server, peer, address)) {
             // Closed at once with a reset: no handle, no table entry, not a byte.
             std::error_code ignored;
             socket.set_option(asio::socket_base::linger(true, 0), ignored);
             socket.close(ignored);
-            ReportRefusal(*server, address, PeerText(peer), refusal);
+            ReportRefusal(*server, address, peerText, refusal);
             return;
         }
         MoveAboveSelectRange(socket);
@@ -666,7 +663,7 @@ private:
         }
         auto session = std::make_shared<Session>(io_, std::move(socket));
         session->since = NowMs();
-        session->peer = PeerText(peer);
+        session->peer = peerText;
         session->address = address;
         session->handle = NextHandle();
         session->server = server->handle;

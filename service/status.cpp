@@ -1,9 +1,10 @@
 #include "service/status.h"
 
-#include <arpa/inet.h>
 #include <cstdlib>
 #include <httplib.h>
 #include <nlohmann/json.hpp>
+
+#include "service/access_options.h"
 
 namespace kestavo::service {
 namespace {
@@ -115,9 +116,7 @@ std::string ParseStatusAddress(const std::string& text, std::string& address, in
         if (address.size() >= 2 && address.front() == '[' && address.back() == ']') {
             address = address.substr(1, address.size() - 2);
         }
-        unsigned char bytes[16];
-        if (::inet_pton(AF_INET, address.c_str(), bytes) != 1 &&
-            ::inet_pton(AF_INET6, address.c_str(), bytes) != 1) {
+        if (!CheckListenAddress(address).empty()) {
             return "'" + text + "' is not ADDRESS:PORT, [IPV6]:PORT or PORT";
         }
     }
