@@ -118,18 +118,6 @@ std::optional<int> ParseOptions(int argc, char** argv, Options& options) {
     return std::nullopt;
 }
 
-int List() {
-    usb::InitializeLibrary();
-    const auto entries = usb::PlacedDeviceList(Log);
-    for (const std::string& entry : entries) {
-        std::printf("%s\n", entry.c_str());
-    }
-    if (entries.empty()) {
-        std::printf("No device were found!\n");
-    }
-    return 0;
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
@@ -147,7 +135,8 @@ int main(int argc, char** argv) {
         return *status;
     }
     if (options.list) {
-        return List();
+        usb::PrintDeviceList(Log);
+        return 0;
     }
     std::string error;
     const service::DongleChoice choice = *service::ParseDongleChoice(options.device, error);

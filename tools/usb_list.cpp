@@ -6,14 +6,7 @@
 #include "usb/device_list.h"
 
 int main() {
-    kestavo::usb::InitializeLibrary();
-    const auto entries = kestavo::usb::PlacedDeviceList(
+    kestavo::usb::PrintDeviceList(
         [](const std::string& message) { std::fprintf(stderr, "%s\n", message.c_str()); });
-    for (const std::string& entry : entries) {
-        std::printf("%s\n", entry.c_str());
-    }
-    if (entries.empty()) {
-        std::printf("No device were found!\n");
-    }
     return 0;
 }

@@ -97,14 +97,17 @@ usb_interface_descriptor* FindInterface(usb_config_descriptor* config, int numbe
     return nullptr;
 }
 
-std::vector<std::string> PlacedDeviceList(const MessageFn& message) {
+void PrintDeviceList(const MessageFn& message) {
+    InitializeLibrary();
     DeviceSlots slots{};
     std::vector<std::string> entries;
     ListDevices(slots, entries, message);
     for (std::size_t i = 0; i < entries.size(); ++i) {
-        entries[i] = std::string(slots[i]->bus->dirname) + "/" + slots[i]->filename + "\t" + entries[i];
+        std::printf("%s/%s\t%s\n", slots[i]->bus->dirname, slots[i]->filename, entries[i].c_str());
     }
-    return entries;
+    if (entries.empty()) {
+        std::printf("No device were found!\n");
+    }
 }
 
 } // namespace kestavo::usb

@@ -27,9 +27,10 @@ void InitializeLibrary();
 // listed, or -1 (after a message) when its working memory cannot be had.
 int ListDevices(DeviceSlots& slots, std::vector<std::string>& entries, const MessageFn& message);
 
-// The device list as the window shows it, each entry led by its device's place and a tab
-// ("001/002\t (Maker) Dongle  [SN1] [04D2h:162Eh]"), for the programs that print it.
-std::vector<std::string> PlacedDeviceList(const MessageFn& message);
+// Prints on stdout the device list as the window shows it, a line an entry led by its device's place and
+// a tab ("001/002\t (Maker) Dongle  [SN1] [04D2h:162Eh]"), or "No device were found!"; initialises
+// the library first. For the programs that list the devices.
+void PrintDeviceList(const MessageFn& message);
 
 // The first alternate setting of the interface numbered number in config, or nullptr. When fallback is
 // given it receives the first usable interface met (one that has an alternate setting), or nullptr.
