@@ -16,7 +16,7 @@ struct ClientStatistics {
     std::string peer;                 // "address port"
     std::int64_t connectedSince = 0;  // ms since the epoch
     std::uint64_t bytesSent = 0;      // written to the connection
-    std::uint64_t framesSent = 0;     // SendData calls taken
+    std::uint64_t framesSent = 0;     // SendData calls taken that queued a byte or more
     std::uint64_t queuedBytes = 0;    // queued and being written now
     std::uint64_t maxQueuedBytes = 0; // the most at once
     // Why it left, empty while connected: "closed by the peer", "reset", "too slow", "keepalive",

@@ -160,10 +160,14 @@ struct Session : std::enable_shared_from_this<Session> {
     alignas(64) ShortLock mutex; // guards the members down to nextCapacity
     bool writeScheduled = false;
     bool closed = false;
-    std::size_t queued = 0;    // bytes in full and tail
+    // The bytes in full and tail (the low half) and the frames taken since the I/O thread last took
+    // the queue (the high half): one word, so that the send path counts its frame in the addition that
+    // queues its bytes. The high half cannot overflow: no more frames come between two takes than bytes
+    // fit in the queue, each frame being at least a byte.
+    std::uint64_t queuedAndFrames = 0;
     std::size_t inFlight = 0;  // bytes being written
     Chunk tail;                // the chunk frames are appended to, after the full ones
-    std::uint64_t frames = 0;  // SendData calls taken
+    std::uint64_t frames = 0;  // frames taken before the queue was last taken
     std::size_t maxQueued = 0; // the most bytes queued and in flight at once
     // Touched once a chunk rather than once a frame.
     std::vector<Chunk> full;
@@ -171,6 +175,15 @@ struct Session : std::enable_shared_from_this<Session> {
     // allocates nothing and never touches fresh pages.
     std::vector<Chunk> spares;
     std::size_t nextCapacity = kFirstChunk;
+
+    static constexpr std::uint64_t kOneFrame = std::uint64_t{1} << 32;
+    [[nodiscard]] std::size_t Queued() const { return queuedAndFrames & (kOneFrame - 1); }
+    [[nodiscard]] std::uint64_t Frames() const { return frames + (queuedAndFrames >> 32); }
+    // Empties the count of queued bytes, keeping the frames'. The lock is held.
+    void TakeQueued() {
+        frames += queuedAndFrames >> 32;
+        queuedAndFrames = 0;
+    }
 
     // Makes chunk the one frames are appended to; the old one, if it holds anything, waits in turn.
     // The lock is held.
@@ -392,9 +405,11 @@ public:
                 if (session.closed) {
                     return -1;
                 }
-                if (session.queued + session.inFlight + size > kQueueLimit) {
+                if (size == 0) {
+                    // Nothing to queue; the call still tells whether the client is there.
+                } else if (session.Queued() + session.inFlight + size > kQueueLimit) {
                     overflow = true;
-                    session.maxQueued = std::max(session.maxQueued, session.queued + session.inFlight);
+                    session.maxQueued = std::max(session.maxQueued, session.Queued() + session.inFlight);
                     wake = session.shared_from_this();
                 } else if (session.tail.Room() >= size) {
                     session.tail.Put(data, size);
@@ -410,9 +425,8 @@ public:
                     wanted = std::max(size, session.nextCapacity);
                     session.nextCapacity = std::min(session.nextCapacity * 2, kLargestChunk);
                 }
-                if (!overflow && wanted == 0) {
-                    session.queued += size;
-                    ++session.frames;
+                if (!overflow && wanted == 0 && size > 0) {
+                    session.queuedAndFrames += size + Session::kOneFrame;
                     if (!session.writeScheduled) {
                         session.writeScheduled = true;
                         wake = session.shared_from_this();
@@ -787,14 +801,14 @@ private:
             if (session->spares.empty()) {
                 session->spares.swap(session->recycled);
             }
-            if (session->queued == 0) {
+            if (session->Queued() == 0) {
                 session->writeScheduled = false;
                 session->inFlight = 0;
                 finished = session->released;
             } else {
                 // The most queued at once, seen here rather than on the send path: what waits now and what
                 // the write that just ended carried were queued together a moment ago.
-                session->maxQueued = std::max(session->maxQueued, session->queued + session->inFlight);
+                session->maxQueued = std::max(session->maxQueued, session->Queued() + session->inFlight);
                 session->writing.swap(session->full);
                 session->writing.push_back(std::move(session->tail));
                 // The next frames go straight into a spare, if there is one.
@@ -802,8 +816,8 @@ private:
                     session->tail = std::move(session->spares.back());
                     session->spares.pop_back();
                 }
-                session->inFlight = session->queued;
-                session->queued = 0;
+                session->inFlight = session->Queued();
+                session->TakeQueued();
             }
         }
         session->recycled.clear(); // the spares not taken, if the queue still had some
@@ -843,8 +857,8 @@ private:
         statistics.connectedSince = session.since;
         statistics.bytesSent = session.bytesSent.load(std::memory_order_relaxed);
         std::lock_guard lock(session.mutex);
-        statistics.framesSent = session.frames;
-        statistics.queuedBytes = session.queued + session.inFlight;
+        statistics.framesSent = session.Frames();
+        statistics.queuedBytes = session.Queued() + session.inFlight;
         statistics.maxQueuedBytes = session.maxQueued;
         return statistics;
     }
@@ -938,7 +952,7 @@ private:
             dropped.swap(session.full);
             tail = std::move(session.tail);
             spares.swap(session.spares);
-            session.queued = 0;
+            session.TakeQueued();
         }
         {
             std::lock_guard lock(session.descriptorMutex);
