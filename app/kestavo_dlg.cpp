@@ -27,6 +27,7 @@
 #include "app/window_mailbox.h"
 #include "config/configuration.h"
 #include "networkdriver/network_driver.h"
+#include "scope/scope_window.h"
 #include "usb/reports.h"
 
 namespace kestavo::app {
@@ -140,6 +141,7 @@ bool CKestavoDlg::OnInitDialog() {
         windowMenu_ = new QMenu(this);
         windowMenu_->addSeparator();
         windowMenu_->addAction(QStringLiteral("&Clients..."), this, [this] { OnClients(); });
+        windowMenu_->addAction(QStringLiteral("&Scope..."), this, [this] { OnScope(); });
         windowMenu_->addAction(aboutText, this, [this] { OnSysCommand(IDM_ABOUTBOX, 0); });
     }
 
@@ -172,6 +174,21 @@ void CKestavoDlg::OnClients() {
     clientsDialog_->show();
     clientsDialog_->raise();
     clientsDialog_->activateWindow();
+}
+
+void CKestavoDlg::OnScope() {
+    if (scopeWindow_ == nullptr) {
+        scopeRing_ = std::make_shared<scope::SampleRing>(1 << 18);
+        scopeWindow_ = new scope::ScopeWindow(scopeRing_, this);
+        connect(scopeWindow_, &scope::ScopeWindow::VisibilityChanged, this,
+                [this](bool visible) { scopeFeed_.store(visible ? scopeRing_.get() : nullptr); });
+        scopeWindow_->SetStatusSource([this] {
+            return deviceOpen_ ? QStringLiteral("Reading the dongle") : QStringLiteral("No dongle open");
+        });
+    }
+    scopeWindow_->show();
+    scopeWindow_->raise();
+    scopeWindow_->activateWindow();
 }
 
 void CKestavoDlg::OnSysCommand(unsigned id, long /*param*/) {

@@ -13,6 +13,7 @@
 #include "app/data_exchange.h"
 #include "networkdriver/network_driver.h"
 #include "relay/client_table.h"
+#include "scope/sample_ring.h"
 #include "usb/device_list.h"
 #include "usb/test_params.h"
 #include "usb/transfer.h"
@@ -30,6 +31,13 @@ namespace kestavo::app {
 
 class LogPane;
 class ClientsDialog;
+} // namespace kestavo::app
+
+namespace kestavo::scope {
+class ScopeWindow;
+}
+
+namespace kestavo::app {
 class CKestavoDlg;
 
 // The main window. It owns every piece of run-time state; the work itself is done by the subsystems'
@@ -63,6 +71,10 @@ public:
     // Opens the window of the relay's clients (not modal), or brings it forward.
     void OnClients();
     [[nodiscard]] ClientsDialog* Clients() const { return clientsDialog_; }
+    // Opens the live plot of the dongle's samples (not modal), or brings it forward. While it is shown,
+    // the reader hands it every transfer's samples.
+    void OnScope();
+    [[nodiscard]] scope::ScopeWindow* Scope() const { return scopeWindow_; }
     [[nodiscard]] QIcon OnQueryDragIcon() const { return icon_; }
 
     int ListDevices();
@@ -90,7 +102,12 @@ public:
     long OnClientConnected(std::uintptr_t wParam, std::intptr_t lParam);
     long OnClientDisconnected(std::uintptr_t wParam, std::intptr_t lParam);
     // Sends one transfer's samples to every relay client. Any thread.
-    void RelaySamplePacket(const frames::SamplePacket& packet) { clientTable_.RelaySamplePacket(packet); }
+    void RelaySamplePacket(const frames::SamplePacket& packet) {
+        clientTable_.RelaySamplePacket(packet);
+        if (scope::SampleRing* ring = scopeFeed_.load(std::memory_order_acquire)) {
+            ring->Push(scope::SteadyNowNs(), packet.samples[0], packet.samples[1], packet.samples[2]);
+        }
+    }
     // The packets relayed since the last call, read and cleared in one step.
     std::int32_t TakePacketCount() { return clientTable_.TakePacketCount(); }
 
@@ -125,6 +142,11 @@ private:
     std::map<int, QWidget*> controls_;
     QMenu* windowMenu_ = nullptr;
     ClientsDialog* clientsDialog_ = nullptr;
+    scope::ScopeWindow* scopeWindow_ = nullptr;
+    // The plot's ring lives as long as the window, which stops the reader before it goes; the reader
+    // finds it through scopeFeed_ only while the plot is shown.
+    std::shared_ptr<scope::SampleRing> scopeRing_;
+    std::atomic<scope::SampleRing*> scopeFeed_{nullptr};
 
     QIcon icon_;
     bool deviceOpen_ = false;

@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <netdb.h>
 #include <optional>
 #include <poll.h>
 #include <string>
@@ -15,6 +14,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "client/connect.h"
 #include "frames/frame_decoder.h"
 
 namespace {
@@ -85,40 +85,6 @@ std::optional<Options> Parse(int argc, char** argv) {
     return options;
 }
 
-int Connect(const Options& options) {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    const int status = ::getaddrinfo(options.host.c_str(), options.port.c_str(), &hints, &found);
-    if (status != 0) {
-        std::fprintf(stderr, "kestavo-client: cannot find %s port %s: %s\n", options.host.c_str(),
-                     options.port.c_str(), ::gai_strerror(status));
-        return -1;
-    }
-    int fd = -1;
-    int lastError = 0;
-    for (const addrinfo* address = found; address != nullptr; address = address->ai_next) {
-        fd = ::socket(address->ai_family, address->ai_socktype | SOCK_CLOEXEC, address->ai_protocol);
-        if (fd < 0) {
-            lastError = errno;
-            continue;
-        }
-        if (::connect(fd, address->ai_addr, address->ai_addrlen) == 0) {
-            break;
-        }
-        lastError = errno;
-        ::close(fd);
-        fd = -1;
-    }
-    ::freeaddrinfo(found);
-    if (fd < 0) {
-        std::fprintf(stderr, "kestavo-client: cannot connect to %s port %s: %s\n", options.host.c_str(),
-                     options.port.c_str(), std::strerror(lastError));
-    }
-    return fd;
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
@@ -136,8 +102,10 @@ int main(int argc, char** argv) {
         }
         csv << "frame,sample0,sample1,sample2\n";
     }
-    const int fd = Connect(*options);
+    std::string error;
+    const int fd = kestavo::client::ConnectTcp(options->host, options->port, error);
     if (fd < 0) {
+        std::fprintf(stderr, "kestavo-client: %s\n", error.c_str());
         return kCannotConnect;
     }
     std::printf("connected to %s port %s\n", options->host.c_str(), options->port.c_str());

@@ -178,7 +178,7 @@ TEST_F(WindowTest, TheWindowMenuOffersTheAboutBox) {
     QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(5, 5), dialog.mapToGlobal(QPoint(5, 5)));
     QApplication::sendEvent(&dialog, &event);
     ASSERT_NE(shown, nullptr);
-    EXPECT_EQ(entries, (QStringList{"&Clients...", "&About Kestavo..."}));
+    EXPECT_EQ(entries, (QStringList{"&Clients...", "&Scope...", "&About Kestavo..."}));
 
     ModalWatcher<app::CAboutDlg> about([](app::CAboutDlg* box) {
         EXPECT_EQ(box->windowTitle(), "About Kestavo");

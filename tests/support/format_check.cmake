@@ -2,12 +2,14 @@
 file(GLOB_RECURSE sources
     ${SOURCE_DIR}/app/*.cpp ${SOURCE_DIR}/app/*.h
     ${SOURCE_DIR}/bench/*.cpp ${SOURCE_DIR}/bench/*.h
+    ${SOURCE_DIR}/client/*.cpp ${SOURCE_DIR}/client/*.h
     ${SOURCE_DIR}/config/*.cpp ${SOURCE_DIR}/config/*.h
     ${SOURCE_DIR}/diagnostics/*.cpp ${SOURCE_DIR}/diagnostics/*.h
     ${SOURCE_DIR}/frames/*.cpp ${SOURCE_DIR}/frames/*.h
     ${SOURCE_DIR}/networkdriver/*.cpp ${SOURCE_DIR}/networkdriver/*.h
     ${SOURCE_DIR}/relay/*.cpp ${SOURCE_DIR}/relay/*.h
     ${SOURCE_DIR}/relayd/*.cpp ${SOURCE_DIR}/relayd/*.h
+    ${SOURCE_DIR}/scope/*.cpp ${SOURCE_DIR}/scope/*.h
     ${SOURCE_DIR}/service/*.cpp ${SOURCE_DIR}/service/*.h
     ${SOURCE_DIR}/testkit/*.cpp ${SOURCE_DIR}/testkit/*.h
     ${SOURCE_DIR}/tests/*.cpp ${SOURCE_DIR}/tests/*.h

@@ -1,0 +1,88 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "scope/sample_ring.h"
+
+namespace kestavo::scope {
+
+inline constexpr int kTraces = 3;
+
+// A run of consecutive samples and, per trace, their least and greatest value, so that a span of
+// a minute at a hundred thousand samples a second is drawn from a few thousand summaries rather than
+// six million samples. Only its last block ever grows.
+struct SampleBlock {
+    static constexpr std::size_t kSize = 1024;
+    std::size_t count = 0;
+    std::array<std::int64_t, kSize> times{};
+    std::array<std::array<std::uint16_t, kSize>, kTraces> values{};
+    std::array<std::uint16_t, kTraces> least{};
+    std::array<std::uint16_t, kTraces> greatest{};
+
+    [[nodiscard]] std::int64_t First() const { return times[0]; }
+    [[nodiscard]] std::int64_t Last() const { return times[count - 1]; }
+};
+
+using BlockList = std::vector<std::shared_ptr<const SampleBlock>>;
+
+// The samples of the last `keep` nanoseconds, oldest first. A view holds its blocks, so a paused plot
+// keeps what it shows while newer samples arrive and older ones are let go. One thread.
+class TraceHistory {
+public:
+    explicit TraceHistory(std::int64_t keepNs);
+
+    // Samples must come in time order; one older than the newest is taken as arriving with it.
+    void Append(const ScopeSample& sample);
+    void Clear();
+
+    [[nodiscard]] bool Empty() const { return blocks_.empty(); }
+    [[nodiscard]] std::int64_t Newest() const { return newest_; }
+    [[nodiscard]] std::size_t Size() const;
+    [[nodiscard]] std::optional<ScopeSample> Latest() const;
+    // The blocks that hold samples from `from` to `to`.
+    [[nodiscard]] BlockList Between(std::int64_t from, std::int64_t to) const;
+
+private:
+    std::int64_t keep_;
+    std::int64_t newest_ = 0;
+    std::deque<std::shared_ptr<SampleBlock>> blocks_;
+    std::vector<std::shared_ptr<SampleBlock>> spares_; // let-go blocks nothing else holds, for reuse
+};
+
+// What one pixel column shows of one trace: every sample that falls on it, as its least and greatest
+// value, and the first and last for the lines to the columns beside it.
+struct Column {
+    bool any = false;
+    std::array<std::uint16_t, kTraces> least{};
+    std::array<std::uint16_t, kTraces> greatest{};
+    std::array<std::uint16_t, kTraces> first{};
+    std::array<std::uint16_t, kTraces> last{};
+};
+
+// Sorts the samples from `from` (inclusive) to `to` (exclusive) into `width` columns of equal time.
+std::vector<Column> ToColumns(const BlockList& blocks, std::int64_t from, std::int64_t to, int width);
+
+// Calls onSample(const ScopeSample&) for every sample from `from` (inclusive) to `to` (exclusive), oldest
+// first.
+template <typename OnSample>
+void ForEachSample(const BlockList& blocks, std::int64_t from, std::int64_t to, OnSample&& onSample) {
+    for (const auto& block : blocks) {
+        if (block->count == 0 || block->Last() < from || block->First() >= to) {
+            continue;
+        }
+        for (std::size_t i = 0; i < block->count; ++i) {
+            const std::int64_t time = block->times[i];
+            if (time >= from && time < to) {
+                onSample(ScopeSample{time, {block->values[0][i], block->values[1][i], block->values[2][i]}});
+            }
+        }
+    }
+}
+
+} // namespace kestavo::scope

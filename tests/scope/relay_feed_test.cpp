@@ -1,0 +1,81 @@
+#include <optional>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "frames/frames.h"
+#include "scope/relay_feed.h"
+#include "testkit/net.h"
+#include "testkit/table_server.h"
+#include "testkit/wait.h"
+
+namespace kestavo::scope {
+namespace {
+
+using namespace std::chrono_literals;
+
+class RelayFeedTest : public ::testing::Test {
+protected:
+    // Relays packets whose first sample is `first` until the feed has taken one; gives what it took.
+    std::optional<ScopeSample> RelayUntilTaken(testkit::TableServer& server, std::uint16_t first) {
+        frames::SamplePacket packet;
+        packet.samples[0] = first;
+        packet.samples[1] = 2;
+        packet.samples[2] = 3;
+        std::optional<ScopeSample> taken;
+        testkit::WaitUntil(
+            [&] {
+                server.Table().RelaySamplePacket(packet);
+                // Samples of an earlier call may still be on their way.
+                ring->Drain([&](const ScopeSample& sample) {
+                    if (sample.values[0] == first) {
+                        taken = sample;
+                    }
+                });
+                return taken.has_value();
+            },
+            10s);
+        return taken;
+    }
+
+    std::shared_ptr<SampleRing> ring = std::make_shared<SampleRing>(1024);
+};
+
+TEST_F(RelayFeedTest, WaitsForTheRelayAndFollowsItThroughAStopAndAStart) {
+    const int port = testkit::FreePort();
+    RelayFeed feed("localhost", std::to_string(port), ring);
+    feed.Start();
+    ASSERT_TRUE(testkit::WaitUntil([&] { return !feed.Status().lastError.empty(); }));
+    EXPECT_NE(feed.Status().lastError.find("Connection refused"), std::string::npos)
+        << feed.Status().lastError;
+    EXPECT_FALSE(feed.Status().connected);
+
+    testkit::TableServer server(port);
+    auto taken = RelayUntilTaken(server, 1);
+    ASSERT_TRUE(taken);
+    EXPECT_EQ(taken->values, (std::array<std::uint16_t, 3>{1, 2, 3}));
+    EXPECT_TRUE(feed.Status().connected);
+
+    server.Stop();
+    ASSERT_TRUE(testkit::WaitUntil([&] { return !feed.Status().connected; }));
+    EXPECT_EQ(feed.Status().lastError, "the relay stopped");
+    EXPECT_EQ(DescribeFeed(feed.Status(), "localhost", "1")
+                  .rfind("Not connected to localhost port 1: the relay stopped", 0),
+              0U);
+
+    server.Start();
+    taken = RelayUntilTaken(server, 4);
+    ASSERT_TRUE(taken);
+    EXPECT_EQ(taken->values[0], 4);
+    feed.Stop();
+}
+
+TEST_F(RelayFeedTest, ReachesARelayByItsIPv6Address) {
+    testkit::TableServer server(testkit::FreePort());
+    RelayFeed feed("::1", std::to_string(server.Port()), ring);
+    feed.Start();
+    EXPECT_TRUE(RelayUntilTaken(server, 7));
+}
+
+} // namespace
+} // namespace kestavo::scope
