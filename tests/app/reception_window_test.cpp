@@ -10,6 +10,8 @@
 #include "app/resource.h"
 #include "frames/frames.h"
 #include "kit.h"
+#include "scope/plot.h"
+#include "scope/scope_window.h"
 #include "usbbench/client.h"
 #include "window_fixture.h"
 
@@ -316,6 +318,47 @@ TEST_F(ReceptionTest, TheDemoDongleStreamsThreeWaves) {
         return s[4] | (s[5] << 8);
     };
     EXPECT_LT(saw(samples[1]), saw(samples[4]));
+}
+
+// The scope the context menu opens is fed by the reader while it is shown, and only then.
+TEST_F(ReceptionTest, TheScopeShowsTheDongleWhileItIsShown) {
+    Open(ReadFile(KESTAVO_DEMO_DONGLE));
+    Click(app::IDC_OPEN_CLOSE);
+    window->OnScope();
+    scope::ScopeWindow* scope = window->Scope();
+    ASSERT_NE(scope, nullptr);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return scope->View()->Latest().has_value(); }, 10000));
+    scope->View()->SetSpan(500'000'000);
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            const QImage image = scope->View()->Render(QSize(400, 200));
+            for (const QColor& colour : scope::kTraceColours) {
+                bool drawn = false;
+                for (int y = 0; y < image.height() && !drawn; ++y) {
+                    for (int x = 200; x < image.width() && !drawn; ++x) {
+                        drawn = image.pixelColor(x, y) == colour;
+                    }
+                }
+                if (!drawn) {
+                    return false;
+                }
+            }
+            return true;
+        },
+        10000))
+        << "the three traces, in the recent half of the plot";
+
+    scope->close();
+    const auto readsMore = [&] {
+        const auto reads = window->ReadSide()->answeredReads.load();
+        return QTest::qWaitFor([&] { return window->ReadSide()->answeredReads.load() > reads + 5; }, 10000);
+    };
+    ASSERT_TRUE(readsMore()); // a push begun before the close has ended by now
+    scope->Refresh();
+    const auto latest = scope->View()->Latest()->timeNs;
+    ASSERT_TRUE(readsMore());
+    scope->Refresh();
+    EXPECT_EQ(scope->View()->Latest()->timeNs, latest) << "a hidden scope takes nothing";
 }
 
 } // namespace
