@@ -18,8 +18,6 @@ void TraceHistory::Append(const ScopeSample& sample) {
         } else {
             block = std::make_shared<SampleBlock>();
         }
-        block->least = sample.values;
-        block->greatest = sample.values;
         blocks_.push_back(std::move(block));
         // Blocks wholly older than what is kept go, to the spares when no view holds them.
         while (blocks_.size() > 1 && blocks_.front()->Last() < time - keep_) {
@@ -30,14 +28,24 @@ void TraceHistory::Append(const ScopeSample& sample) {
         }
     }
     SampleBlock& block = *blocks_.back();
-    block.times[block.count] = time;
-    for (int trace = 0; trace < kTraces; ++trace) {
-        const std::uint16_t value = sample.values[static_cast<std::size_t>(trace)];
-        block.values[static_cast<std::size_t>(trace)][block.count] = value;
-        block.least[static_cast<std::size_t>(trace)] =
-            std::min(block.least[static_cast<std::size_t>(trace)], value);
-        block.greatest[static_cast<std::size_t>(trace)] =
-            std::max(block.greatest[static_cast<std::size_t>(trace)], value);
+    const std::size_t at = block.count;
+    const std::size_t group = at / SampleBlock::kGroup;
+    block.times[at] = time;
+    if (at == 0) {
+        block.least = sample.values;
+        block.greatest = sample.values;
+    }
+    if (at % SampleBlock::kGroup == 0) {
+        block.groupLeast[group] = sample.values;
+        block.groupGreatest[group] = sample.values;
+    }
+    for (std::size_t trace = 0; trace < kTraces; ++trace) {
+        const std::uint16_t value = sample.values[trace];
+        block.values[trace][at] = value;
+        block.least[trace] = std::min(block.least[trace], value);
+        block.greatest[trace] = std::max(block.greatest[trace], value);
+        block.groupLeast[group][trace] = std::min(block.groupLeast[group][trace], value);
+        block.groupGreatest[group][trace] = std::max(block.groupGreatest[group][trace], value);
     }
     ++block.count;
 }
@@ -104,27 +112,45 @@ std::vector<Column> ToColumns(const BlockList& blocks, std::int64_t from, std::i
         if (block.count == 0 || block.Last() < from || block.First() >= to) {
             continue;
         }
-        // A block that falls wholly on one column is drawn from its summary.
-        if (block.First() >= from && block.Last() < to && columnOf(block.First()) == columnOf(block.Last())) {
-            Column& column = columns[columnOf(block.First())];
+        // Samples first to last (exclusive) that fall inside the span and on one column are drawn from
+        // their summary.
+        const auto onOneColumn = [&](std::size_t first, std::size_t last) {
+            const std::int64_t start = block.times[first];
+            const std::int64_t end = block.times[last - 1];
+            return start >= from && end < to && columnOf(start) == columnOf(end);
+        };
+        const auto summary = [&](std::size_t first, std::size_t last, const SampleBlock::Extremes& least,
+                                 const SampleBlock::Extremes& greatest) {
+            Column& column = columns[columnOf(block.times[first])];
             for (std::size_t trace = 0; trace < kTraces; ++trace) {
-                merge(column, trace, block.least[trace], block.greatest[trace], block.values[trace][0],
-                      block.values[trace][block.count - 1]);
+                merge(column, trace, least[trace], greatest[trace], block.values[trace][first],
+                      block.values[trace][last - 1]);
             }
             column.any = true;
+        };
+        if (onOneColumn(0, block.count)) {
+            summary(0, block.count, block.least, block.greatest);
             continue;
         }
-        for (std::size_t i = 0; i < block.count; ++i) {
-            const std::int64_t time = block.times[i];
-            if (time < from || time >= to) {
+        for (std::size_t first = 0; first < block.count; first += SampleBlock::kGroup) {
+            const std::size_t last = std::min(first + SampleBlock::kGroup, block.count);
+            const std::size_t group = first / SampleBlock::kGroup;
+            if (onOneColumn(first, last)) {
+                summary(first, last, block.groupLeast[group], block.groupGreatest[group]);
                 continue;
             }
-            Column& column = columns[columnOf(time)];
-            for (std::size_t trace = 0; trace < kTraces; ++trace) {
-                const std::uint16_t value = block.values[trace][i];
-                merge(column, trace, value, value, value, value);
+            for (std::size_t i = first; i < last; ++i) {
+                const std::int64_t time = block.times[i];
+                if (time < from || time >= to) {
+                    continue;
+                }
+                Column& column = columns[columnOf(time)];
+                for (std::size_t trace = 0; trace < kTraces; ++trace) {
+                    const std::uint16_t value = block.values[trace][i];
+                    merge(column, trace, value, value, value, value);
+                }
+                column.any = true;
             }
-            column.any = true;
         }
     }
     return columns;

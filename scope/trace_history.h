@@ -12,18 +12,24 @@
 
 namespace kestavo::scope {
 
-inline constexpr int kTraces = 3;
+inline constexpr std::size_t kTraces = 3;
 
-// A run of consecutive samples and, per trace, their least and greatest value, so that a span of
-// a minute at a hundred thousand samples a second is drawn from a few thousand summaries rather than
-// six million samples. Only its last block ever grows.
+// A run of consecutive samples and, per trace, the least and greatest value of the whole run and of
+// each group of kGroup samples in it, so that a span of a minute at a hundred thousand samples a second
+// is drawn from a few thousand summaries rather than six million samples: a block that falls on one
+// pixel column is drawn from its own summary, one that straddles two from its groups'. Only the last
+// block ever grows.
 struct SampleBlock {
     static constexpr std::size_t kSize = 1024;
+    static constexpr std::size_t kGroup = 32;
+    using Extremes = std::array<std::uint16_t, kTraces>;
     std::size_t count = 0;
     std::array<std::int64_t, kSize> times{};
     std::array<std::array<std::uint16_t, kSize>, kTraces> values{};
-    std::array<std::uint16_t, kTraces> least{};
-    std::array<std::uint16_t, kTraces> greatest{};
+    Extremes least{};
+    Extremes greatest{};
+    std::array<Extremes, kSize / kGroup> groupLeast{};
+    std::array<Extremes, kSize / kGroup> groupGreatest{};
 
     [[nodiscard]] std::int64_t First() const { return times[0]; }
     [[nodiscard]] std::int64_t Last() const { return times[count - 1]; }

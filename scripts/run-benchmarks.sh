@@ -19,4 +19,5 @@ bench_dir="${source_dir}/build/release/bench"
     "${bench_dir}/usb_read_bench"
     echo
     "${source_dir}/bench/relayd_bench.sh" "${source_dir}/build/release"
+    QT_QPA_PLATFORM=offscreen "${bench_dir}/scope_bench"
 } 2>&1 | tee "${bench_dir}/figures.txt"

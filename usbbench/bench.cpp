@@ -74,6 +74,7 @@ struct Device {
     std::uint32_t opens = 0;
     std::uint64_t transfers = 0;
     Clock::time_point lastDue{};
+    Clock::time_point rateStart{}; // when the first transfer of a paced stream was submitted
     bool unplugged = false;
     std::optional<Clock::time_point> plugInAt; // when an absent device comes (back), if it does
     int configuration = 0;
@@ -649,7 +650,18 @@ private:
         if (stream.silenceAfter && index >= *stream.silenceAfter) {
             pending.due = Clock::time_point::max();
         } else {
-            pending.due = std::max(now, device.lastDue) + std::chrono::microseconds(stream.latencyUs);
+            if (stream.ratePerSecond > 0) {
+                // A dongle samples at its own pace and keeps what the host has not read yet, so a late
+                // reader finds transfers waiting.
+                if (index == 0) {
+                    device.rateStart = now;
+                }
+                pending.due =
+                    device.rateStart + std::chrono::nanoseconds(static_cast<std::int64_t>(
+                                           static_cast<double>(index) * 1e9 / stream.ratePerSecond));
+            } else {
+                pending.due = std::max(now, device.lastDue) + std::chrono::microseconds(stream.latencyUs);
+            }
             device.lastDue = pending.due;
             pending.payload = Payload(stream, index);
         }

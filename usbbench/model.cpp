@@ -194,27 +194,17 @@ private:
             model_.devices.push_back(std::move(device));
             return true;
         }
-        static const std::set<std::string> kDeviceWords = {"manufacturer",
-                                                           "product",
-                                                           "serial",
-                                                           "broken-string",
-                                                           "refuse-open",
-                                                           "read-only",
-                                                           "open-limit",
-                                                           "set-configuration-fails",
-                                                           "claim-fails",
-                                                           "configuration",
-                                                           "interface",
-                                                           "altsetting",
-                                                           "endpoint",
-                                                           "in",
-                                                           "in-bytes",
-                                                           "in-latency-us",
-                                                           "in-silence-after",
-                                                           "in-unplug-after",
-                                                           "in-replug-after-ms",
-                                                           "in-fail",
-                                                           "plug-in-after-ms"};
+        static const std::set<std::string> kDeviceWords = {"manufacturer",    "product",
+                                                           "serial",          "broken-string",
+                                                           "refuse-open",     "read-only",
+                                                           "open-limit",      "set-configuration-fails",
+                                                           "claim-fails",     "configuration",
+                                                           "interface",       "altsetting",
+                                                           "endpoint",        "in",
+                                                           "in-bytes",        "in-latency-us",
+                                                           "in-rate",         "in-silence-after",
+                                                           "in-unplug-after", "in-replug-after-ms",
+                                                           "in-fail",         "plug-in-after-ms"};
         if (kDeviceWords.count(key) == 0) {
             error = "unknown word '" + key + "'";
             return false;
@@ -400,6 +390,13 @@ private:
                 return false;
             }
             device.in.bytes = static_cast<std::uint32_t>(a);
+            return true;
+        }
+        if (key == "in-rate") {
+            if (!need(1, 1) || !number(1, 10'000'000, a)) {
+                return false;
+            }
+            device.in.ratePerSecond = static_cast<std::uint32_t>(a);
             return true;
         }
         if (key == "in-latency-us") {

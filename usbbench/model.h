@@ -53,6 +53,7 @@ struct StreamModel {
     std::uint32_t waveformPeriod = 200;              // transfers per period
     std::optional<std::uint32_t> bytes;              // per transfer; default: the sequence's own, else 64
     std::uint32_t latencyUs = 0;                     // from submission (or the previous completion)
+    std::uint32_t ratePerSecond = 0;                 // else: transfers due on a fixed schedule
     std::optional<std::uint64_t> silenceAfter;       // later transfers never complete
     std::optional<std::uint64_t> unplugAfter;        // the device is gone after this many transfers
     std::optional<std::uint32_t> replugAfterMs;      // and back this long after it went
