@@ -29,10 +29,10 @@ std::string DescribeFeed(const FeedStatus& status, const std::string& host, cons
         return "Connected to " + host + " port " + port + ", " +
                std::to_string(std::lround(status.framesPerSecond)) + " frames/s";
     }
-    std::string text = "Not connected to " + host + " port " + port;
-    if (!status.lastError.empty()) {
-        text += ": " + status.lastError;
+    if (status.lastError.empty()) {
+        return "Connecting to " + host + " port " + port;
     }
+    std::string text = "Not connected: " + status.lastError;
     if (status.retryInSeconds > 0) {
         char pause[32];
         std::snprintf(pause, sizeof pause, "%.1f", status.retryInSeconds);

@@ -20,7 +20,8 @@ struct FeedStatus {
     double retryInSeconds = 0;  // while not connected: the pause before the next attempt
 };
 
-// "Connected to HOST port PORT, 1000 frames/s" and the like: the status line of a scope.
+// "Connected to HOST port PORT, 1000 frames/s", "Not connected: WHY; trying again in 2.0 s": the status
+// line of a scope.
 std::string DescribeFeed(const FeedStatus& status, const std::string& host, const std::string& port);
 
 // Reads a relay's sample frames on a thread of its own into a ring, connecting again by itself with a
