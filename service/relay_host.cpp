@@ -1,5 +1,6 @@
 #include "service/relay_host.h"
 
+#include <shared_mutex>
 #include <utility>
 
 #include "networkdriver/network_driver.h"
@@ -7,7 +8,10 @@
 namespace kestavo::service {
 namespace {
 
-std::atomic<RelayHost*> g_host{nullptr};
+// The host the relay's callbacks reach. They hold the lock while they use it, so that a host that goes
+// away waits for a callback already under way on the relay's thread rather than being used after.
+std::shared_mutex g_hostMutex;
+RelayHost* g_host = nullptr;
 
 const char* Why(std::uint32_t reason) {
     switch (reason) {
@@ -23,11 +27,13 @@ const char* Why(std::uint32_t reason) {
 } // namespace
 
 RelayHost::RelayHost(LogFn log) : log_(std::move(log)) {
+    std::unique_lock lock(g_hostMutex);
     g_host = this;
 }
 
 RelayHost::~RelayHost() {
     Stop();
+    std::unique_lock lock(g_hostMutex);
     g_host = nullptr;
 }
 
@@ -60,7 +66,8 @@ bool RelayHost::OnData(NetHandle client) {
 }
 
 bool RelayHost::OnConnected(std::int32_t port, NetHandle client) {
-    RelayHost* host = g_host.load();
+    std::shared_lock hostLock(g_hostMutex);
+    RelayHost* host = g_host;
     if (host == nullptr) {
         return true;
     }
@@ -77,7 +84,8 @@ bool RelayHost::OnConnected(std::int32_t port, NetHandle client) {
 }
 
 bool RelayHost::OnGone(NetHandle client, std::uint32_t reason) {
-    RelayHost* host = g_host.load();
+    std::shared_lock hostLock(g_hostMutex);
+    RelayHost* host = g_host;
     if (host == nullptr) {
         return true;
     }
