@@ -178,7 +178,7 @@ void CKestavoDlg::OnClients() {
 
 void CKestavoDlg::OnScope() {
     if (scopeWindow_ == nullptr) {
-        scopeRing_ = std::make_shared<scope::SampleRing>(1 << 18);
+        scopeRing_ = std::make_shared<frames::SampleRing>(1 << 18);
         scopeWindow_ = new scope::ScopeWindow(scopeRing_, this);
         connect(scopeWindow_, &scope::ScopeWindow::VisibilityChanged, this,
                 [this](bool visible) { scopeFeed_.store(visible ? scopeRing_.get() : nullptr); });

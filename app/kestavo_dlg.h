@@ -13,7 +13,7 @@
 #include "app/data_exchange.h"
 #include "networkdriver/network_driver.h"
 #include "relay/client_table.h"
-#include "scope/sample_ring.h"
+#include "frames/sample_ring.h"
 #include "usb/device_list.h"
 #include "usb/test_params.h"
 #include "usb/transfer.h"
@@ -104,8 +104,8 @@ public:
     // Sends one transfer's samples to every relay client. Any thread.
     void RelaySamplePacket(const frames::SamplePacket& packet) {
         clientTable_.RelaySamplePacket(packet);
-        if (scope::SampleRing* ring = scopeFeed_.load(std::memory_order_acquire)) {
-            ring->Push(scope::SteadyNowNs(), packet.samples[0], packet.samples[1], packet.samples[2]);
+        if (frames::SampleRing* ring = scopeFeed_.load(std::memory_order_acquire)) {
+            ring->Push(frames::SteadyNowNs(), packet.samples[0], packet.samples[1], packet.samples[2]);
         }
     }
     // The packets relayed since the last call, read and cleared in one step.
@@ -145,8 +145,8 @@ private:
     scope::ScopeWindow* scopeWindow_ = nullptr;
     // The plot's ring lives as long as the window, which stops the reader before it goes; the reader
     // finds it through scopeFeed_ only while the plot is shown.
-    std::shared_ptr<scope::SampleRing> scopeRing_;
-    std::atomic<scope::SampleRing*> scopeFeed_{nullptr};
+    std::shared_ptr<frames::SampleRing> scopeRing_;
+    std::atomic<frames::SampleRing*> scopeFeed_{nullptr};
 
     QIcon icon_;
     bool deviceOpen_ = false;

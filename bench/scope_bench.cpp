@@ -79,8 +79,8 @@ ReaderResult Read(bool withScope, double seconds) {
     readers.Connect("127.0.0.1", server.Port(), 1);
     testkit::WaitUntil([&] { return server.Table().Entries().size() == 1; }, 10s);
 
-    auto ring = std::make_shared<scope::SampleRing>(1 << 18);
-    std::atomic<scope::SampleRing*> feed{nullptr};
+    auto ring = std::make_shared<frames::SampleRing>(1 << 18);
+    std::atomic<frames::SampleRing*> feed{nullptr};
     std::unique_ptr<scope::ScopeWindow> window;
     // The offscreen platform never exposes a window, so nothing would be painted: the plot is drawn
     // into an image at the window's pace instead, which runs the same painting code.
@@ -111,8 +111,8 @@ ReaderResult Read(bool withScope, double seconds) {
     // As the window's reader does: relay, then hand the plot its samples.
     usb::PrepareConnection(params, readSide, writeSide, message, [&](const frames::SamplePacket& packet) {
         server.Table().RelaySamplePacket(packet);
-        if (scope::SampleRing* to = feed.load(std::memory_order_acquire)) {
-            to->Push(scope::SteadyNowNs(), packet.samples[0], packet.samples[1], packet.samples[2]);
+        if (frames::SampleRing* to = feed.load(std::memory_order_acquire)) {
+            to->Push(frames::SteadyNowNs(), packet.samples[0], packet.samples[1], packet.samples[2]);
         }
         transfers.fetch_add(1, std::memory_order_relaxed);
     });
@@ -168,7 +168,7 @@ RedrawResult Redraw() {
     QApplication app(argc, argv);
     constexpr std::int64_t kEvery = 10'000; // ns
     constexpr std::int64_t kSamples = scope::kLongestSpanNs / kEvery;
-    auto ring = std::make_shared<scope::SampleRing>(1 << 18);
+    auto ring = std::make_shared<frames::SampleRing>(1 << 18);
     std::int64_t now = 0;
     scope::ScopeView view(ring, nullptr, [&] { return now; });
     view.SetSpan(scope::kLongestSpanNs);

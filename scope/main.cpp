@@ -29,7 +29,7 @@ int main(int argc, char** argv) {
     const std::string host = arguments[0].toStdString();
     const std::string port = arguments[1].toStdString();
 
-    auto ring = std::make_shared<kestavo::scope::SampleRing>(1 << 18);
+    auto ring = std::make_shared<kestavo::frames::SampleRing>(1 << 18);
     kestavo::scope::RelayFeed feed(host, port, ring);
     kestavo::scope::ScopeWindow window(ring);
     window.setWindowTitle(QStringLiteral("Kestavo Scope: %1 port %2").arg(arguments[0], arguments[1]));

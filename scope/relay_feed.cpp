@@ -41,7 +41,7 @@ std::string DescribeFeed(const FeedStatus& status, const std::string& host, cons
     return text;
 }
 
-RelayFeed::RelayFeed(std::string host, std::string port, std::shared_ptr<SampleRing> ring)
+RelayFeed::RelayFeed(std::string host, std::string port, std::shared_ptr<frames::SampleRing> ring)
     : host_(std::move(host)), port_(std::move(port)), ring_(std::move(ring)) {}
 
 RelayFeed::~RelayFeed() {
@@ -169,7 +169,7 @@ bool RelayFeed::Read(int fd) {
         }
         bool stopFrame = false;
         const std::uint64_t before = frames;
-        const std::int64_t arrived = SteadyNowNs();
+        const std::int64_t arrived = frames::SteadyNowNs();
         const bool wellFormed = decoder.FeedEach(
             buffer.data(), static_cast<std::size_t>(got), [&](const frames::FrameView& frame) {
                 if (frame.type == frames::kSampleFrame && frame.sampleCount >= 3) {

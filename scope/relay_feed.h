@@ -8,7 +8,7 @@
 #include <string>
 #include <thread>
 
-#include "scope/sample_ring.h"
+#include "frames/sample_ring.h"
 
 namespace kestavo::scope {
 
@@ -29,7 +29,7 @@ std::string DescribeFeed(const FeedStatus& status, const std::string& host, cons
 // its stream; a connection that brought samples starts the pause over.
 class RelayFeed {
 public:
-    RelayFeed(std::string host, std::string port, std::shared_ptr<SampleRing> ring);
+    RelayFeed(std::string host, std::string port, std::shared_ptr<frames::SampleRing> ring);
     ~RelayFeed();
     RelayFeed(const RelayFeed&) = delete;
     RelayFeed& operator=(const RelayFeed&) = delete;
@@ -49,7 +49,7 @@ private:
 
     const std::string host_;
     const std::string port_;
-    const std::shared_ptr<SampleRing> ring_;
+    const std::shared_ptr<frames::SampleRing> ring_;
     std::thread thread_;
     mutable std::mutex mutex_;
     std::condition_variable wake_;

@@ -41,7 +41,7 @@ constexpr int kDefaultSpan = 6;
 
 } // namespace
 
-ScopeView::ScopeView(std::shared_ptr<SampleRing> ring, QWidget* parent, Clock clock)
+ScopeView::ScopeView(std::shared_ptr<frames::SampleRing> ring, QWidget* parent, Clock clock)
     : QWidget(parent), ring_(std::move(ring)), clock_(std::move(clock)) {
     setMouseTracking(true);
     setMinimumSize(480, 240);
@@ -75,11 +75,11 @@ void ScopeView::SetPaused(bool paused) {
 }
 
 void ScopeView::Drain() {
-    ring_->Drain([this](const ScopeSample& sample) { history_.Append(sample); });
+    ring_->Drain([this](const frames::StampedSample& sample) { history_.Append(sample); });
 }
 
 void ScopeView::Restart() {
-    ring_->Drain([](const ScopeSample&) {});
+    ring_->Drain([](const frames::StampedSample&) {});
     history_.Clear();
     frozen_.clear();
     overwrittenBefore_ = ring_->Overwritten();
@@ -131,7 +131,7 @@ bool WriteCsv(const QString& path, const ShownSamples& shown, QString& error) {
         return false;
     }
     QByteArray text = "seconds,sample1,sample2,sample3\n";
-    ForEachSample(shown.blocks, shown.from, shown.to, [&](const ScopeSample& sample) {
+    ForEachSample(shown.blocks, shown.from, shown.to, [&](const frames::StampedSample& sample) {
         text += QByteArray::number(static_cast<double>(sample.timeNs - shown.to) / 1e9, 'f', 6) + ',' +
                 QByteArray::number(sample.values[0]) + ',' + QByteArray::number(sample.values[1]) + ',' +
                 QByteArray::number(sample.values[2]) + '\n';
@@ -185,7 +185,7 @@ void ScopeView::leaveEvent(QEvent* /*event*/) {
     update();
 }
 
-ScopeWindow::ScopeWindow(std::shared_ptr<SampleRing> ring, QWidget* parent, ScopeView::Clock clock)
+ScopeWindow::ScopeWindow(std::shared_ptr<frames::SampleRing> ring, QWidget* parent, ScopeView::Clock clock)
     : QWidget(parent, Qt::Window) {
     setWindowTitle(QStringLiteral("Kestavo Scope"));
     view_ = new ScopeView(std::move(ring), this, std::move(clock));

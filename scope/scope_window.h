@@ -10,7 +10,7 @@
 #include <QWidget>
 
 #include "scope/plot.h"
-#include "scope/sample_ring.h"
+#include "frames/sample_ring.h"
 #include "scope/trace_history.h"
 
 class QComboBox;
@@ -40,8 +40,8 @@ class ScopeView : public QWidget {
 public:
     using Clock = std::function<std::int64_t()>;
 
-    explicit ScopeView(std::shared_ptr<SampleRing> ring, QWidget* parent = nullptr,
-                       Clock clock = SteadyNowNs);
+    explicit ScopeView(std::shared_ptr<frames::SampleRing> ring, QWidget* parent = nullptr,
+                       Clock clock = frames::SteadyNowNs);
 
     void SetSpan(std::int64_t spanNs);
     void SetFitRange(bool fit);
@@ -59,7 +59,7 @@ public:
     // The samples the view shows now, kept as they are for an export.
     [[nodiscard]] ShownSamples Capture() const;
     // The latest sample taken, if any.
-    [[nodiscard]] std::optional<ScopeSample> Latest() const { return history_.Latest(); }
+    [[nodiscard]] std::optional<frames::StampedSample> Latest() const { return history_.Latest(); }
     // Samples overwritten before the view took them, since the last Restart.
     [[nodiscard]] std::uint64_t Overwritten() const { return ring_->Overwritten() - overwrittenBefore_; }
     // The readout under the pointer, empty when the pointer is not over the samples.
@@ -77,7 +77,7 @@ private:
     void Draw(QPainter& painter, const QRect& bounds) const;
     void UpdateReadout();
 
-    std::shared_ptr<SampleRing> ring_;
+    std::shared_ptr<frames::SampleRing> ring_;
     Clock clock_;
     TraceHistory history_{kLongestSpanNs + 1'000'000'000};
     PlotSettings settings_;
@@ -95,8 +95,8 @@ class ScopeWindow : public QWidget {
     Q_OBJECT
 
 public:
-    explicit ScopeWindow(std::shared_ptr<SampleRing> ring, QWidget* parent = nullptr,
-                         ScopeView::Clock clock = SteadyNowNs);
+    explicit ScopeWindow(std::shared_ptr<frames::SampleRing> ring, QWidget* parent = nullptr,
+                         ScopeView::Clock clock = frames::SteadyNowNs);
 
     [[nodiscard]] ScopeView* View() const { return view_; }
     // Where the status line's text comes from, asked twice a second.

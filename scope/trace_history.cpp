@@ -6,7 +6,7 @@ namespace kestavo::scope {
 
 TraceHistory::TraceHistory(std::int64_t keepNs) : keep_(keepNs) {}
 
-void TraceHistory::Append(const ScopeSample& sample) {
+void TraceHistory::Append(const frames::StampedSample& sample) {
     const std::int64_t time = blocks_.empty() ? sample.timeNs : std::max(sample.timeNs, newest_);
     newest_ = time;
     if (blocks_.empty() || blocks_.back()->count == SampleBlock::kSize) {
@@ -63,13 +63,13 @@ std::size_t TraceHistory::Size() const {
     return size;
 }
 
-std::optional<ScopeSample> TraceHistory::Latest() const {
+std::optional<frames::StampedSample> TraceHistory::Latest() const {
     if (blocks_.empty()) {
         return std::nullopt;
     }
     const SampleBlock& block = *blocks_.back();
     const std::size_t last = block.count - 1;
-    return ScopeSample{block.times[last],
+    return frames::StampedSample{block.times[last],
                        {block.values[0][last], block.values[1][last], block.values[2][last]}};
 }
 

@@ -8,7 +8,7 @@
 #include <optional>
 #include <vector>
 
-#include "scope/sample_ring.h"
+#include "frames/sample_ring.h"
 
 namespace kestavo::scope {
 
@@ -44,13 +44,13 @@ public:
     explicit TraceHistory(std::int64_t keepNs);
 
     // Samples must come in time order; one older than the newest is taken as arriving with it.
-    void Append(const ScopeSample& sample);
+    void Append(const frames::StampedSample& sample);
     void Clear();
 
     [[nodiscard]] bool Empty() const { return blocks_.empty(); }
     [[nodiscard]] std::int64_t Newest() const { return newest_; }
     [[nodiscard]] std::size_t Size() const;
-    [[nodiscard]] std::optional<ScopeSample> Latest() const;
+    [[nodiscard]] std::optional<frames::StampedSample> Latest() const;
     // The blocks that hold samples from `from` to `to`.
     [[nodiscard]] BlockList Between(std::int64_t from, std::int64_t to) const;
 
@@ -74,7 +74,7 @@ struct Column {
 // Sorts the samples from `from` (inclusive) to `to` (exclusive) into `width` columns of equal time.
 std::vector<Column> ToColumns(const BlockList& blocks, std::int64_t from, std::int64_t to, int width);
 
-// Calls onSample(const ScopeSample&) for every sample from `from` (inclusive) to `to` (exclusive), oldest
+// Calls onSample(const frames::StampedSample&) for every sample from `from` (inclusive) to `to` (exclusive), oldest
 // first.
 template <typename OnSample>
 void ForEachSample(const BlockList& blocks, std::int64_t from, std::int64_t to, OnSample&& onSample) {
@@ -85,7 +85,7 @@ void ForEachSample(const BlockList& blocks, std::int64_t from, std::int64_t to, 
         for (std::size_t i = 0; i < block->count; ++i) {
             const std::int64_t time = block->times[i];
             if (time >= from && time < to) {
-                onSample(ScopeSample{time, {block->values[0][i], block->values[1][i], block->values[2][i]}});
+                onSample(frames::StampedSample{time, {block->values[0][i], block->values[1][i], block->values[2][i]}});
             }
         }
     }

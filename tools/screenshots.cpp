@@ -57,7 +57,7 @@ int main(int argc, char** argv) {
     inWindow->View()->SetSpan(kSpanNs);
 
     // As kestavo-scope composes it.
-    auto ring = std::make_shared<scope::SampleRing>(1 << 18);
+    auto ring = std::make_shared<frames::SampleRing>(1 << 18);
     scope::RelayFeed feed(host, port, ring);
     scope::ScopeWindow standalone(ring);
     standalone.setWindowTitle(QStringLiteral("Kestavo Scope: %1 port %2")

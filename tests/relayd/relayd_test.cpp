@@ -22,98 +22,13 @@
 #include "frames/frame_decoder.h"
 #include "kit.h"
 #include "temp_dir.h"
-
-extern char** environ;
+#include "testkit/child_process.h"
 
 namespace kestavo::test {
 namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-
-// The service, started with arguments and extra environment, its stderr collected line by line.
-class Relayd {
-public:
-    Relayd(const std::vector<std::string>& arguments, const std::vector<std::string>& environment) {
-        std::vector<std::string> args{KESTAVO_RELAYD};
-        args.insert(args.end(), arguments.begin(), arguments.end());
-        std::vector<std::string> env(environment);
-        for (char** variable = environ; *variable != nullptr; ++variable) {
-            env.emplace_back(*variable); // the first of a name wins
-        }
-        std::vector<char*> argv;
-        std::vector<char*> envp;
-        for (std::string& arg : args) {
-            argv.push_back(arg.data());
-        }
-        for (std::string& variable : env) {
-            envp.push_back(variable.data());
-        }
-        argv.push_back(nullptr);
-        envp.push_back(nullptr);
-        int pipes[2];
-        EXPECT_EQ(::pipe2(pipes, O_CLOEXEC), 0);
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::dup2(pipes[1], STDERR_FILENO);
-            ::execve(argv[0], argv.data(), envp.data());
-            ::_exit(127);
-        }
-        ::close(pipes[1]);
-        reader_ = std::thread([this, fd = pipes[0]] {
-            char chunk[4096];
-            for (ssize_t got; (got = ::read(fd, chunk, sizeof chunk)) > 0;) {
-                std::lock_guard lock(mutex_);
-                output_.append(chunk, static_cast<std::size_t>(got));
-                changed_.notify_all();
-            }
-            ::close(fd);
-        });
-    }
-
-    ~Relayd() {
-        if (!exited_) {
-            ::kill(pid_, SIGKILL);
-            WaitExit(10s);
-        }
-        if (reader_.joinable()) {
-            reader_.join();
-        }
-    }
-
-    // True once the output holds text, within the limit.
-    bool WaitFor(const std::string& text, std::chrono::milliseconds limit = 10s) {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, limit, [&] { return output_.find(text) != std::string::npos; });
-    }
-    std::string Output() {
-        std::lock_guard lock(mutex_);
-        return output_;
-    }
-    void Signal(int number) { ::kill(pid_, number); }
-    // The exit status, or nothing when it has not ended within the limit.
-    std::optional<int> WaitExit(std::chrono::milliseconds limit) {
-        const auto end = Clock::now() + limit;
-        int status = 0;
-        while (::waitpid(pid_, &status, WNOHANG) == 0) {
-            if (Clock::now() > end) {
-                return std::nullopt;
-            }
-            std::this_thread::sleep_for(1ms);
-        }
-        exited_ = true;
-        reader_.join(); // everything it wrote has been read
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-
-private:
-    pid_t pid_ = -1;
-    bool exited_ = false;
-    std::thread reader_;
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::string output_;
-};
 
 // A client that reads frames with the client program's decoder.
 struct Reader {
@@ -154,17 +69,18 @@ bool IsStop(const frames::DecodedFrame& frame) {
 class RelaydTest : public ::testing::Test {
 protected:
     // The service on the emulated dongles described, preloaded with the bench.
-    std::unique_ptr<Relayd> Start(const std::string& devices, std::vector<std::string> arguments) {
+    std::unique_ptr<testkit::ChildProcess> Start(const std::string& devices,
+                                                 std::vector<std::string> arguments) {
         WriteFile(dir / "devices.txt", devices);
         arguments.insert(arguments.end(), {"--port", std::to_string(port)});
         const char* asan = std::getenv("ASAN_OPTIONS");
-        return std::make_unique<Relayd>(
-            arguments, std::vector<std::string>{"LD_PRELOAD=" USBBENCH_LIBRARY,
-                                                "USB_DEVFS_PATH=" + (dir / "usb").string(),
-                                                "USB_BENCH_DEVICES=" + (dir / "devices.txt").string(),
-                                                std::string("ASAN_OPTIONS=") + (asan != nullptr ? asan : "") +
-                                                    ":verify_asan_link_order=0",
-                                                "NOTIFY_SOCKET=" + notifySocket});
+        return std::make_unique<testkit::ChildProcess>(
+            KESTAVO_RELAYD, arguments,
+            std::vector<std::string>{
+                "LD_PRELOAD=" USBBENCH_LIBRARY, "USB_DEVFS_PATH=" + (dir / "usb").string(),
+                "USB_BENCH_DEVICES=" + (dir / "devices.txt").string(),
+                std::string("ASAN_OPTIONS=") + (asan != nullptr ? asan : "") + ":verify_asan_link_order=0",
+                "NOTIFY_SOCKET=" + notifySocket});
     }
 
     TempDir dir;
@@ -342,7 +258,7 @@ TEST_F(RelaydTest, BadOptionsEndItWithStatus2NamingTheProblem) {
           Case{{"--config", (dir / "unknown.conf").string()}, "speed"},
           Case{{"--config", (dir / "bad-port.conf").string()}, "port"},
           Case{{"--config", (dir / "missing.conf").string()}, "missing.conf"}}) {
-        Relayd relayd(c.arguments, {});
+        testkit::ChildProcess relayd(KESTAVO_RELAYD, c.arguments, {});
         EXPECT_EQ(relayd.WaitExit(10s), 2) << c.named;
         relayd.WaitFor("\n", 1s);
         EXPECT_NE(relayd.Output().find(c.named), std::string::npos) << relayd.Output();

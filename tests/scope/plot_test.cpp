@@ -49,10 +49,10 @@ TEST(Plot, TheDemoWavesLandWhereTheyMust) {
     demo.kind = usbbench::PayloadKind::Waveform;
     demo.waveformPeriod = 500;
     TraceHistory history(kLongestSpanNs);
-    std::vector<ScopeSample> samples;
+    std::vector<frames::StampedSample> samples;
     for (std::uint64_t i = 0; i < 1000; ++i) {
         const std::vector<std::uint8_t> payload = usbbench::Payload(demo, i);
-        ScopeSample sample{static_cast<std::int64_t>(i) * 10 * kMs, {}};
+        frames::StampedSample sample{static_cast<std::int64_t>(i) * 10 * kMs, {}};
         for (std::size_t trace = 0; trace < kTraces; ++trace) {
             sample.values[trace] =
                 static_cast<std::uint16_t>(payload[2 * trace] << 8 | payload[2 * trace + 1]);
@@ -134,7 +134,7 @@ protected:
         view.Drain();
     }
 
-    std::shared_ptr<SampleRing> ring = std::make_shared<SampleRing>(1 << 14);
+    std::shared_ptr<frames::SampleRing> ring = std::make_shared<frames::SampleRing>(1 << 14);
     std::int64_t now = 0;
     ScopeView view{ring, nullptr, [this] {
                        return now;

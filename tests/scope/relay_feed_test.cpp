@@ -17,17 +17,17 @@ using namespace std::chrono_literals;
 class RelayFeedTest : public ::testing::Test {
 protected:
     // Relays packets whose first sample is `first` until the feed has taken one; gives what it took.
-    std::optional<ScopeSample> RelayUntilTaken(testkit::TableServer& server, std::uint16_t first) {
+    std::optional<frames::StampedSample> RelayUntilTaken(testkit::TableServer& server, std::uint16_t first) {
         frames::SamplePacket packet;
         packet.samples[0] = first;
         packet.samples[1] = 2;
         packet.samples[2] = 3;
-        std::optional<ScopeSample> taken;
+        std::optional<frames::StampedSample> taken;
         testkit::WaitUntil(
             [&] {
                 server.Table().RelaySamplePacket(packet);
                 // Samples of an earlier call may still be on their way.
-                ring->Drain([&](const ScopeSample& sample) {
+                ring->Drain([&](const frames::StampedSample& sample) {
                     if (sample.values[0] == first) {
                         taken = sample;
                     }
@@ -38,7 +38,7 @@ protected:
         return taken;
     }
 
-    std::shared_ptr<SampleRing> ring = std::make_shared<SampleRing>(1024);
+    std::shared_ptr<frames::SampleRing> ring = std::make_shared<frames::SampleRing>(1024);
 };
 
 TEST_F(RelayFeedTest, WaitsForTheRelayAndFollowsItThroughAStopAndAStart) {

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <memory>
 
-namespace kestavo::scope {
+namespace kestavo::frames {
 
 // The clock samples are stamped with as they arrive.
 inline std::int64_t SteadyNowNs() {
@@ -17,13 +17,13 @@ inline std::int64_t SteadyNowNs() {
 }
 
 // One sample frame's three samples, with when they arrived (steady clock, ns).
-struct ScopeSample {
+struct StampedSample {
     std::int64_t timeNs = 0;
     std::array<std::uint16_t, 3> values{};
 };
 
 // Hands samples from one writer thread (the reader of a dongle, or of a relay connection) to one reader
-// thread (the window's) without either ever waiting for the other. When the reader falls behind, the
+// thread (a plot's, an output's) without either ever waiting for the other. When the reader falls behind, the
 // writer overwrites the oldest samples; the reader skips what was overwritten and counts it.
 //
 // Each slot carries a sequence number, written odd before and even after its contents, so the reader
@@ -50,12 +50,14 @@ public:
     }
 
     // The reader thread alone: hands every sample written since the last call and not yet overwritten to
-    // onSample(const ScopeSample&), oldest first. Gives how many were overwritten since the last call.
+    // onSample(const StampedSample&), oldest first. Gives how many were overwritten since the last call.
     template <typename OnSample> std::uint64_t Drain(OnSample&& onSample);
 
     // Samples written since the start, and overwritten before the reader took them (any thread).
     [[nodiscard]] std::uint64_t Written() const { return head_.load(std::memory_order_relaxed); }
     [[nodiscard]] std::uint64_t Overwritten() const { return overwritten_.load(std::memory_order_relaxed); }
+    // Samples the reader has taken or skipped: the reader thread alone.
+    [[nodiscard]] std::uint64_t Taken() const { return tail_; }
 
 private:
     struct Slot {
@@ -85,7 +87,7 @@ template <typename OnSample> std::uint64_t SampleRing::Drain(OnSample&& onSample
     for (; tail_ < head; ++tail_) {
         const Slot& slot = slots_[tail_ & mask_];
         const std::uint64_t before = slot.sequence.load(std::memory_order_acquire);
-        ScopeSample sample;
+        StampedSample sample;
         sample.timeNs = slot.time.load(std::memory_order_relaxed);
         const std::uint64_t packed = slot.values.load(std::memory_order_relaxed);
         std::atomic_thread_fence(std::memory_order_acquire);
@@ -104,4 +106,4 @@ template <typename OnSample> std::uint64_t SampleRing::Drain(OnSample&& onSample
     return lost;
 }
 
-} // namespace kestavo::scope
+} // namespace kestavo::frames

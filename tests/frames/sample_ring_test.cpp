@@ -5,9 +5,9 @@
 
 #include <gtest/gtest.h>
 
-#include "scope/sample_ring.h"
+#include "frames/sample_ring.h"
 
-namespace kestavo::scope {
+namespace kestavo::frames {
 namespace {
 
 std::array<std::uint16_t, 3> Spread(std::uint64_t index) {
@@ -15,7 +15,7 @@ std::array<std::uint16_t, 3> Spread(std::uint64_t index) {
             static_cast<std::uint16_t>(index >> 32)};
 }
 
-std::uint64_t Join(const ScopeSample& sample) {
+std::uint64_t Join(const StampedSample& sample) {
     return std::uint64_t{sample.values[0]} | (std::uint64_t{sample.values[1]} << 16) |
            (std::uint64_t{sample.values[2]} << 32);
 }
@@ -27,11 +27,11 @@ TEST(SampleRing, AReaderThatFellBehindGetsTheNewestAndCountsTheRest) {
         ring.Push(static_cast<std::int64_t>(i), values[0], values[1], values[2]);
     }
     std::vector<std::uint64_t> taken;
-    EXPECT_EQ(ring.Drain([&](const ScopeSample& sample) { taken.push_back(Join(sample)); }), 12U);
+    EXPECT_EQ(ring.Drain([&](const StampedSample& sample) { taken.push_back(Join(sample)); }), 12U);
     EXPECT_EQ(taken, (std::vector<std::uint64_t>{12, 13, 14, 15, 16, 17, 18, 19}));
     ring.Push(20, 20, 0, 0);
     taken.clear();
-    EXPECT_EQ(ring.Drain([&](const ScopeSample& sample) { taken.push_back(Join(sample)); }), 0U);
+    EXPECT_EQ(ring.Drain([&](const StampedSample& sample) { taken.push_back(Join(sample)); }), 0U);
     EXPECT_EQ(taken, (std::vector<std::uint64_t>{20}));
     EXPECT_EQ(ring.Overwritten(), 12U);
 }
@@ -54,7 +54,7 @@ TEST(SampleRing, AWriterLappingItsReaderLosesNothingUncounted) {
     std::int64_t last = -1;
     bool inOrder = true;
     bool whole = true;
-    const auto take = [&](const ScopeSample& sample) {
+    const auto take = [&](const StampedSample& sample) {
         inOrder = inOrder && sample.timeNs > last;
         whole = whole && Join(sample) == static_cast<std::uint64_t>(sample.timeNs);
         last = sample.timeNs;
@@ -73,4 +73,4 @@ TEST(SampleRing, AWriterLappingItsReaderLosesNothingUncounted) {
 }
 
 } // namespace
-} // namespace kestavo::scope
+} // namespace kestavo::frames
