@@ -5,8 +5,7 @@
 
 namespace kestavo::app {
 
-std::optional<service::AccessOptions> ReadCommandLine(const QStringList& arguments, QString& output,
-                                                      int& exitCode) {
+std::optional<WindowOptions> ReadCommandLine(const QStringList& arguments, QString& output, int& exitCode) {
     QCommandLineParser parser;
     parser.setApplicationDescription(
         QStringLiteral("Kestavo: relays a USB radio dongle's samples to TCP clients."));
@@ -26,9 +25,22 @@ std::optional<service::AccessOptions> ReadCommandLine(const QStringList& argumen
         QStringLiteral("max-per-address"),
         QStringLiteral("At most this many clients from one address at once (0: no limit)."),
         QStringLiteral("N"), QStringLiteral("0"));
-    parser.addOptions({listen, allow, maxClients, maxPerAddress});
+    const QCommandLineOption nats(QStringLiteral("nats"),
+                                  QStringLiteral("Publish every sample frame into NATS through these servers "
+                                                 "(comma separated), on SUBJECT.samples."),
+                                  QStringLiteral("URL[,URL...]"));
+    const QCommandLineOption natsSubject(
+        QStringLiteral("nats-subject"),
+        QStringLiteral(
+            "The NATS subjects' base (default: kestavo. and the dongle's serial, else VVVV_PPPP)."),
+        QStringLiteral("SUBJECT"));
+    const QCommandLineOption zmq(
+        QStringLiteral("zmq"),
+        QStringLiteral("Publish the raw samples on a ZeroMQ PUB socket bound to ENDPOINT."),
+        QStringLiteral("ENDPOINT"));
+    parser.addOptions({listen, allow, maxClients, maxPerAddress, nats, natsSubject, zmq});
 
-    const auto fail = [&](const QString& message) -> std::optional<service::AccessOptions> {
+    const auto fail = [&](const QString& message) -> std::optional<WindowOptions> {
         output =
             QStringLiteral("kestavo: ") + message + QStringLiteral("\nRun with --help for the options.\n");
         exitCode = 2;
@@ -48,7 +60,8 @@ std::optional<service::AccessOptions> ReadCommandLine(const QStringList& argumen
         return fail(QStringLiteral("unexpected argument '") + parser.positionalArguments().first() +
                     QLatin1Char('\''));
     }
-    service::AccessOptions options;
+    WindowOptions all;
+    service::AccessOptions& options = all.access;
     for (const QString& value : parser.values(listen)) {
         if (const std::string error = service::CheckListenAddress(value.toStdString()); !error.empty()) {
             return fail(QStringLiteral("--listen: ") + QString::fromStdString(error));
@@ -74,7 +87,22 @@ std::optional<service::AccessOptions> ReadCommandLine(const QStringList& argumen
             return fail(QString::fromStdString(error));
         }
     }
-    return options;
+    for (const auto& [option, check] :
+         {std::pair{&nats, &publish::CheckNatsServers}, std::pair{&natsSubject, &publish::CheckNatsSubject},
+          std::pair{&zmq, &publish::CheckZmqEndpoint}}) {
+        if (parser.isSet(*option)) {
+            if (const std::string error = check(parser.value(*option).toStdString()); !error.empty()) {
+                return fail(QStringLiteral("--") + option->names().first() + QStringLiteral(": ") +
+                            QString::fromStdString(error));
+            }
+        }
+    }
+    if (parser.isSet(nats)) {
+        all.outputs.nats = publish::SplitNatsServers(parser.value(nats).toStdString());
+    }
+    all.outputs.natsSubject = parser.value(natsSubject).toStdString();
+    all.outputs.zmq = parser.value(zmq).toStdString();
+    return all;
 }
 
 } // namespace kestavo::app

@@ -17,6 +17,7 @@ bool CKestavoApp::InitInstance() {
 
     CKestavoDlg dialog;
     dialog.SetAccessDescription(accessDescription_);
+    dialog.SetOutputOptions(outputOptions_);
     dialog.DoModal();
     return false;
 }

@@ -3,6 +3,8 @@
 #include <string>
 #include <utility>
 
+#include "publish/outputs.h"
+
 namespace kestavo::app {
 
 // The application object: names the program to the toolkit and runs the main window.
@@ -19,9 +21,12 @@ public:
 
     // The relay's access rules in words, for the window to say at every Start; empty when none.
     void SetAccessDescription(std::string description) { accessDescription_ = std::move(description); }
+    // The outputs beside the relay, started at each Open.
+    void SetOutputOptions(publish::OutputOptions options) { outputOptions_ = std::move(options); }
 
 private:
     std::string accessDescription_;
+    publish::OutputOptions outputOptions_;
 };
 
 } // namespace kestavo::app

@@ -301,6 +301,7 @@ void CKestavoDlg::OnOpenClose() {
     ReportTestInformation();
     ReportEndpoint(readSide_.get());
     ReportEndpoint(writeSide_.get());
+    StartOutputs(device);
     if (readSide_) {
         usb::Resume(*readSide_);
     }
@@ -311,6 +312,31 @@ void CKestavoDlg::OnOpenClose() {
 void CKestavoDlg::StopTransfers() {
     usb::StopTransfers(testParams_, readSide_, writeSide_);
     deviceOpen_ = false;
+    outputsFeed_.store(nullptr);
+    outputs_.reset();
+}
+
+void CKestavoDlg::StartOutputs(struct usb_device* device) {
+    if (!outputOptions_.Any()) {
+        return;
+    }
+    std::string serial;
+    if (device->descriptor.iSerialNumber != 0) {
+        char text[256] = {};
+        if (usb_get_string_simple(testParams_.deviceHandle, device->descriptor.iSerialNumber, text,
+                                  sizeof text) > 0) {
+            serial = text;
+        }
+    }
+    // The outputs report from their own threads; their lines reach the log on the window's.
+    outputs_ = std::make_unique<publish::Outputs>(
+        outputOptions_,
+        publish::SubjectBase(serial, device->descriptor.idVendor, device->descriptor.idProduct),
+        [](const std::string& line) { WindowMailbox::Instance().PostLogLine(line); });
+    if (!outputs_->Error().empty()) {
+        AddLogLine(outputs_->Error());
+    }
+    outputsFeed_.store(outputs_.get());
 }
 
 void CKestavoDlg::ReportTestInformation() {

@@ -11,9 +11,10 @@
 #include <QIcon>
 
 #include "app/data_exchange.h"
-#include "networkdriver/network_driver.h"
-#include "relay/client_table.h"
 #include "frames/sample_ring.h"
+#include "networkdriver/network_driver.h"
+#include "publish/outputs.h"
+#include "relay/client_table.h"
 #include "usb/device_list.h"
 #include "usb/test_params.h"
 #include "usb/transfer.h"
@@ -66,6 +67,10 @@ public:
 
     // The access rules in force for the relay, in words (empty: none), said in the log at every Start.
     void SetAccessDescription(std::string description) { accessDescription_ = std::move(description); }
+    // The outputs beside the relay (NATS, ZeroMQ): started at each Open, named after the dongle opened,
+    // and ended at Close.
+    void SetOutputOptions(publish::OutputOptions options) { outputOptions_ = std::move(options); }
+    [[nodiscard]] const publish::Outputs* Outputs() const { return outputs_.get(); }
 
     void OnSysCommand(unsigned id, long param);
     // Opens the window of the relay's clients (not modal), or brings it forward.
@@ -85,6 +90,7 @@ public:
     // The device connection and its reports.
     void OnOpenClose();
     void StopTransfers();
+    void StartOutputs(struct usb_device* device);
     void ReportTestInformation();
     void ReportEndpoint(const usb::TransferContext* context);
     void RefreshEndpointReports();
@@ -104,6 +110,9 @@ public:
     // Sends one transfer's samples to every relay client. Any thread.
     void RelaySamplePacket(const frames::SamplePacket& packet) {
         clientTable_.RelaySamplePacket(packet);
+        if (publish::Outputs* outputs = outputsFeed_.load(std::memory_order_acquire)) {
+            outputs->Offer(packet);
+        }
         if (frames::SampleRing* ring = scopeFeed_.load(std::memory_order_acquire)) {
             ring->Push(frames::SteadyNowNs(), packet.samples[0], packet.samples[1], packet.samples[2]);
         }
@@ -152,6 +161,10 @@ private:
     bool deviceOpen_ = false;
     std::string iniPath_;
     std::string accessDescription_;
+    publish::OutputOptions outputOptions_;
+    // Made at Open, after the reader is ready and before it starts; let go at Close, after it ended.
+    std::unique_ptr<publish::Outputs> outputs_;
+    std::atomic<publish::Outputs*> outputsFeed_{nullptr};
     relay::ClientTable clientTable_; // with the packet counter
     LogPane* logPane_ = nullptr;
     std::int32_t port_ = 9001;

@@ -22,15 +22,16 @@ int main(int argc, char* argv[]) {
 
     QString output;
     int exitCode = 0;
-    const auto access = kestavo::app::ReadCommandLine(QApplication::arguments(), output, exitCode);
-    if (!access) {
+    const auto options = kestavo::app::ReadCommandLine(QApplication::arguments(), output, exitCode);
+    if (!options) {
         std::fputs(output.toLocal8Bit().constData(), exitCode == 0 ? stdout : stderr);
         return exitCode;
     }
     std::string error;
-    networkdriver::AccessRules rules = *kestavo::service::MakeAccessRules(*access, error);
+    networkdriver::AccessRules rules = *kestavo::service::MakeAccessRules(options->access, error);
     rules.refused = kestavo::app::ReportRefusalToCurrentDialog;
     theApp.SetAccessDescription(rules.Any() ? networkdriver::Describe(rules) : std::string());
+    theApp.SetOutputOptions(options->outputs);
     networkdriver::SetAccessRules(std::move(rules));
     theApp.InitInstance();
     return 0;

@@ -19,6 +19,7 @@
 
 #include "networkdriver/access.h"
 #include "networkdriver/descriptor_limit.h"
+#include "publish/outputs.h"
 #include "service/access_options.h"
 #include "service/dongle.h"
 #include "service/dongle_choice.h"
@@ -50,7 +51,26 @@ struct Options {
     bool list = false;
     service::AccessOptions access;
     std::string status;
+    std::string nats;
+    publish::OutputOptions outputs;
 };
+
+// The subjects are named after the dongle: its serial as chosen, else as it says when it is there now,
+// else its ids (or its place, for one chosen by place and absent).
+std::string SubjectBase(const service::DongleChoice& choice) {
+    if (choice.serial) {
+        return publish::SubjectBase(*choice.serial, 0, 0);
+    }
+    if (struct usb_device* device = service::FindDevice(choice)) {
+        return publish::SubjectBase(service::SerialOf(device), device->descriptor.idVendor,
+                                    device->descriptor.idProduct);
+    }
+    if (choice.byPlace) {
+        return "kestavo.bus" + std::to_string(choice.bus) + "_" + std::to_string(choice.address);
+    }
+    return publish::SubjectBase("", static_cast<std::uint16_t>(choice.vendor),
+                                static_cast<std::uint16_t>(choice.product));
+}
 
 std::string CheckStatus(const std::string& text) {
     std::string address;
@@ -94,6 +114,17 @@ std::optional<int> ParseOptions(int argc, char** argv, Options& options) {
            "Serve GET /status (JSON) and GET /metrics (Prometheus) on ADDRESS:PORT, or on loopback when "
            "only a PORT is given")
         ->check(Rule(CheckStatus, "ADDRESS:PORT"));
+    app.add_option("--nats", options.nats,
+                   "Publish every sample frame into NATS through these servers (nats://HOST:PORT, comma "
+                   "separated), on SUBJECT.samples, and the configuration frame on SUBJECT.config")
+        ->check(Rule(publish::CheckNatsServers, "URL[,URL...]"));
+    app.add_option("--nats-subject", options.outputs.natsSubject,
+                   "The NATS subjects' base (default: kestavo. and the dongle's serial, else VVVV_PPPP)")
+        ->check(Rule(publish::CheckNatsSubject, "SUBJECT"));
+    app.add_option("--zmq", options.outputs.zmq,
+                   "Publish the raw samples on a ZeroMQ PUB socket bound to ENDPOINT (tcp://ADDRESS:PORT): "
+                   "three little-endian 16-bit values per transfer")
+        ->check(Rule(publish::CheckZmqEndpoint, "ENDPOINT"));
     app.add_option("--max-clients", options.access.maxClients,
                    "At most this many clients at once (0: no limit)")
         ->check(CLI::Range(0, 1000000));
@@ -110,6 +141,9 @@ std::optional<int> ParseOptions(int argc, char** argv, Options& options) {
         std::fprintf(stderr, "kestavo-relayd: %s\n", error.what());
         std::fprintf(stderr, "Run with --help for the options.\n");
         return kUsageError;
+    }
+    if (!options.nats.empty()) {
+        options.outputs.nats = publish::SplitNatsServers(options.nats);
     }
     if (!options.list && options.device.empty()) {
         std::fprintf(stderr, "kestavo-relayd: --device is required (or --list)\n");
@@ -155,11 +189,22 @@ int main(int argc, char** argv) {
     if (!relay.Start(options.port)) {
         return 1;
     }
+    std::optional<publish::Outputs> outputs;
+    if (options.outputs.Any()) {
+        outputs.emplace(options.outputs, SubjectBase(choice), Log);
+        if (!outputs->Error().empty()) {
+            Log(outputs->Error());
+            return 1;
+        }
+    }
     std::atomic<std::uint64_t> relayed{0};
     service::Dongle dongle(
         choice,
         [&](const frames::SamplePacket& packet) {
             relay.Table().RelaySamplePacket(packet);
+            if (outputs) {
+                outputs->Offer(packet);
+            }
             relayed.fetch_add(1, std::memory_order_relaxed);
         },
         Log);
@@ -218,7 +263,8 @@ int main(int argc, char** argv) {
             const service::Dongle::Totals totals = dongle.Counted();
             Log("Summary: " + std::to_string(totals.transfers) + " transfers, " +
                 std::to_string(totals.errors) + " errors, " + std::to_string(relayed.load()) +
-                " frames relayed, " + std::to_string(relay.Table().Entries().size()) + " clients");
+                " frames relayed, " + std::to_string(relay.Table().Entries().size()) + " clients" +
+                (outputs ? "; " + outputs->Summary() : std::string()));
         }
         pollfd ready{signals, POLLIN, 0};
         if (::poll(&ready, 1, kTickMs) > 0 &&

@@ -19,6 +19,9 @@ packages=(
     clang libclang-rt-14-dev                # libFuzzer, for the fuzzers of the parsers
     ncat                                    # a message broker the relay benchmark compares against
     nftables                                # drops a test client's packets, so that it vanishes without a word
+    libnats-dev nats-server                 # publishing into NATS, and a real server for its tests
+    libzmq3-dev cppzmq-dev                  # publishing on a ZeroMQ PUB socket, and its test's subscriber
+    python3                                 # the Python client module and its test
 )
 
 missing=()

@@ -19,6 +19,8 @@ std::optional<long> Number(const std::string& text, int base, long low, long hig
     return value;
 }
 
+} // namespace
+
 std::string SerialOf(struct usb_device* device) {
     if (device->descriptor.iSerialNumber == 0) {
         return {};
@@ -32,8 +34,6 @@ std::string SerialOf(struct usb_device* device) {
     usb_close(handle);
     return length > 0 ? std::string(text, static_cast<std::size_t>(length)) : std::string();
 }
-
-} // namespace
 
 std::optional<DongleChoice> ParseDongleChoice(const std::string& text, std::string& error) {
     DongleChoice choice;

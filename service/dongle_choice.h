@@ -29,4 +29,7 @@ std::string Describe(const DongleChoice& choice);
 // rescan frees those of devices that went away.
 struct usb_device* FindDevice(const DongleChoice& choice);
 
+// The device's serial number, read by opening it for a moment; empty when it has none or cannot be opened.
+std::string SerialOf(struct usb_device* device);
+
 } // namespace kestavo::service

@@ -16,26 +16,32 @@ namespace {
 TEST(CommandLine, TakesTheAccessOptionsAndNamesABadOne) {
     QString output;
     int exitCode = -1;
-    const auto options =
-        app::ReadCommandLine({"kestavo", "--listen", "::1", "--allow", "10.0.0.0/8", "--allow", "::1/128",
-                              "--max-clients", "5", "--max-per-address", "2"},
-                             output, exitCode);
+    const auto options = app::ReadCommandLine(
+        {"kestavo", "--listen", "::1", "--allow", "10.0.0.0/8", "--allow", "::1/128", "--max-clients", "5",
+         "--max-per-address", "2", "--nats", "127.0.0.1:4222,nats://b:1", "--zmq", "tcp://*:5555"},
+        output, exitCode);
     ASSERT_TRUE(options) << output.toStdString();
-    EXPECT_EQ(options->listen, (std::vector<std::string>{"::1"}));
-    EXPECT_EQ(options->allow, (std::vector<std::string>{"10.0.0.0/8", "::1/128"}));
-    EXPECT_EQ(options->maxClients, 5);
-    EXPECT_EQ(options->maxPerAddress, 2);
+    EXPECT_EQ(options->access.listen, (std::vector<std::string>{"::1"}));
+    EXPECT_EQ(options->access.allow, (std::vector<std::string>{"10.0.0.0/8", "::1/128"}));
+    EXPECT_EQ(options->access.maxClients, 5);
+    EXPECT_EQ(options->access.maxPerAddress, 2);
+    EXPECT_EQ(options->outputs.nats, (std::vector<std::string>{"nats://127.0.0.1:4222", "nats://b:1"}));
+    EXPECT_EQ(options->outputs.zmq, "tcp://*:5555");
 
     EXPECT_FALSE(app::ReadCommandLine({"kestavo", "--help"}, output, exitCode));
     EXPECT_EQ(exitCode, 0);
-    for (const char* option : {"--listen", "--allow", "--max-clients", "--max-per-address"}) {
+    for (const char* option :
+         {"--listen", "--allow", "--max-clients", "--max-per-address", "--nats", "--nats-subject", "--zmq"}) {
         EXPECT_TRUE(output.contains(QString::fromLatin1(option))) << option;
     }
     for (const auto& [arguments, named] :
          {std::pair{QStringList{"kestavo", "--allow", "10.0.0.0/99"}, "--allow"},
           std::pair{QStringList{"kestavo", "--listen", "here"}, "--listen"},
           std::pair{QStringList{"kestavo", "--max-clients", "-3"}, "--max-clients"},
-          std::pair{QStringList{"kestavo", "--max-per-address", "two"}, "--max-per-address"}}) {
+          std::pair{QStringList{"kestavo", "--max-per-address", "two"}, "--max-per-address"},
+          std::pair{QStringList{"kestavo", "--nats", "http://a:1"}, "--nats"},
+          std::pair{QStringList{"kestavo", "--nats-subject", "a.*"}, "--nats-subject"},
+          std::pair{QStringList{"kestavo", "--zmq", "5555"}, "--zmq"}}) {
         EXPECT_FALSE(app::ReadCommandLine(arguments, output, exitCode));
         EXPECT_EQ(exitCode, 2);
         EXPECT_TRUE(output.contains(QString::fromLatin1(named))) << output.toStdString();
