@@ -1,15 +1,18 @@
 #include <chrono>
 #include <string>
 #include <vector>
+#include <zmq.hpp>
 
 #include <QLabel>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTest>
 
 #include "app/resource.h"
 #include "frames/frames.h"
 #include "kit.h"
+#include "publish/outputs.h"
 #include "scope/plot.h"
 #include "scope/scope_window.h"
 #include "usbbench/client.h"
@@ -318,6 +321,33 @@ TEST_F(ReceptionTest, TheDemoDongleStreamsThreeWaves) {
         return s[4] | (s[5] << 8);
     };
     EXPECT_LT(saw(samples[1]), saw(samples[4]));
+}
+
+// The outputs the command line asks for start with Open and end with Close.
+TEST_F(ReceptionTest, OpenStartsTheOutputsAndCloseEndsThem) {
+    Open(Dongle("in counter\nin-latency-us 2000\n"));
+    const std::string endpoint = "tcp://127.0.0.1:" + std::to_string(FreePort());
+    publish::OutputOptions outputs;
+    outputs.zmq = endpoint;
+    window->SetOutputOptions(outputs);
+    Click(app::IDC_OPEN_CLOSE);
+    ASSERT_NE(window->Outputs(), nullptr);
+    zmq::context_t context;
+    zmq::socket_t samples(context, zmq::socket_type::sub);
+    samples.set(zmq::sockopt::subscribe, "");
+    samples.set(zmq::sockopt::rcvtimeo, 10000);
+    samples.connect(endpoint);
+    zmq::message_t message;
+    ASSERT_TRUE(samples.recv(message));
+    ASSERT_GE(message.size(), 6U);
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] {
+            return Lines(Find<QPlainTextEdit>("Log")).back() ==
+                   "ZeroMQ: publishing the samples on " + endpoint;
+        },
+        10000));
+    Click(app::IDC_OPEN_CLOSE);
+    EXPECT_EQ(window->Outputs(), nullptr);
 }
 
 // The scope the context menu opens is fed by the reader while it is shown, and only then.

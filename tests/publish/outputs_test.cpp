@@ -3,7 +3,6 @@
 #include <chrono>
 #include <csignal>
 #include <mutex>
-#include <nats/nats.h>
 #include <optional>
 #include <string>
 #include <thread>
@@ -13,15 +12,18 @@
 #include <gtest/gtest.h>
 
 #include "frames/frame_decoder.h"
+#include "nats_kit.h"
 #include "publish/nats_output.h"
 #include "publish/outputs.h"
 #include "publish/zmq_output.h"
-#include "testkit/child_process.h"
 #include "testkit/net.h"
 #include "testkit/wait.h"
 
 namespace kestavo::publish {
 namespace {
+
+using test::NatsServer;
+using test::Subscriber;
 
 using namespace std::chrono_literals;
 
@@ -32,88 +34,6 @@ frames::SamplePacket Numbered(std::uint32_t number) {
     packet.samples[2] = 7;
     return packet;
 }
-
-class NatsServer {
-public:
-    explicit NatsServer(int port, std::vector<std::string> extra = {})
-        : port_(port), process_(KESTAVO_NATS_SERVER, Arguments(port, std::move(extra)), {}) {}
-
-    bool Ready() { return process_.WaitFor("Server is ready"); }
-    [[nodiscard]] std::string Url() const { return "nats://127.0.0.1:" + std::to_string(port_); }
-
-private:
-    static std::vector<std::string> Arguments(int port, std::vector<std::string> extra) {
-        std::vector<std::string> arguments{"-a", "127.0.0.1", "-p", std::to_string(port)};
-        arguments.insert(arguments.end(), extra.begin(), extra.end());
-        return arguments;
-    }
-
-    int port_;
-    testkit::ChildProcess process_;
-};
-
-// A subscriber of its own connection, which connects again quickly when its server goes.
-class Subscriber {
-public:
-    Subscriber(const std::string& url, const std::string& subject) {
-        natsOptions* options = nullptr;
-        natsOptions_Create(&options);
-        natsOptions_SetURL(options, url.c_str());
-        natsOptions_SetMaxReconnect(options, -1);
-        natsOptions_SetReconnectWait(options, 100);
-        ok_ = natsConnection_Connect(&connection_, options) == NATS_OK &&
-              natsConnection_SubscribeSync(&subscription_, connection_, subject.c_str()) == NATS_OK &&
-              natsSubscription_SetPendingLimits(subscription_, -1, -1) == NATS_OK &&
-              natsConnection_Flush(connection_) == NATS_OK;
-        natsOptions_Destroy(options);
-    }
-    ~Subscriber() {
-        natsSubscription_Destroy(subscription_);
-        natsConnection_Destroy(connection_);
-    }
-
-    [[nodiscard]] bool Ok() const { return ok_; }
-
-    // The next message on the subject and its subject's last token, within the limit.
-    std::optional<std::pair<std::string, std::vector<std::uint8_t>>>
-    Next(std::chrono::milliseconds limit = 10s) {
-        natsMsg* message = nullptr;
-        if (natsSubscription_NextMsg(&message, subscription_, limit.count()) != NATS_OK) {
-            return std::nullopt;
-        }
-        const auto* data = reinterpret_cast<const std::uint8_t*>(natsMsg_GetData(message));
-        std::pair<std::string, std::vector<std::uint8_t>> result{
-            natsMsg_GetSubject(message),
-            std::vector<std::uint8_t>(data, data + natsMsg_GetDataLength(message))};
-        natsMsg_Destroy(message);
-        return result;
-    }
-
-    // Reads sample frames until one numbered `last` came; the numbers of all, in order of arrival.
-    std::vector<std::uint32_t> NumbersUntil(std::uint32_t last) {
-        std::vector<std::uint32_t> numbers;
-        frames::FrameDecoder decoder;
-        while (numbers.empty() || numbers.back() != last) {
-            const auto message = Next();
-            if (!message) {
-                break;
-            }
-            if (message->first.ends_with(".samples")) {
-                decoder.FeedEach(message->second.data(), message->second.size(),
-                                 [&](const frames::FrameView& frame) {
-                                     numbers.push_back(frame.Sample(0) |
-                                                       (static_cast<std::uint32_t>(frame.Sample(1)) << 16));
-                                 });
-            }
-        }
-        return numbers;
-    }
-
-private:
-    bool ok_ = false;
-    natsConnection* connection_ = nullptr;
-    natsSubscription* subscription_ = nullptr;
-};
 
 std::vector<std::uint32_t> Range(std::uint32_t first, std::uint32_t end) {
     std::vector<std::uint32_t> numbers;

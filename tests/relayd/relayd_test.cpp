@@ -16,11 +16,13 @@
 #include <thread>
 #include <unistd.h>
 #include <vector>
+#include <zmq.hpp>
 
 #include <gtest/gtest.h>
 
 #include "frames/frame_decoder.h"
 #include "kit.h"
+#include "nats_kit.h"
 #include "temp_dir.h"
 #include "testkit/child_process.h"
 
@@ -132,6 +134,36 @@ TEST_F(RelaydTest, WaitsForTheDongleRelaysEveryTransferInOrderAndStopsOnSigterm)
               std::string::npos)
         << log;
     EXPECT_NE(log.find("Stopping on TERM\nNetwork stopped\n"), std::string::npos) << log;
+}
+
+// The outputs beside the relay, named after the dongle: NATS subjects with its serial, and the raw
+// samples on a ZeroMQ socket.
+TEST_F(RelaydTest, PublishesIntoNatsAndZeroMq) {
+    NatsServer server(FreePort());
+    ASSERT_TRUE(server.Ready());
+    Subscriber subscriber(server.Url(), "kestavo.>");
+    ASSERT_TRUE(subscriber.Ok());
+    const std::string endpoint = "tcp://127.0.0.1:" + std::to_string(FreePort());
+    auto relayd = Start(std::string(kDongle) + "in-latency-us 2000\n",
+                        {"--device", "04d2:162e", "--nats", server.Url(), "--zmq", endpoint});
+    zmq::context_t context;
+    zmq::socket_t samples(context, zmq::socket_type::sub);
+    samples.set(zmq::sockopt::subscribe, "");
+    samples.set(zmq::sockopt::rcvtimeo, 10000);
+    samples.connect(endpoint);
+
+    const auto configuration = subscriber.Next();
+    ASSERT_TRUE(configuration) << relayd->Output();
+    EXPECT_EQ(configuration->first, "kestavo.SN1.config");
+    const auto frame = subscriber.Next();
+    ASSERT_TRUE(frame);
+    EXPECT_EQ(frame->first, "kestavo.SN1.samples");
+    EXPECT_EQ(frame->second.size() % frames::kSampleFrameSize, 0U);
+    zmq::message_t message;
+    ASSERT_TRUE(samples.recv(message));
+    EXPECT_EQ(message.size() % 6, 0U);
+    EXPECT_TRUE(relayd->WaitFor("NATS: publishing on kestavo.SN1.samples through " + server.Url()));
+    EXPECT_TRUE(relayd->WaitFor("ZeroMQ: publishing the samples on " + endpoint));
 }
 
 TEST_F(RelaydTest, ClientsStayConnectedWhileTheDongleIsUnpluggedAndPluggedBack) {
