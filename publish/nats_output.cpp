@@ -28,7 +28,8 @@ template <typename Action> void WithOutput(void* closure, Action&& action) {
 } // namespace
 
 NatsOutput::NatsOutput(Settings settings, LogFn log)
-    : Output(1 << 16, settings.largestBatch), settings_(std::move(settings)), log_(std::move(log)) {
+    : Output("kestavo-nats", 1 << 16, settings.largestBatch), settings_(std::move(settings)),
+      log_(std::move(log)) {
     message_.reserve(settings_.largestBatch * frames::kSampleFrameSize);
     void* closure = nullptr;
     {

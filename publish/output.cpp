@@ -1,11 +1,13 @@
 #include "publish/output.h"
 
 #include <algorithm>
+#include <chrono>
+#include <pthread.h>
 
 namespace kestavo::publish {
 
-Output::Output(std::size_t ringCapacity, std::size_t largestBatch)
-    : ring_(ringCapacity), largestBatch_(std::max<std::size_t>(largestBatch, 1)) {
+Output::Output(const char* threadName, std::size_t ringCapacity, std::size_t largestBatch)
+    : ring_(ringCapacity), threadName_(threadName), largestBatch_(std::max<std::size_t>(largestBatch, 1)) {
     batch_.reserve(largestBatch_);
 }
 
@@ -15,7 +17,10 @@ Output::~Output() {
 
 void Output::StartThread() {
     if (!thread_.joinable()) {
-        thread_ = std::thread([this] { Run(); });
+        thread_ = std::thread([this] {
+            ::pthread_setname_np(::pthread_self(), threadName_);
+            Run();
+        });
     }
 }
 
@@ -23,48 +28,58 @@ void Output::StopThread() {
     if (!thread_.joinable()) {
         return;
     }
-    stopping_.store(true);
-    Wake();
+    {
+        std::lock_guard lock(sleepMutex_);
+        stopping_.store(true);
+    }
+    bell_.notify_one();
     thread_.join();
 }
 
 void Output::Wake() {
-    bell_.fetch_add(1, std::memory_order_release);
+    {
+        std::lock_guard lock(sleepMutex_);
+        rung_ = true;
+    }
     bell_.notify_one();
 }
 
 void Output::Run() {
-    bool more = true;
-    while (more) {
-        const std::uint32_t bell = bell_.load(std::memory_order_acquire);
-        more = !stopping_.load();
+    // While samples come, the thread looks every millisecond (or sooner, when the reader rings); once
+    // they stop, ever less often, up to ten times a second, so that an idle output costs nothing.
+    constexpr auto kShortest = std::chrono::milliseconds(1);
+    constexpr auto kLongest = std::chrono::milliseconds(100);
+    auto pause = kShortest;
+    for (;;) {
+        const bool last = stopping_.load();
         BeforeBatch();
         batch_.clear();
+        std::size_t taken = 0;
+        const auto send = [&] {
+            const std::size_t accepted = Send(batch_);
+            sent_.fetch_add(accepted, std::memory_order_relaxed);
+            refused_.fetch_add(batch_.size() - accepted, std::memory_order_relaxed);
+            taken += batch_.size();
+            batch_.clear();
+        };
         ring_.Drain([&](const frames::StampedSample& sample) {
             batch_.push_back(sample);
             if (batch_.size() == largestBatch_) {
-                const std::size_t taken = Send(batch_);
-                sent_.fetch_add(taken, std::memory_order_relaxed);
-                refused_.fetch_add(batch_.size() - taken, std::memory_order_relaxed);
-                batch_.clear();
+                send();
             }
         });
         if (!batch_.empty()) {
-            const std::size_t taken = Send(batch_);
-            sent_.fetch_add(taken, std::memory_order_relaxed);
-            refused_.fetch_add(batch_.size() - taken, std::memory_order_relaxed);
-            continue; // more may have come meanwhile
+            send();
         }
-        if (!more) {
-            break;
+        if (last) {
+            return;
         }
-        sleeping_.store(true, std::memory_order_seq_cst);
-        std::atomic_thread_fence(std::memory_order_seq_cst);
-        // A sample offered before the flag was seen is found here; one offered after rings the bell.
-        if (ring_.Written() == ring_.Taken()) {
-            bell_.wait(bell, std::memory_order_acquire);
-        }
-        sleeping_.store(false, std::memory_order_relaxed);
+        pause = taken > 0 ? kShortest : std::min(pause * 2, kLongest);
+        std::unique_lock lock(sleepMutex_);
+        asleepAt_.store(ring_.Written(), std::memory_order_relaxed);
+        bell_.wait_for(lock, pause, [this] { return rung_ || stopping_.load(); });
+        rung_ = false;
+        asleepAt_.store(kAwake, std::memory_order_relaxed);
     }
 }
 

@@ -1,8 +1,10 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <span>
 #include <string>
 #include <thread>
@@ -22,19 +24,18 @@ using LogFn = std::function<void(const std::string&)>;
 // dropped: nothing is ever queued without bound and the reader never waits.
 class Output {
 public:
-    Output(std::size_t ringCapacity, std::size_t largestBatch);
+    // threadName: how the system names the output's thread (top -H, gdb), at most 15 characters.
+    Output(const char* threadName, std::size_t ringCapacity, std::size_t largestBatch);
     virtual ~Output();
     Output(const Output&) = delete;
     Output& operator=(const Output&) = delete;
 
-    // The reader thread. Never waits, never allocates, makes no system call unless the output's thread
-    // sleeps for want of samples.
-    void Offer(const frames::SamplePacket& packet) {
-        ring_.Push(frames::SteadyNowNs(), packet.samples[0], packet.samples[1], packet.samples[2]);
-        // The output's thread tells it sleeps before it looks at the ring a last time; this fence orders
-        // the sample's publication before the look at that flag, so one of the two sees the other.
-        std::atomic_thread_fence(std::memory_order_seq_cst);
-        if (sleeping_.load(std::memory_order_relaxed)) {
+    // The reader thread. Never waits and never allocates. The output's thread wakes by itself within a
+    // millisecond while samples come; the reader wakes it sooner only when a batch's worth has gathered
+    // since it fell asleep, so that at full speed it makes one system call in kWakeAfter samples at most.
+    void Offer(const frames::SamplePacket& packet, std::int64_t nowNs = frames::SteadyNowNs()) {
+        ring_.Push(nowNs, packet.samples[0], packet.samples[1], packet.samples[2]);
+        if (ring_.Written() - asleepAt_.load(std::memory_order_relaxed) == kWakeAfter) {
             Wake();
         }
     }
@@ -56,6 +57,8 @@ protected:
     // Wakes the output's thread, e.g. to announce itself after a reconnection (any thread).
     void Wake();
 
+    static constexpr std::uint64_t kWakeAfter = 256;
+
     // The output's thread: sends these samples on; gives how many the network library took.
     virtual std::size_t Send(std::span<const frames::StampedSample> samples) = 0;
     // The output's thread, before each batch: a chance to do what a callback asked for.
@@ -65,12 +68,18 @@ private:
     void Run();
 
     frames::SampleRing ring_;
+    const char* threadName_;
     const std::size_t largestBatch_;
     std::vector<frames::StampedSample> batch_;
     std::thread thread_;
     std::atomic<bool> stopping_{false};
-    std::atomic<bool> sleeping_{false};
-    std::atomic<std::uint32_t> bell_{0};
+    // How many samples had been written when the output's thread fell asleep; far from any count while
+    // it is awake.
+    static constexpr std::uint64_t kAwake = std::uint64_t{1} << 63;
+    std::atomic<std::uint64_t> asleepAt_{kAwake};
+    std::mutex sleepMutex_;
+    std::condition_variable bell_;
+    bool rung_ = false; // under sleepMutex_
     std::atomic<std::uint64_t> sent_{0};
     std::atomic<std::uint64_t> refused_{0};
 };

@@ -119,11 +119,12 @@ Outputs::Outputs(const OutputOptions& options, const std::string& subjectBase, L
 Outputs::~Outputs() = default;
 
 void Outputs::Offer(const frames::SamplePacket& packet) {
+    const std::int64_t now = frames::SteadyNowNs();
     if (nats_) {
-        nats_->Offer(packet);
+        nats_->Offer(packet, now);
     }
     if (zmq_) {
-        zmq_->Offer(packet);
+        zmq_->Offer(packet, now);
     }
 }
 

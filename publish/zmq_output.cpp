@@ -6,7 +6,7 @@
 namespace kestavo::publish {
 
 ZmqOutput::ZmqOutput(Settings settings, LogFn log)
-    : Output(1 << 16, settings.largestBatch), settings_(std::move(settings)) {
+    : Output("kestavo-zmq", 1 << 16, settings.largestBatch), settings_(std::move(settings)) {
     message_.reserve(settings_.largestBatch * 6);
     try {
         context_ = std::make_unique<zmq::context_t>(1);

@@ -20,4 +20,5 @@ bench_dir="${source_dir}/build/release/bench"
     echo
     "${source_dir}/bench/relayd_bench.sh" "${source_dir}/build/release"
     QT_QPA_PLATFORM=offscreen "${bench_dir}/scope_bench"
+    "${bench_dir}/outputs_bench"
 } 2>&1 | tee "${bench_dir}/figures.txt"
