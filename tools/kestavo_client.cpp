@@ -1,20 +1,27 @@
 // kestavo-client: connects to a Kestavo relay, checks every frame it receives and prints it, one line a
 // frame. Ends on the stop frame (status 0), after --count sample frames (0), when the relay goes away
 // without a stop frame (3), on a malformed frame (4), or after --idle-timeout seconds without a byte (5).
+// With --reconnect it waits for a relay that is not there and comes back to one that goes away or stops,
+// after a pause that grows from half a second to ten; only --count, a malformed frame or the idle
+// timeout end it then. --sigmf BASE records the samples as SigMF.
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <optional>
 #include <poll.h>
 #include <string>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
 #include "client/connect.h"
+#include "client/sigmf.h"
 #include "frames/frame_decoder.h"
 
 namespace {
@@ -25,22 +32,33 @@ struct Options {
     std::string host;
     std::string port;
     std::string csv;
+    std::string sigmf;
+    std::string label;
+    double rolloverBytes = 0;
     long count = -1;
     double idleTimeout = -1;
     bool quiet = false;
+    bool reconnect = false;
 };
 
 void Usage() {
     std::fprintf(
         stderr,
-        "usage: kestavo-client [--csv FILE] [--count N] [--idle-timeout SECONDS] [--quiet] HOST PORT\n"
+        "usage: kestavo-client [--csv FILE] [--sigmf BASE [--sigmf-rollover BYTES] [--label TEXT]]\n"
+        "                      [--count N] [--idle-timeout SECONDS] [--quiet] [--reconnect] HOST PORT\n"
+        "       kestavo-client --version\n"
         "Connects to a Kestavo relay and prints every frame it sends:\n"
         "  configuration entry=E code=C      a configuration frame\n"
         "  samples S0 S1 S2                  a sample frame's samples, in decimal\n"
         "  rate R frames/s                   sample frames in the last second (each second)\n"
         "  stop                              the stop frame; the client then ends\n"
         "--csv FILE writes every sample frame to FILE as frame,sample0,sample1,sample2.\n"
-        "--quiet prints no samples lines. --count N ends after N sample frames.\n");
+        "--quiet prints no samples lines. --count N ends after N sample frames.\n"
+        "--sigmf BASE records the samples as SigMF: BASE.sigmf-data (ru16_le, three channels interleaved)\n"
+        "  and BASE.sigmf-meta; --sigmf-rollover BYTES goes on into BASE-0001 … after so many bytes of\n"
+        "  samples (the first is then BASE-0000); --label TEXT names the dongle in the metadata.\n"
+        "--reconnect waits for the relay and comes back when it goes away or stops, pausing half a second,\n"
+        "  then longer, up to ten seconds, between attempts.\n");
 }
 
 std::optional<Options> Parse(int argc, char** argv) {
@@ -51,13 +69,13 @@ std::optional<Options> Parse(int argc, char** argv) {
         const auto value = [&]() -> const char* {
             return i + 1 < argc ? argv[++i] : nullptr;
         };
-        if (word == "--csv") {
-            const char* file = value();
-            if (file == nullptr) {
+        if (word == "--csv" || word == "--sigmf" || word == "--label") {
+            const char* text = value();
+            if (text == nullptr) {
                 return std::nullopt;
             }
-            options.csv = file;
-        } else if (word == "--count" || word == "--idle-timeout") {
+            (word == "--csv" ? options.csv : word == "--sigmf" ? options.sigmf : options.label) = text;
+        } else if (word == "--count" || word == "--idle-timeout" || word == "--sigmf-rollover") {
             const char* text = value();
             char* end = nullptr;
             const double number = text != nullptr ? std::strtod(text, &end) : -1;
@@ -66,11 +84,15 @@ std::optional<Options> Parse(int argc, char** argv) {
             }
             if (word == "--count") {
                 options.count = static_cast<long>(number);
-            } else {
+            } else if (word == "--idle-timeout") {
                 options.idleTimeout = number;
+            } else {
+                options.rolloverBytes = number;
             }
         } else if (word == "--quiet") {
             options.quiet = true;
+        } else if (word == "--reconnect") {
+            options.reconnect = true;
         } else if (word == "--help" || word == "-h" || (!word.empty() && word[0] == '-' && word.size() > 1)) {
             return std::nullopt;
         } else {
@@ -85,35 +107,19 @@ std::optional<Options> Parse(int argc, char** argv) {
     return options;
 }
 
-} // namespace
+// How one connection ended.
+enum class Ended { kStopFrame, kCount, kClosed, kMalformed, kIdle, kWriteFailed };
 
-int main(int argc, char** argv) {
-    const std::optional<Options> options = Parse(argc, argv);
-    if (!options) {
-        Usage();
-        return kUsage;
-    }
+struct Sinks {
     std::ofstream csv;
-    if (!options->csv.empty()) {
-        csv.open(options->csv, std::ios::trunc);
-        if (!csv) {
-            std::fprintf(stderr, "kestavo-client: cannot write %s\n", options->csv.c_str());
-            return kUsage;
-        }
-        csv << "frame,sample0,sample1,sample2\n";
-    }
-    std::string error;
-    const int fd = kestavo::client::ConnectTcp(options->host, options->port, error);
-    if (fd < 0) {
-        std::fprintf(stderr, "kestavo-client: %s\n", error.c_str());
-        return kCannotConnect;
-    }
-    std::printf("connected to %s port %s\n", options->host.c_str(), options->port.c_str());
-    std::fflush(stdout);
+    std::unique_ptr<kestavo::client::SigmfRecorder> sigmf;
+    long samplesSeen = 0;
+};
 
+// Reads one connection until it ends; prints and records what it brings.
+Ended Read(int fd, const Options& options, Sinks& sinks) {
     kestavo::frames::FrameDecoder decoder;
     std::vector<kestavo::frames::DecodedFrame> frames;
-    long samplesSeen = 0;
     long inThisSecond = 0;
     auto secondStarted = std::chrono::steady_clock::now();
     auto lastByte = secondStarted;
@@ -131,20 +137,20 @@ int main(int argc, char** argv) {
         }
         if (ready < 0 && errno != EINTR) {
             std::fprintf(stderr, "kestavo-client: %s\n", std::strerror(errno));
-            return kClosed;
+            return Ended::kClosed;
         }
         if (ready <= 0) {
-            if (options->idleTimeout >= 0 &&
-                std::chrono::duration<double>(now - lastByte).count() > options->idleTimeout) {
-                std::fprintf(stderr, "kestavo-client: nothing received for %g s\n", options->idleTimeout);
-                return kIdle;
+            if (options.idleTimeout >= 0 &&
+                std::chrono::duration<double>(now - lastByte).count() > options.idleTimeout) {
+                std::fprintf(stderr, "kestavo-client: nothing received for %g s\n", options.idleTimeout);
+                return Ended::kIdle;
             }
             continue;
         }
         const ssize_t got = ::recv(fd, chunk.data(), chunk.size(), 0);
         if (got <= 0) {
             std::fprintf(stderr, "kestavo-client: the relay closed the connection without a stop frame\n");
-            return kClosed;
+            return Ended::kClosed;
         }
         lastByte = now;
         frames.clear();
@@ -157,29 +163,32 @@ int main(int argc, char** argv) {
             case kestavo::frames::kStopFrame:
                 std::printf("stop\n");
                 std::fflush(stdout);
-                ::close(fd);
-                return kStopped;
+                return Ended::kStopFrame;
             case kestavo::frames::kSampleFrame:
-                ++samplesSeen;
+                ++sinks.samplesSeen;
                 ++inThisSecond;
-                if (!options->quiet) {
+                if (!options.quiet) {
                     std::printf("samples");
                     for (const std::uint16_t sample : frame.samples) {
                         std::printf(" %u", static_cast<unsigned>(sample));
                     }
                     std::printf("\n");
                 }
-                if (csv.is_open()) {
-                    csv << samplesSeen;
+                if (sinks.csv.is_open()) {
+                    sinks.csv << sinks.samplesSeen;
                     for (const std::uint16_t sample : frame.samples) {
-                        csv << ',' << sample;
+                        sinks.csv << ',' << sample;
                     }
-                    csv << '\n';
+                    sinks.csv << '\n';
                 }
-                if (options->count >= 0 && samplesSeen >= options->count) {
+                if (sinks.sigmf && frame.samples.size() >= 3 &&
+                    !sinks.sigmf->Write(frame.samples[0], frame.samples[1], frame.samples[2])) {
+                    std::fprintf(stderr, "kestavo-client: %s\n", sinks.sigmf->Error().c_str());
+                    return Ended::kWriteFailed;
+                }
+                if (options.count >= 0 && sinks.samplesSeen >= options.count) {
                     std::fflush(stdout);
-                    ::close(fd);
-                    return kStopped;
+                    return Ended::kCount;
                 }
                 break;
             }
@@ -187,8 +196,84 @@ int main(int argc, char** argv) {
         std::fflush(stdout);
         if (!good) {
             std::fprintf(stderr, "kestavo-client: malformed frame: %s\n", decoder.Error().c_str());
-            ::close(fd);
-            return kMalformed;
+            return Ended::kMalformed;
         }
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("kestavo-client %s\n", KESTAVO_VERSION);
+        return 0;
+    }
+    const std::optional<Options> options = Parse(argc, argv);
+    if (!options) {
+        Usage();
+        return kUsage;
+    }
+    Sinks sinks;
+    if (!options->csv.empty()) {
+        sinks.csv.open(options->csv, std::ios::trunc);
+        if (!sinks.csv) {
+            std::fprintf(stderr, "kestavo-client: cannot write %s\n", options->csv.c_str());
+            return kUsage;
+        }
+        sinks.csv << "frame,sample0,sample1,sample2\n";
+    }
+    if (!options->sigmf.empty()) {
+        kestavo::client::SigmfRecorder::Settings settings;
+        settings.base = options->sigmf;
+        settings.rolloverBytes = static_cast<std::uint64_t>(options->rolloverBytes);
+        settings.label = options->label.empty() ? "Kestavo dongle" : options->label;
+        settings.source = options->host + " port " + options->port;
+        settings.recorder = std::string("kestavo-client ") + KESTAVO_VERSION;
+        sinks.sigmf = std::make_unique<kestavo::client::SigmfRecorder>(settings);
+    }
+    constexpr double kFirstPause = 0.5;
+    constexpr double kLongestPause = 10;
+    double pause = kFirstPause;
+    for (;;) {
+        std::string error;
+        const int fd = kestavo::client::ConnectTcp(options->host, options->port, error, 10'000);
+        Ended ended = Ended::kClosed;
+        const long before = sinks.samplesSeen;
+        if (fd < 0) {
+            std::fprintf(stderr, "kestavo-client: %s\n", error.c_str());
+            if (!options->reconnect) {
+                return kCannotConnect;
+            }
+        } else {
+            std::printf("connected to %s port %s\n", options->host.c_str(), options->port.c_str());
+            std::fflush(stdout);
+            ended = Read(fd, *options, sinks);
+            ::close(fd);
+        }
+        switch (ended) {
+        case Ended::kCount:
+            return sinks.sigmf && !sinks.sigmf->Close() ? kUsage : kStopped;
+        case Ended::kMalformed:
+            return kMalformed;
+        case Ended::kIdle:
+            return kIdle;
+        case Ended::kWriteFailed:
+            return kUsage;
+        case Ended::kStopFrame:
+            if (!options->reconnect) {
+                return sinks.sigmf && !sinks.sigmf->Close() ? kUsage : kStopped;
+            }
+            break;
+        case Ended::kClosed:
+            if (fd >= 0 && !options->reconnect) {
+                return kClosed;
+            }
+            break;
+        }
+        // A connection that brought samples starts the pauses over.
+        pause = sinks.samplesSeen > before ? kFirstPause : pause;
+        std::fprintf(stderr, "kestavo-client: connecting again in %.1f s\n", pause);
+        std::this_thread::sleep_for(std::chrono::duration<double>(pause));
+        pause = std::min(pause * 2, kLongestPause);
     }
 }
