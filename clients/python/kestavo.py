@@ -1,0 +1,112 @@
+"""Reads the frames of a Kestavo relay. Standard library only; Python 3.8 or later.
+
+    import kestavo
+    for frame in kestavo.frames("127.0.0.1", 9001):
+        if frame.type == kestavo.SAMPLE:
+            print(*frame.samples)
+
+The wire format is described in PROTOCOL.md.
+"""
+
+import socket
+import struct
+from typing import BinaryIO, Callable, Iterator, NamedTuple, Optional, Tuple
+
+SAMPLE = 0
+CONFIGURATION = 1
+STOP = 3
+
+_HEAD = struct.Struct("<ii")
+_SAMPLE_PACKET = struct.Struct("<HHBBHHH")
+_SAMPLE_CONSTANTS = (2, 126, 5, 7, 5, 0)
+_CONFIGURATION_SIZE = 264
+_CONFIGURATION_ENTRIES = 21
+
+
+class ProtocolError(Exception):
+    """The stream is not a Kestavo relay's: a frame that breaks the format."""
+
+
+class Frame(NamedTuple):
+    type: int
+    samples: Tuple[int, ...] = ()  # sample frames: the three samples, 0 to 65535
+    active_entry: Optional[int] = None  # configuration frames
+    active_code: Optional[int] = None
+
+
+def _check_sample(body: bytes) -> Frame:
+    if len(body) < 14 or len(body) % 2:
+        raise ProtocolError(f"sample frame of {len(body) + 8} bytes")
+    *head, count = _SAMPLE_PACKET.unpack_from(body)
+    if tuple(head) != _SAMPLE_CONSTANTS:
+        raise ProtocolError("sample frame with an unexpected packet head")
+    if len(body) != 14 + 2 * count:
+        raise ProtocolError(f"sample frame of {len(body) + 8} bytes says it holds {count} samples")
+    values = struct.unpack_from(f"<{count + 1}H", body, 12)
+    if values[-1] != 0:
+        raise ProtocolError("sample frame whose word after the last sample is not 0")
+    return Frame(SAMPLE, samples=values[:-1])
+
+
+def _check_configuration(body: bytes) -> Frame:
+    if len(body) != _CONFIGURATION_SIZE - 8:
+        raise ProtocolError(f"configuration frame of {len(body) + 8} bytes, not 264")
+    (counted,) = struct.unpack_from("<i", body)
+    active = []
+    for i in range(_CONFIGURATION_ENTRIES):
+        flag, code, reserved = struct.unpack_from("<iii", body, 4 + 12 * i)
+        if flag == 1:
+            active.append((i, code))
+        elif (flag, code, reserved) != (0, 0, 0):
+            raise ProtocolError(f"configuration entry {i} is neither active nor empty")
+    if counted != len(active):
+        raise ProtocolError(f"configuration frame counts {counted} active entries, holds {len(active)}")
+    entry, code = active[-1] if active else (None, None)
+    return Frame(CONFIGURATION, active_entry=entry, active_code=code)
+
+
+def read_frames(read: Callable[[int], bytes]) -> Iterator[Frame]:
+    """Yields the frames that read(n) (up to n bytes; b"" at the end) brings, the stop frame last.
+
+    Raises ProtocolError on a malformed frame, and ConnectionError when the stream ends without a stop
+    frame.
+    """
+    buffer = bytearray()
+
+    def take(size: int) -> bytes:
+        while len(buffer) < size:
+            chunk = read(65536)
+            if not chunk:
+                raise ConnectionError("the relay closed the connection without a stop frame")
+            buffer.extend(chunk)
+        piece = bytes(buffer[:size])
+        del buffer[:size]
+        return piece
+
+    while True:
+        kind, length = _HEAD.unpack(take(_HEAD.size))
+        if kind not in (SAMPLE, CONFIGURATION, STOP):
+            raise ProtocolError(f"unknown frame type {kind}")
+        if not _HEAD.size <= length <= _CONFIGURATION_SIZE:
+            raise ProtocolError(f"frame of type {kind} claims {length} bytes")
+        body = take(length - _HEAD.size)
+        if kind == STOP:
+            if length != 8:
+                raise ProtocolError(f"stop frame of {length} bytes, not 8")
+            yield Frame(STOP)
+            return
+        yield _check_sample(body) if kind == SAMPLE else _check_configuration(body)
+
+
+def frames(host: str, port: int, timeout: Optional[float] = None) -> Iterator[Frame]:
+    """Connects to the relay at host (a name, an IPv4 or IPv6 address) and port, and yields its frames
+    until the stop frame, which is yielded last. timeout bounds each wait for data, in seconds."""
+    with socket.create_connection((host, port), timeout=timeout) as connection:
+        yield from read_frames(connection.recv)
+
+
+def samples(host: str, port: int, timeout: Optional[float] = None) -> Iterator[Tuple[int, ...]]:
+    """The samples of each sample frame, until the relay stops."""
+    for frame in frames(host, port, timeout):
+        if frame.type == SAMPLE:
+            yield frame.samples

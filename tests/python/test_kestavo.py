@@ -1,0 +1,94 @@
+"""The Python client module against kestavo-relayd, run as a process with the USB test bench preloaded
+into it. Needs KESTAVO_RELAYD, USBBENCH_LIBRARY and KESTAVO_PYTHON_MODULE (the module's folder)."""
+
+import io
+import os
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+sys.path.insert(0, os.environ["KESTAVO_PYTHON_MODULE"])
+import kestavo  # noqa: E402
+
+DONGLE = (
+    "device 1 2 0x04d2 0x162e\nserial SN1\nconfiguration 1\ninterface 0\naltsetting 0\n"
+    "endpoint 0x81 bulk 64\nendpoint 0x02 bulk 64\nin counter\nin-latency-us 1000\nin-silence-after 50\n"
+    "plug-in-after-ms 1000\n"  # after the client has connected
+)
+
+
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def connect_within(port, seconds):
+    """A connection to the relay on the port, once it listens (tried until the limit)."""
+    end = time.monotonic() + seconds
+    while True:
+        try:
+            return socket.create_connection(("::1", port), timeout=10)
+        except ConnectionRefusedError:
+            if time.monotonic() > end:
+                raise
+            time.sleep(0.02)
+
+
+class AgainstTheRelay(unittest.TestCase):
+    def test_configuration_first_then_every_transfer_then_stop(self):
+        with tempfile.TemporaryDirectory() as work:
+            devices = os.path.join(work, "devices.txt")
+            with open(devices, "w") as file:
+                file.write(DONGLE)
+            port = free_port()
+            environment = dict(os.environ)
+            environment.update(
+                LD_PRELOAD=os.environ["USBBENCH_LIBRARY"],
+                USB_DEVFS_PATH=os.path.join(work, "usb"),
+                USB_BENCH_DEVICES=devices,
+                ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0",
+            )
+            relayd = subprocess.Popen(
+                [os.environ["KESTAVO_RELAYD"], "--device", "04d2:162e", "--port", str(port)],
+                env=environment,
+                stderr=subprocess.PIPE,
+            )
+            try:
+                connection = connect_within(port, 20)
+                with connection:
+                    received = []
+                    for frame in kestavo.read_frames(connection.recv):
+                        received.append(frame)
+                        if frame.type == kestavo.SAMPLE and frame.samples[0] == 49:
+                            relayd.send_signal(signal.SIGTERM)
+                self.assertEqual(received[0], kestavo.Frame(kestavo.CONFIGURATION, active_entry=2, active_code=7))
+                numbers = [frame.samples[0] for frame in received if frame.type == kestavo.SAMPLE]
+                self.assertEqual(numbers, list(range(50)))
+                self.assertEqual(received[1].samples, (0, 1, 2))
+                self.assertEqual(received[-1].type, kestavo.STOP)
+                self.assertEqual(relayd.wait(timeout=10), 0)
+            finally:
+                if relayd.poll() is None:
+                    relayd.kill()
+                    relayd.wait()
+                relayd.stderr.close()
+
+
+class Malformed(unittest.TestCase):
+    def test_a_frame_that_breaks_the_format_is_refused(self):
+        good = bytes.fromhex("03000000" "08000000")
+        self.assertEqual(list(kestavo.read_frames(io.BytesIO(good).read)), [kestavo.Frame(kestavo.STOP)])
+        for bad in ("05000000" "08000000", "00000000" "00100000", "03000000" "0c000000" "00000000"):
+            with self.assertRaises(kestavo.ProtocolError, msg=bad):
+                list(kestavo.read_frames(io.BytesIO(bytes.fromhex(bad)).read))
+        with self.assertRaises(ConnectionError):
+            list(kestavo.read_frames(io.BytesIO(b"\x00").read))
+
+
+if __name__ == "__main__":
+    unittest.main()
