@@ -1,4 +1,5 @@
 #include <cstdio>
+#include <optional>
 
 #include <QApplication>
 
@@ -16,17 +17,22 @@ kestavo::app::CKestavoApp theApp;
 int main(int argc, char* argv[]) {
     // Every relay client takes a descriptor; the usual soft limit of 1024 would refuse the thousandth.
     networkdriver::RaiseDescriptorLimit();
-    QApplication qtApplication(argc, argv);
-    QApplication::setApplicationName(QString::fromLatin1(kestavo::app::kApplicationTitle));
-    QApplication::setApplicationVersion(QString::fromLatin1(kestavo::app::kApplicationVersion));
-
-    QString output;
-    int exitCode = 0;
-    const auto options = kestavo::app::ReadCommandLine(QApplication::arguments(), output, exitCode);
-    if (!options) {
-        std::fputs(output.toLocal8Bit().constData(), exitCode == 0 ? stdout : stderr);
-        return exitCode;
+    QCoreApplication::setApplicationName(QString::fromLatin1(kestavo::app::kApplicationTitle));
+    QCoreApplication::setApplicationVersion(QString::fromLatin1(kestavo::app::kApplicationVersion));
+    // The command line is read before the window system is reached, so that --help and --version work
+    // without a display.
+    std::optional<kestavo::app::WindowOptions> options;
+    {
+        QCoreApplication commandLine(argc, argv);
+        QString output;
+        int exitCode = 0;
+        options = kestavo::app::ReadCommandLine(QCoreApplication::arguments(), output, exitCode);
+        if (!options) {
+            std::fputs(output.toLocal8Bit().constData(), exitCode == 0 ? stdout : stderr);
+            return exitCode;
+        }
     }
+    QApplication qtApplication(argc, argv);
     std::string error;
     networkdriver::AccessRules rules = *kestavo::service::MakeAccessRules(options->access, error);
     rules.refused = kestavo::app::ReportRefusalToCurrentDialog;

@@ -1,5 +1,6 @@
 // kestavo-scope HOST PORT: the live plot of any Kestavo relay's samples, on any machine that reaches it.
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 
 #include <QApplication>
@@ -8,10 +9,10 @@
 #include "scope/relay_feed.h"
 #include "scope/scope_window.h"
 
-int main(int argc, char** argv) {
-    QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("kestavo-scope"));
-    QApplication::setApplicationVersion(QStringLiteral(KESTAVO_VERSION));
+namespace {
+
+// Reads the command line (help and version end the program here); gives HOST and PORT.
+QStringList ReadCommandLine(const QCoreApplication& application) {
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Plots the samples of a Kestavo relay, connecting again by itself whenever it goes away."));
@@ -20,12 +21,27 @@ int main(int argc, char** argv) {
     parser.addPositionalArgument(QStringLiteral("HOST"),
                                  QStringLiteral("the relay's host: a name, an IPv4 or IPv6 address"));
     parser.addPositionalArgument(QStringLiteral("PORT"), QStringLiteral("the relay's port"));
-    parser.process(app);
+    parser.process(application);
     const QStringList arguments = parser.positionalArguments();
     if (arguments.size() != 2) {
         std::fprintf(stderr, "%s", qPrintable(parser.helpText()));
-        return 2;
+        std::exit(2);
     }
+    return arguments;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication::setApplicationName(QStringLiteral("kestavo-scope"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(KESTAVO_VERSION));
+    // Read before the window system is reached, so that --help and --version work without a display.
+    QStringList arguments;
+    {
+        const QCoreApplication commandLine(argc, argv);
+        arguments = ReadCommandLine(commandLine);
+    }
+    QApplication app(argc, argv);
     const std::string host = arguments[0].toStdString();
     const std::string port = arguments[1].toStdString();
 

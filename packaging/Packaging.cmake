@@ -1,0 +1,46 @@
+# The Debian package, made by CPack from the install rules (cmake --workflow --preset package, or
+# scripts/build-package.sh). The package preset installs under /usr, so that every path the programs and
+# the unit name is where Debian looks for it.
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME kestavo)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_VENDOR "Kestavo developers")
+set(CPACK_PACKAGE_CONTACT "Kestavo developers <kestavo@kestavo.org>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "receiver and relay for a USB radio dongle's samples")
+set(CPACK_PACKAGE_DESCRIPTION
+    "Kestavo reads a USB radio dongle through the libusb 0.1 API and relays the
+three samples of every transfer to the clients of a small TCP relay, on this
+machine or others.
+
+This package holds the window (kestavo), the service that runs without one
+(kestavo-relayd, with its systemd unit and example configuration), the client
+tools (kestavo-client, kestavo-scope, kestavo-usb-list), a udev rule that gives
+the user at the seat and the plugdev group access to the dongle, the desktop
+entry and manual pages. The service and the window can also publish the
+samples into NATS and on a ZeroMQ socket.")
+set(CPACK_DEBIAN_PACKAGE_SECTION hamradio)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://kestavo.org/")
+set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+# The libraries the programs link, as dpkg-shlibdeps finds them in the binaries.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS OFF)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+    ${CMAKE_CURRENT_LIST_DIR}/conffiles
+    ${CMAKE_CURRENT_LIST_DIR}/postinst
+    ${CMAKE_CURRENT_LIST_DIR}/postrm)
+
+# What Debian asks of every package: the copyright and a changelog, compressed as Debian compresses it.
+set(KESTAVO_DOC_DIR ${CMAKE_INSTALL_DATADIR}/doc/kestavo)
+add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/changelog.Debian.gz
+    COMMAND gzip -9nc ${CMAKE_CURRENT_LIST_DIR}/changelog > ${CMAKE_BINARY_DIR}/changelog.Debian.gz
+    DEPENDS ${CMAKE_CURRENT_LIST_DIR}/changelog)
+add_custom_target(kestavo_changelog ALL DEPENDS ${CMAKE_BINARY_DIR}/changelog.Debian.gz)
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/copyright ${CMAKE_BINARY_DIR}/changelog.Debian.gz
+    DESTINATION ${KESTAVO_DOC_DIR})
+
+include(CPack)
