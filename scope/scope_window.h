@@ -9,8 +9,8 @@
 #include <QString>
 #include <QWidget>
 
-#include "scope/plot.h"
 #include "frames/sample_ring.h"
+#include "scope/plot.h"
 #include "scope/trace_history.h"
 
 class QComboBox;

@@ -70,7 +70,7 @@ std::optional<frames::StampedSample> TraceHistory::Latest() const {
     const SampleBlock& block = *blocks_.back();
     const std::size_t last = block.count - 1;
     return frames::StampedSample{block.times[last],
-                       {block.values[0][last], block.values[1][last], block.values[2][last]}};
+                                 {block.values[0][last], block.values[1][last], block.values[2][last]}};
 }
 
 BlockList TraceHistory::Between(std::int64_t from, std::int64_t to) const {

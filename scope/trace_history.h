@@ -74,8 +74,8 @@ struct Column {
 // Sorts the samples from `from` (inclusive) to `to` (exclusive) into `width` columns of equal time.
 std::vector<Column> ToColumns(const BlockList& blocks, std::int64_t from, std::int64_t to, int width);
 
-// Calls onSample(const frames::StampedSample&) for every sample from `from` (inclusive) to `to` (exclusive), oldest
-// first.
+// Calls onSample(const frames::StampedSample&) for every sample from `from` (inclusive) to `to` (exclusive),
+// oldest first.
 template <typename OnSample>
 void ForEachSample(const BlockList& blocks, std::int64_t from, std::int64_t to, OnSample&& onSample) {
     for (const auto& block : blocks) {
@@ -85,7 +85,8 @@ void ForEachSample(const BlockList& blocks, std::int64_t from, std::int64_t to, 
         for (std::size_t i = 0; i < block->count; ++i) {
             const std::int64_t time = block->times[i];
             if (time >= from && time < to) {
-                onSample(frames::StampedSample{time, {block->values[0][i], block->values[1][i], block->values[2][i]}});
+                onSample(frames::StampedSample{
+                    time, {block->values[0][i], block->values[1][i], block->values[2][i]}});
             }
         }
     }

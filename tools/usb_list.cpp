@@ -12,10 +12,11 @@ int main(int argc, char** argv) {
             std::printf("kestavo-usb-list %s\n", KESTAVO_VERSION);
             return 0;
         }
-        std::fprintf(argc == 2 && std::strcmp(argv[1], "--help") == 0 ? stdout : stderr,
-                     "usage: kestavo-usb-list [--help | --version]\n"
-                     "Prints every USB device that can be opened, as Kestavo's window lists them, with its bus "
-                     "and address.\n");
+        std::fprintf(
+            argc == 2 && std::strcmp(argv[1], "--help") == 0 ? stdout : stderr,
+            "usage: kestavo-usb-list [--help | --version]\n"
+            "Prints every USB device that can be opened, as Kestavo's window lists them, with its bus "
+            "and address.\n");
         return argc == 2 && std::strcmp(argv[1], "--help") == 0 ? 0 : 1;
     }
     kestavo::usb::PrintDeviceList(

@@ -7,6 +7,7 @@ file(GLOB_RECURSE sources
     ${SOURCE_DIR}/diagnostics/*.cpp ${SOURCE_DIR}/diagnostics/*.h
     ${SOURCE_DIR}/frames/*.cpp ${SOURCE_DIR}/frames/*.h
     ${SOURCE_DIR}/networkdriver/*.cpp ${SOURCE_DIR}/networkdriver/*.h
+    ${SOURCE_DIR}/publish/*.cpp ${SOURCE_DIR}/publish/*.h
     ${SOURCE_DIR}/relay/*.cpp ${SOURCE_DIR}/relay/*.h
     ${SOURCE_DIR}/relayd/*.cpp ${SOURCE_DIR}/relayd/*.h
     ${SOURCE_DIR}/scope/*.cpp ${SOURCE_DIR}/scope/*.h
