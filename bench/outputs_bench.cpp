@@ -25,6 +25,7 @@
 #include <zmq.hpp>
 
 #include "bench/child.h"
+#include "bench/emulated_dongle.h"
 #include "frames/frame_decoder.h"
 #include "publish/nats_output.h"
 #include "publish/outputs.h"
@@ -169,15 +170,8 @@ ReaderResult Read(bool withOutputs, double seconds) {
     if (withOutputs) {
         server = std::make_unique<NatsServerProcess>(testkit::FreePort());
     }
-    const auto tree =
-        std::filesystem::temp_directory_path() / ("kestavo-outputs-bench-" + std::to_string(getpid()));
-    ::setenv("USB_DEVFS_PATH", tree.c_str(), 1);
-    usbbench::Load("device 1 2 1234 5678\nconfiguration 1\ninterface 0\naltsetting 0\n"
-                   "endpoint 0x81 bulk 64\nendpoint 0x02 bulk 64\nin counter\nin-bytes 64\n");
-    usb::InitializeLibrary();
-    usb::TestParams params;
-    params.device = usb_get_busses()->devices;
-    params.deviceHandle = usb_open(params.device);
+    bench::EmulatedDongle dongle("kestavo-outputs-bench", "in counter\nin-bytes 64\n");
+    usb::TestParams& params = dongle.params;
     testkit::TableServer relay(testkit::FreePort());
     testkit::FrameReaders readers(1);
     readers.Connect("127.0.0.1", relay.Port(), 1);
@@ -264,7 +258,6 @@ ReaderResult Read(bool withOutputs, double seconds) {
         natsConnection_Destroy(natsConnection);
     }
     readers.Stop();
-    std::filesystem::remove_all(tree);
     return result;
 }
 
@@ -273,14 +266,7 @@ ReaderResult Read(bool withOutputs, double seconds) {
 int main(int argc, char** argv) {
     double seconds = 3.0;
     int rounds = 3;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        const std::string arg = argv[i];
-        if (arg == "--seconds") {
-            seconds = std::atof(argv[i + 1]);
-        } else if (arg == "--rounds") {
-            rounds = std::atoi(argv[i + 1]);
-        }
-    }
+    bench::ReadSecondsAndRounds(argc, argv, seconds, rounds);
     std::printf("\n== NATS: frames per message, a steady rate for %.1f s, subscriber on the same host\n",
                 seconds);
     std::printf("%10s %10s %20s %10s %10s %10s %10s\n", "frames/s", "batch", "publisher CPU ns/fr", "p50 us",

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "bench/child.h"
+#include "bench/emulated_dongle.h"
 #include "networkdriver/network_driver.h"
 #include "relay/client_table.h"
 #include "testkit/frame_readers.h"
@@ -70,15 +71,8 @@ std::uint64_t Churn(testkit::TableServer& server, std::uint64_t count) {
 ReaderResult Run(int clients, double seconds, std::uint64_t churn) {
     ReaderResult result;
     result.clients = clients;
-    const auto tree =
-        std::filesystem::temp_directory_path() / ("kestavo-reader-bench-" + std::to_string(getpid()));
-    ::setenv("USB_DEVFS_PATH", tree.c_str(), 1);
-    usbbench::Load("device 1 2 1234 5678\nconfiguration 1\ninterface 0\naltsetting 0\n"
-                   "endpoint 0x81 bulk 64\nendpoint 0x02 bulk 64\nin counter\nin-bytes 64\n");
-    usb::InitializeLibrary();
-    usb::TestParams params;
-    params.device = usb_get_busses()->devices;
-    params.deviceHandle = usb_open(params.device);
+    bench::EmulatedDongle dongle("kestavo-reader-bench", "in counter\nin-bytes 64\n");
+    usb::TestParams& params = dongle.params;
 
     testkit::TableServer server(testkit::FreePort());
     relay::ClientTable& table = server.Table();
@@ -129,7 +123,6 @@ ReaderResult Run(int clients, double seconds, std::uint64_t churn) {
     result.framesPerClient = clients > 0 ? totals.frames / static_cast<std::uint64_t>(clients) : 0;
     result.lost = expected - std::min(expected, totals.frames);
     readers.Stop();
-    std::filesystem::remove_all(tree);
     return result;
 }
 

@@ -29,6 +29,7 @@
 #include <QTimer>
 
 #include "bench/child.h"
+#include "bench/emulated_dongle.h"
 #include "relay/client_table.h"
 #include "scope/plot.h"
 #include "scope/scope_window.h"
@@ -59,21 +60,13 @@ ReaderResult Read(bool withScope, double seconds) {
     // The emulated dongle's short waits would otherwise be stretched by the kernel's default 50 us of
     // timer slack; the threads made from here on inherit this.
     ::prctl(PR_SET_TIMERSLACK, 1UL);
-    const auto tree =
-        std::filesystem::temp_directory_path() / ("kestavo-scope-bench-" + std::to_string(getpid()));
-    ::setenv("USB_DEVFS_PATH", tree.c_str(), 1);
-    usbbench::Load("device 1 2 1234 5678\nconfiguration 1\ninterface 0\naltsetting 0\n"
-                   "endpoint 0x81 bulk 64\nendpoint 0x02 bulk 64\nin waveform 1000\nin-bytes 64\n"
-                   "in-rate 100000\n");
+    bench::EmulatedDongle dongle("kestavo-scope-bench", "in waveform 1000\nin-bytes 64\nin-rate 100000\n");
+    usb::TestParams& params = dongle.params;
     int argc = 1;
     char name[] = "scope_bench";
     char* argv[] = {name, nullptr};
     QApplication app(argc, argv);
 
-    usb::InitializeLibrary();
-    usb::TestParams params;
-    params.device = usb_get_busses()->devices;
-    params.deviceHandle = usb_open(params.device);
     testkit::TableServer server(testkit::FreePort());
     testkit::FrameReaders readers(1);
     readers.Connect("127.0.0.1", server.Port(), 1);
@@ -148,7 +141,6 @@ ReaderResult Read(bool withScope, double seconds) {
     result.windowCpuMsPerRedraw = result.redraws > 0 ? cpu * 1e3 / result.redraws : 0;
     result.overwritten = window ? window->View()->Overwritten() : 0;
     window.reset();
-    std::filesystem::remove_all(tree);
     return result;
 }
 
@@ -225,14 +217,7 @@ RedrawResult Redraw() {
 int main(int argc, char** argv) {
     double seconds = 5.0;
     int rounds = 3;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        const std::string arg = argv[i];
-        if (arg == "--seconds") {
-            seconds = std::atof(argv[i + 1]);
-        } else if (arg == "--rounds") {
-            rounds = std::atoi(argv[i + 1]);
-        }
-    }
+    bench::ReadSecondsAndRounds(argc, argv, seconds, rounds);
     ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
 
     const RedrawResult redraw = bench::InChild<RedrawResult>(Redraw);
