@@ -103,6 +103,7 @@ Outputs::Outputs(const OutputOptions& options, const std::string& subjectBase, L
         nats_ = std::make_unique<NatsOutput>(settings, log);
         if (!nats_->Error().empty()) {
             error_ = nats_->Error();
+            nats_.reset(); // an output that could not start is not offered samples
         }
     }
     if (!options.zmq.empty()) {
@@ -112,6 +113,7 @@ Outputs::Outputs(const OutputOptions& options, const std::string& subjectBase, L
         zmq_ = std::make_unique<ZmqOutput>(settings, log);
         if (!zmq_->Error().empty()) {
             error_ = zmq_->Error();
+            zmq_.reset();
         }
     }
 }
@@ -126,6 +128,17 @@ void Outputs::Offer(const frames::SamplePacket& packet) {
     if (zmq_) {
         zmq_->Offer(packet, now);
     }
+}
+
+std::vector<Outputs::Count> Outputs::Counts() const {
+    std::vector<Count> counts;
+    if (nats_) {
+        counts.push_back({"nats", nats_->Sent(), nats_->Dropped()});
+    }
+    if (zmq_) {
+        counts.push_back({"zmq", zmq_->Sent(), zmq_->Dropped()});
+    }
+    return counts;
 }
 
 std::string Outputs::Summary() const {

@@ -55,6 +55,14 @@ public:
 
     // "NATS 1234 published, 0 dropped; ZeroMQ …", for the summaries in the log.
     [[nodiscard]] std::string Summary() const;
+
+    struct Count {
+        const char* name; // "nats", "zmq"
+        std::uint64_t published;
+        std::uint64_t dropped;
+    };
+    // Each output in force, as the status page names it.
+    [[nodiscard]] std::vector<Count> Counts() const;
     [[nodiscard]] const NatsOutput* Nats() const { return nats_.get(); }
     [[nodiscard]] const ZmqOutput* Zmq() const { return zmq_.get(); }
 

@@ -254,6 +254,12 @@ int main(int argc, char** argv) {
             state.transfers = totals.transfers;
             state.errors = totals.errors;
             state.framesRelayed = frames;
+            if (outputs) {
+                state.outputs.clear();
+                for (const publish::Outputs::Count& count : outputs->Counts()) {
+                    state.outputs.push_back({count.name, count.published, count.dropped});
+                }
+            }
         }
         if (watchdog) {
             sd_notify(0, "WATCHDOG=1");

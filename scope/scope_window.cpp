@@ -13,6 +13,7 @@
 #include <QPainter>
 #include <QPushButton>
 #include <QSaveFile>
+#include <QShowEvent>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -279,6 +280,10 @@ void ScopeWindow::UpdateStatus() {
 
 void ScopeWindow::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
+    // Restored from being minimised, it goes on as it was; only opening it anew starts afresh.
+    if (event->spontaneous()) {
+        return;
+    }
     view_->Restart();
     UpdateStatus();
     refresh_->start();
@@ -287,6 +292,9 @@ void ScopeWindow::showEvent(QShowEvent* event) {
 
 void ScopeWindow::hideEvent(QHideEvent* event) {
     QWidget::hideEvent(event);
+    if (event->spontaneous()) {
+        return; // minimised: it keeps taking samples
+    }
     refresh_->stop();
     emit VisibilityChanged(false);
 }

@@ -50,6 +50,11 @@ std::string StatusJson(const ServiceState& state, const networkdriver::ClientSna
     for (const auto& client : clients.left) {
         left.push_back(Client(client));
     }
+    nlohmann::json outputs = nlohmann::json::array();
+    for (const OutputCount& output : state.outputs) {
+        outputs.push_back(
+            {{"name", output.name}, {"published", output.published}, {"dropped", output.dropped}});
+    }
     const nlohmann::json status = {
         {"dongle", {{"device", state.device}, {"open", state.dongleOpen}}},
         {"transfers", state.transfers},
@@ -63,7 +68,8 @@ std::string StatusJson(const ServiceState& state, const networkdriver::ClientSna
           {"clients", clients.connected.size()},
           {"departures", clients.departures}}},
         {"clients", connected},
-        {"clientsLeft", left}};
+        {"clientsLeft", left},
+        {"outputs", outputs}};
     return status.dump(2) + "\n";
 }
 
@@ -104,6 +110,24 @@ std::string MetricsText(const ServiceState& state, const networkdriver::ClientSn
         departures += line;
     }
     metric("kestavo_client_departures_total", "counter", "Relay clients that left, by why.", departures);
+    if (!state.outputs.empty()) {
+        std::string published;
+        std::string dropped;
+        for (const OutputCount& output : state.outputs) {
+            char line[160];
+            std::snprintf(line, sizeof line, "kestavo_output_samples_published_total{output=\"%s\"} %llu\n",
+                          output.name.c_str(), static_cast<unsigned long long>(output.published));
+            published += line;
+            std::snprintf(line, sizeof line, "kestavo_output_samples_dropped_total{output=\"%s\"} %llu\n",
+                          output.name.c_str(), static_cast<unsigned long long>(output.dropped));
+            dropped += line;
+        }
+        metric("kestavo_output_samples_published_total", "counter",
+               "Transfers' samples an output (NATS, ZeroMQ) sent on.", published);
+        metric("kestavo_output_samples_dropped_total", "counter",
+               "Transfers' samples an output dropped: overwritten before it could send them, or refused.",
+               dropped);
+    }
     return text;
 }
 

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "networkdriver/client_statistics.h"
 
@@ -13,6 +14,13 @@ class Server;
 }
 
 namespace kestavo::service {
+
+// One of the outputs beside the relay ("nats", "zmq"): samples it sent on and dropped since the start.
+struct OutputCount {
+    std::string name;
+    std::uint64_t published = 0;
+    std::uint64_t dropped = 0;
+};
 
 // What the service's main loop publishes every tick, for its status page.
 struct ServiceState {
@@ -25,6 +33,7 @@ struct ServiceState {
     double framesPerSecond = 0;
     int port = 0;
     bool relayRunning = false;
+    std::vector<OutputCount> outputs;
 };
 
 // GET /status: the service and every client as JSON (the fields are documented in the README).
