@@ -663,7 +663,11 @@ private:
                 pending.due = std::max(now, device.lastDue) + std::chrono::microseconds(stream.latencyUs);
             }
             device.lastDue = pending.due;
-            pending.payload = Payload(stream, index);
+            pending.payload =
+                Payload(stream, index,
+                        static_cast<std::uint32_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                                       pending.due.time_since_epoch())
+                                                       .count()));
         }
         file.pending.push_back(std::move(pending));
         return 0;

@@ -342,6 +342,10 @@ private:
                 in.kind = PayloadKind::Counter;
                 return need(1, 1);
             }
+            if (w[1] == "stamp") {
+                in.kind = PayloadKind::Stamp;
+                return need(1, 1);
+            }
             if (w[1] == "waveform") {
                 in.kind = PayloadKind::Waveform;
                 if (!need(1, 2) || (n == 3 && !number(2, UINT32_MAX, a))) {
@@ -520,7 +524,7 @@ std::optional<int> ErrnoFromName(std::string_view name) {
     return std::nullopt;
 }
 
-std::vector<std::uint8_t> Payload(const StreamModel& stream, std::uint64_t index) {
+std::vector<std::uint8_t> Payload(const StreamModel& stream, std::uint64_t index, std::uint32_t stampMicros) {
     if (stream.kind == PayloadKind::Sequence && !stream.sequence.empty()) {
         std::vector<std::uint8_t> bytes = stream.sequence[index % stream.sequence.size()];
         if (stream.bytes) {
@@ -529,6 +533,14 @@ std::vector<std::uint8_t> Payload(const StreamModel& stream, std::uint64_t index
         return bytes;
     }
     std::vector<std::uint8_t> bytes(stream.bytes.value_or(64), 0);
+    if (stream.kind == PayloadKind::Stamp) {
+        // The transfer's number (16 bits) and when it was due: what a relay client's latency is measured
+        // from.
+        PutBigEndian(bytes, 0, static_cast<std::uint16_t>(index));
+        PutBigEndian(bytes, 2, static_cast<std::uint16_t>(stampMicros >> 16));
+        PutBigEndian(bytes, 4, static_cast<std::uint16_t>(stampMicros));
+        return bytes;
+    }
     if (stream.kind == PayloadKind::Waveform) {
         // Three slow waves around mid-scale: a sine, a triangle and a sawtooth.
         const double phase = static_cast<double>(index % stream.waveformPeriod) / stream.waveformPeriod;

@@ -44,7 +44,7 @@ struct StringModel {
     std::string text;
 };
 
-enum class PayloadKind { Counter, Waveform, Sequence };
+enum class PayloadKind { Counter, Waveform, Sequence, Stamp };
 
 // What the device's IN endpoints deliver, transfer by transfer (transfers counted from 0).
 struct StreamModel {
@@ -91,7 +91,9 @@ struct BenchModel {
 std::optional<BenchModel> Parse(std::string_view text, std::string& error);
 
 // The bytes the device delivers for transfer number index, before they are cut to the buffer.
-std::vector<std::uint8_t> Payload(const StreamModel& stream, std::uint64_t index);
+// stampMicros: for a Stamp stream, when the transfer was due (steady clock, microseconds, 32 bits).
+std::vector<std::uint8_t> Payload(const StreamModel& stream, std::uint64_t index,
+                                  std::uint32_t stampMicros = 0);
 
 // Descriptors as the device (and usbfs, for the device file's contents) gives them.
 std::vector<std::uint8_t> DeviceDescriptor(const DeviceModel& device);
