@@ -65,7 +65,9 @@ LoadResult Load(int port, int clients, double seconds, int ready) {
         return result;
     }
     const char go = 1;
-    (void)::write(ready, &go, 1);
+    if (::write(ready, &go, 1) != 1) {
+        return result;
+    }
     // Every client has its first sample frame: the stream runs.
     if (!testkit::WaitUntil([&] { return readers.Totals().minFrames > 0; }, 20s)) {
         return result;
