@@ -47,6 +47,14 @@ NetHandle InitializeSocketWithCallbackANDString(ClientDataCallbackFn dataCallbac
 // reported gone. Returns length, or -1 when the handle names no connected client.
 std::int32_t SendData(NetHandle client, const void* bytes, std::int32_t length);
 
+// The same bytes to each of count clients, as SendData to each in turn, in one call: the library's
+// tables are locked once and its I/O thread woken once, however many clients there are. Not one of the
+// six: for a relay that sends every frame to all its clients. Returns how many clients took the bytes
+// (a handle that names no client, or one disconnected as too slow, is passed over), or -1 for bad
+// arguments.
+std::int32_t SendDataToEach(const NetHandle* clients, std::int32_t count, const void* bytes,
+                            std::int32_t length);
+
 // Takes what the client has sent (up to 64 KiB a call) and drops it; its first bytes, at most 4, are
 // stored into *value. Returns the number of bytes taken, 0 when none waited, -1 for an unknown handle.
 std::int32_t ReceiveData(NetHandle client, std::int32_t* value);

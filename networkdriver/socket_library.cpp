@@ -37,6 +37,8 @@ namespace {
 using asio::ip::tcp;
 
 constexpr std::size_t kQueueLimit = 4 * 1024 * 1024;
+// SendDataToEach wakes the I/O thread once for this many clients that need a write.
+constexpr std::size_t kWakesPerTask = 16;
 constexpr std::size_t kReceiveChunk = 64 * 1024;
 // A client's queue grows in chunks from the first size, doubling, up to the largest.
 constexpr std::size_t kFirstChunk = 4096;
@@ -377,6 +379,49 @@ public:
         return server->handle;
     }
 
+    // What one locked step of a send did with a client's queue.
+    enum class Appended { kQueued, kQueuedWake, kOverflow, kNeedsChunk, kNoClient };
+
+    // Appends the frame to the session's queue, with the table's lock and the session's held: into room
+    // at hand, a spare, or `fresh` (a chunk made and filled outside the locks); else says how big a chunk
+    // it needs in `wanted`. Sets `wake` when the I/O thread must be told, or the client dropped.
+    static Appended AppendLocked(Session& session, const unsigned char* data, std::size_t size, Chunk& fresh,
+                                 std::size_t& wanted, std::shared_ptr<Session>& wake) {
+        if (session.closed) {
+            return Appended::kNoClient;
+        }
+        if (size == 0) {
+            return Appended::kQueued; // nothing to queue; the call still tells whether the client is there
+        }
+        if (session.Queued() + session.inFlight + size > kQueueLimit) {
+            session.maxQueued = std::max(session.maxQueued, session.Queued() + session.inFlight);
+            wake = session.shared_from_this();
+            return Appended::kOverflow;
+        }
+        if (session.tail.Room() >= size) {
+            session.tail.Put(data, size);
+        } else if (fresh.bytes) {
+            session.NewTail(std::move(fresh));
+        } else if (!session.spares.empty() && session.spares.back().capacity >= size) {
+            Chunk reused = std::move(session.spares.back());
+            session.spares.pop_back();
+            reused.size = 0;
+            reused.Put(data, size);
+            session.NewTail(std::move(reused));
+        } else {
+            wanted = std::max(size, session.nextCapacity);
+            session.nextCapacity = std::min(session.nextCapacity * 2, kLargestChunk);
+            return Appended::kNeedsChunk;
+        }
+        session.queuedAndFrames += size + Session::kOneFrame;
+        if (!session.writeScheduled) {
+            session.writeScheduled = true;
+            wake = session.shared_from_this();
+            return Appended::kQueuedWake;
+        }
+        return Appended::kQueued;
+    }
+
     std::int32_t Send(NetHandle handle, const void* bytes, std::int32_t length) {
         if (length < 0 || (bytes == nullptr && length > 0)) {
             return -1;
@@ -388,8 +433,8 @@ public:
         Chunk fresh;
         for (;;) {
             std::shared_ptr<Session> wake;
-            bool overflow = false;
             std::size_t wanted = 0;
+            Appended appended = Appended::kNoClient;
             {
                 // The reader thread calls this once per client for every frame, so it takes no reference
                 // on the session (the count's cache line would bounce between this thread and the I/O
@@ -400,37 +445,9 @@ public:
                 if (found == nullptr) {
                     return -1;
                 }
-                Session& session = *found;
-                std::lock_guard lock(session.mutex);
-                if (session.closed) {
-                    return -1;
-                }
-                if (size == 0) {
-                    // Nothing to queue; the call still tells whether the client is there.
-                } else if (session.Queued() + session.inFlight + size > kQueueLimit) {
-                    overflow = true;
-                    session.maxQueued = std::max(session.maxQueued, session.Queued() + session.inFlight);
-                    wake = session.shared_from_this();
-                } else if (session.tail.Room() >= size) {
-                    session.tail.Put(data, size);
-                } else if (fresh.bytes) {
-                    session.NewTail(std::move(fresh));
-                } else if (!session.spares.empty() && session.spares.back().capacity >= size) {
-                    Chunk reused = std::move(session.spares.back());
-                    session.spares.pop_back();
-                    reused.size = 0;
-                    reused.Put(data, size);
-                    session.NewTail(std::move(reused));
-                } else {
-                    wanted = std::max(size, session.nextCapacity);
-                    session.nextCapacity = std::min(session.nextCapacity * 2, kLargestChunk);
-                }
-                if (!overflow && wanted == 0 && size > 0) {
-                    session.queuedAndFrames += size + Session::kOneFrame;
-                    if (!session.writeScheduled) {
-                        session.writeScheduled = true;
-                        wake = session.shared_from_this();
-                    }
+                {
+                    std::lock_guard lock(found->mutex);
+                    appended = AppendLocked(*found, data, size, fresh, wanted, wake);
                 }
                 // A relay sends each frame to its clients in the order they came, and handles are given
                 // out in that order: the next call most likely names the next handle, so its queue is
@@ -439,20 +456,102 @@ public:
                     __builtin_prefetch(&next->mutex, 1);
                 }
             }
-            if (wanted > 0) {
+            switch (appended) {
+            case Appended::kNoClient:
+                return -1;
+            case Appended::kNeedsChunk:
                 fresh = MakeChunk(wanted);
                 fresh.Put(data, size);
                 continue;
-            }
-            if (overflow) {
+            case Appended::kOverflow:
                 asio::post(io_, [this, wake] { Gone(wake, kGoneTooSlow, "too slow"); });
                 return -1;
-            }
-            if (wake) {
+            case Appended::kQueuedWake:
                 asio::post(io_, [this, wake] { Write(wake); });
+                return length;
+            case Appended::kQueued:
+                return length;
             }
-            return length;
         }
+    }
+
+    // The same frame to each client, in the order given, as Send would one call after the other; but the
+    // tables are locked once for them all, and the I/O thread is woken once for every client that needs
+    // it. A client whose queue needs a new chunk gets the frame through Send afterwards, so that nothing
+    // is allocated under the lock; no other frame of this caller can come between.
+    std::int32_t SendEach(const NetHandle* handles, std::int32_t count, const void* bytes,
+                          std::int32_t length) {
+        if (length < 0 || count < 0 || (bytes == nullptr && length > 0) ||
+            (handles == nullptr && count > 0)) {
+            return -1;
+        }
+        const auto size = static_cast<std::size_t>(length);
+        const auto* data = static_cast<const unsigned char*>(bytes);
+        std::vector<std::shared_ptr<Session>> wakes;
+        std::vector<std::shared_ptr<Session>> overflows;
+        std::vector<NetHandle> later;
+        std::int32_t taken = 0;
+        {
+            std::lock_guard tables(mutex_);
+            Chunk none;
+            for (std::int32_t i = 0; i < count; ++i) {
+                Session* const found = index_.Find(handles[i]);
+                if (found == nullptr) {
+                    continue;
+                }
+                if (Session* const next = index_.PeekNext(handles[i])) {
+                    __builtin_prefetch(&next->mutex, 1);
+                }
+                std::shared_ptr<Session> wake;
+                std::size_t wanted = 0;
+                Appended appended = Appended::kNoClient;
+                {
+                    std::lock_guard lock(found->mutex);
+                    appended = AppendLocked(*found, data, size, none, wanted, wake);
+                }
+                switch (appended) {
+                case Appended::kQueuedWake:
+                    wakes.push_back(std::move(wake));
+                    ++taken;
+                    // The first clients' writes start while the frame is still being queued for the
+                    // others, a few clients a task.
+                    if (wakes.size() == kWakesPerTask) {
+                        PostWrites(std::move(wakes));
+                        wakes = {};
+                    }
+                    break;
+                case Appended::kQueued:
+                    ++taken;
+                    break;
+                case Appended::kOverflow:
+                    overflows.push_back(std::move(wake));
+                    break;
+                case Appended::kNeedsChunk:
+                    later.push_back(handles[i]);
+                    break;
+                case Appended::kNoClient:
+                    break;
+                }
+            }
+        }
+        for (const NetHandle handle : later) {
+            taken += Send(handle, bytes, length) >= 0 ? 1 : 0;
+        }
+        for (auto& session : overflows) {
+            asio::post(io_, [this, session] { Gone(session, kGoneTooSlow, "too slow"); });
+        }
+        if (!wakes.empty()) {
+            PostWrites(std::move(wakes));
+        }
+        return taken;
+    }
+
+    void PostWrites(std::vector<std::shared_ptr<Session>> sessions) {
+        asio::post(io_, [this, sessions = std::move(sessions)] {
+            for (const auto& session : sessions) {
+                Write(session);
+            }
+        });
     }
 
     std::int32_t Receive(NetHandle handle, std::int32_t* value) {
@@ -1015,6 +1114,15 @@ NetHandle InitializeSocketWithCallbackANDString(ClientDataCallbackFn dataCallbac
 std::int32_t SendData(NetHandle client, const void* bytes, std::int32_t length) {
     try {
         return Driver::Instance().Send(client, bytes, length);
+    } catch (...) {
+        return -1;
+    }
+}
+
+std::int32_t SendDataToEach(const NetHandle* clients, std::int32_t count, const void* bytes,
+                            std::int32_t length) {
+    try {
+        return Driver::Instance().SendEach(clients, count, bytes, length);
     } catch (...) {
         return -1;
     }

@@ -37,6 +37,7 @@ bool ClientTable::AddClient(NetHandle client, std::uint32_t port) {
         return false;
     }
     entries_.push_back({client, static_cast<std::uint16_t>(port & 0xFFFF)});
+    handles_.push_back(client);
     ++connections_;
     SendToAllLocked(frame.data(), frame.size());
     return true;
@@ -49,6 +50,7 @@ bool ClientTable::RemoveClient(NetHandle client) {
     if (found == entries_.end()) {
         return false;
     }
+    handles_.erase(handles_.begin() + (found - entries_.begin()));
     entries_.erase(found);
     return true;
 }
@@ -65,6 +67,7 @@ void ClientTable::ReleaseAll() {
     {
         std::lock_guard lock(mutex_);
         entries.swap(entries_);
+        handles_.clear();
         server = server_;
         server_ = 0;
         connections_ = 0;
@@ -94,11 +97,10 @@ void ClientTable::RelaySamplePacket(const frames::SamplePacket& packet) {
 }
 
 void ClientTable::SendToAllLocked(const std::uint8_t* bytes, std::size_t length) const {
-    for (const ClientEntry& entry : entries_) {
-        if (entry.handle != 0) {
-            SendData(entry.handle, bytes, static_cast<std::int32_t>(length));
-        }
-    }
+    // One call for all the clients, in the table's order: the library then locks its tables and wakes
+    // its I/O thread once a frame rather than once a client.
+    SendDataToEach(handles_.data(), static_cast<std::int32_t>(handles_.size()), bytes,
+                   static_cast<std::int32_t>(length));
 }
 
 } // namespace kestavo::relay

@@ -61,6 +61,7 @@ private:
     mutable std::mutex mutex_;
     NetHandle server_ = 0;
     std::vector<ClientEntry> entries_;
+    std::vector<NetHandle> handles_; // the entries' handles, in the same order, as the library takes them
     std::uint64_t connections_ = 0;
     bool running_ = false;
     std::atomic<std::int32_t> packetCounter_{0};
