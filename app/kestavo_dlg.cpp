@@ -28,6 +28,7 @@
 #include "config/configuration.h"
 #include "networkdriver/network_driver.h"
 #include "scope/scope_window.h"
+#include "service/dongle_choice.h"
 #include "usb/reports.h"
 
 namespace kestavo::app {
@@ -320,14 +321,7 @@ void CKestavoDlg::StartOutputs(struct usb_device* device) {
     if (!outputOptions_.Any()) {
         return;
     }
-    std::string serial;
-    if (device->descriptor.iSerialNumber != 0) {
-        char text[256] = {};
-        if (usb_get_string_simple(testParams_.deviceHandle, device->descriptor.iSerialNumber, text,
-                                  sizeof text) > 0) {
-            serial = text;
-        }
-    }
+    const std::string serial = service::SerialOf(testParams_.deviceHandle, device);
     // The outputs report from their own threads; their lines reach the log on the window's.
     outputs_ = std::make_unique<publish::Outputs>(
         outputOptions_,

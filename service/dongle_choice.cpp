@@ -21,6 +21,15 @@ std::optional<long> Number(const std::string& text, int base, long low, long hig
 
 } // namespace
 
+std::string SerialOf(usb_dev_handle* handle, const struct usb_device* device) {
+    if (device->descriptor.iSerialNumber == 0) {
+        return {};
+    }
+    char text[256] = {};
+    const int length = usb_get_string_simple(handle, device->descriptor.iSerialNumber, text, sizeof text);
+    return length > 0 ? std::string(text, static_cast<std::size_t>(length)) : std::string();
+}
+
 std::string SerialOf(struct usb_device* device) {
     if (device->descriptor.iSerialNumber == 0) {
         return {};
@@ -29,10 +38,9 @@ std::string SerialOf(struct usb_device* device) {
     if (handle == nullptr) {
         return {};
     }
-    char text[256] = {};
-    const int length = usb_get_string_simple(handle, device->descriptor.iSerialNumber, text, sizeof text);
+    std::string serial = SerialOf(handle, device);
     usb_close(handle);
-    return length > 0 ? std::string(text, static_cast<std::size_t>(length)) : std::string();
+    return serial;
 }
 
 std::optional<DongleChoice> ParseDongleChoice(const std::string& text, std::string& error) {

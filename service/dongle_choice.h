@@ -31,5 +31,7 @@ struct usb_device* FindDevice(const DongleChoice& choice);
 
 // The device's serial number, read by opening it for a moment; empty when it has none or cannot be opened.
 std::string SerialOf(struct usb_device* device);
+// The same, through a handle already open on it.
+std::string SerialOf(usb_dev_handle* handle, const struct usb_device* device);
 
 } // namespace kestavo::service
