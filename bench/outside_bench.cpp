@@ -17,9 +17,7 @@
 #include <functional>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <new>
 #include <string>
-#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
@@ -58,16 +56,13 @@ struct LoadResult {
 
 // The clients, in a process of their own: they connect, say so on ready, wait past the warm-up, then
 // count for the given time.
-LoadResult Load(int port, int clients, double seconds, int ready) {
+LoadResult Load(int port, int clients, double seconds, const std::function<void()>& ready) {
     LoadResult result;
     testkit::FrameReaders readers(2);
     if (readers.Connect("127.0.0.1", port, clients) != clients) {
         return result;
     }
-    const char go = 1;
-    if (::write(ready, &go, 1) != 1) {
-        return result;
-    }
+    ready();
     // Every client has its first sample frame: the stream runs.
     if (!testkit::WaitUntil([&] { return readers.Totals().minFrames > 0; }, 20s)) {
         return result;
@@ -98,30 +93,8 @@ LoadResult Load(int port, int clients, double seconds, int ready) {
 // Runs the load in a child and gives its result; before it counts, once the clients are connected,
 // `connected` runs here (to start a feeder).
 LoadResult LoadInChild(int port, int clients, double seconds, const std::function<void()>& connected) {
-    int pipes[2];
-    if (::pipe(pipes) != 0) {
-        return {};
-    }
-    auto* shared = static_cast<LoadResult*>(
-        ::mmap(nullptr, sizeof(LoadResult), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
-    new (shared) LoadResult{};
-    std::fflush(stdout);
-    const pid_t child = ::fork();
-    if (child == 0) {
-        ::close(pipes[0]);
-        *shared = Load(port, clients, seconds, pipes[1]);
-        ::_exit(0);
-    }
-    ::close(pipes[1]);
-    char go = 0;
-    if (::read(pipes[0], &go, 1) == 1) {
-        connected();
-    }
-    ::close(pipes[0]);
-    ::waitpid(child, nullptr, 0);
-    LoadResult result = *shared;
-    ::munmap(shared, sizeof(LoadResult));
-    return result;
+    return bench::InChild<LoadResult>(
+        [&](const std::function<void()>& ready) { return Load(port, clients, seconds, ready); }, connected);
 }
 
 LoadResult Kestavo(int clients, double seconds, int rate) {
