@@ -47,13 +47,21 @@ NetHandle InitializeSocketWithCallbackANDString(ClientDataCallbackFn dataCallbac
 // reported gone. Returns length, or -1 when the handle names no connected client.
 std::int32_t SendData(NetHandle client, const void* bytes, std::int32_t length);
 
-// The same bytes to each of count clients, as SendData to each in turn, in one call: the library's
-// tables are locked once and its I/O thread woken once, however many clients there are. Not one of the
-// six: for a relay that sends every frame to all its clients. Returns how many clients took the bytes
-// (a handle that names no client, or one disconnected as too slow, is passed over), or -1 for bad
-// arguments.
+// The same bytes to each of count clients, as SendData to each in turn, in one call. Not one of the
+// six: for a relay that sends every frame to all its clients. The bytes are kept once for them all, and
+// while the list names the same clients as at the last call nothing is done for each; a client newly
+// named receives what is sent from then on. Returns how many clients took the bytes (a handle that
+// names no client, or one disconnected as too slow, is passed over), or -1 for bad arguments.
 std::int32_t SendDataToEach(const NetHandle* clients, std::int32_t count, const void* bytes,
                             std::int32_t length);
+
+// For the caller of SendDataToEach that produces faster than its clients can take (the only one that
+// may wait here): when the sixteenth of those clients furthest behind, among those that are taking what
+// they are sent, are more than 1 MiB behind, waits until they are half as far behind; else returns at
+// once. A few clients that are slow hold nobody back (they fall behind alone and are disconnected at
+// the limit), and a client that has taken nothing for 10 ms is not waited for. Never waits on the
+// library's I/O thread. Call it holding no lock that a callback could wait for. Not one of the six.
+void PaceSender();
 
 // Takes what the client has sent (up to 64 KiB a call) and drops it; its first bytes, at most 4, are
 // stored into *value. Returns the number of bytes taken, 0 when none waited, -1 for an unknown handle.

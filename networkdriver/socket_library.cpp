@@ -1,6 +1,7 @@
 // The relay server: one asio I/O thread of the library's own runs every socket. SendData only queues;
 // the I/O thread writes. Callbacks run on the I/O thread and may wait for the program's window thread,
-// so nothing a caller does here ever waits for the I/O thread.
+// so nothing a caller does here waits for the I/O thread, but SendDataToEach's brief pacing, which
+// gives up as soon as the I/O thread stops taking frames.
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -8,6 +9,7 @@
 #include <cstring>
 #include <deque>
 #include <fcntl.h>
+#include <limits>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -17,6 +19,7 @@
 #include <string>
 #include <sys/select.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <thread>
 #include <unordered_map>
 #include <unordered_set>
@@ -37,14 +40,29 @@ namespace {
 using asio::ip::tcp;
 
 constexpr std::size_t kQueueLimit = 4 * 1024 * 1024;
-// SendDataToEach wakes the I/O thread once for this many clients that need a write.
-constexpr std::size_t kWakesPerTask = 16;
 constexpr std::size_t kReceiveChunk = 64 * 1024;
-// A client's queue grows in chunks from the first size, doubling, up to the largest.
-constexpr std::size_t kFirstChunk = 4096;
-constexpr std::size_t kLargestChunk = 64 * 1024;
-// What a client's queue keeps of the chunks it has written, for the next frames.
-constexpr std::size_t kSpareLimit = 64 * 1024;
+// What SendDataToEach sends is kept once, in a log of blocks that every client's stream refers to.
+constexpr std::size_t kBlockSize = 64 * 1024;
+// Blocks every client has written are kept for reuse, up to this many.
+constexpr std::size_t kSpareBlocks = 16;
+// A client's own bytes (SendData) are queued in pieces of at least this size.
+constexpr std::size_t kOwnPiece = 4096;
+// A sender that calls PaceSender runs at most this far ahead of the sixteenth of its clients furthest
+// behind, among those that are taking what they are sent; past it, it waits until they are half as far
+// behind. So a few clients that are slow hold nobody back (they fall behind alone until the queue limit
+// drops them), and one that takes nothing for a while is not waited for at all. Only when most of them
+// are behind, because this host cannot write or they cannot read as fast as frames come, is the sender
+// held, rather than every client being dropped.
+constexpr std::size_t kAheadLimit = 1024 * 1024;
+constexpr std::size_t kPacedShare = 16;
+constexpr auto kStuck = std::chrono::milliseconds(50);
+// How often a paced sender looks again.
+constexpr auto kPaceNap = std::chrono::microseconds(250);
+// The most pieces of a client's stream gathered into one write.
+constexpr int kMostGathered = 128;
+// Where the log's positions start: far enough from zero that a position less a queue's worth of bytes
+// never wraps.
+constexpr std::uint64_t kLogOrigin = std::uint64_t{1} << 32;
 constexpr auto kLingerLimit = std::chrono::seconds(2);
 constexpr auto kAcceptRetry = std::chrono::milliseconds(100);
 // A refused address is reported at most once in this time; the record of them is pruned past this size.
@@ -67,49 +85,33 @@ struct Callbacks {
 
 struct Server;
 
-// A run of queued bytes. A client's queue is a list of these, so that appending never moves what is
-// already queued: the only copy made under a client's lock is the caller's own frame into room that is
-// already there.
-struct Chunk {
-    Chunk() = default;
-    Chunk(std::unique_ptr<unsigned char[]> allocated, std::size_t room)
-        : bytes(std::move(allocated)), capacity(room) {}
-    // A chunk moved from is empty and has no room, so it is never written into.
-    Chunk(Chunk&& other) noexcept
-        : bytes(std::move(other.bytes)), size(std::exchange(other.size, 0)),
-          capacity(std::exchange(other.capacity, 0)) {}
-    Chunk& operator=(Chunk&& other) noexcept {
-        bytes = std::move(other.bytes);
-        size = std::exchange(other.size, 0);
-        capacity = std::exchange(other.capacity, 0);
-        return *this;
-    }
-    Chunk(const Chunk&) = delete;
-    Chunk& operator=(const Chunk&) = delete;
-    ~Chunk() = default;
-
-    std::unique_ptr<unsigned char[]> bytes;
-    std::size_t size = 0;
-    std::size_t capacity = 0;
-
-    [[nodiscard]] std::size_t Room() const { return capacity - size; }
-    void Put(const unsigned char* data, std::size_t length) {
-        std::memcpy(bytes.get() + size, data, length);
-        size += length;
-    }
+struct Block {
+    unsigned char bytes[kBlockSize];
 };
 
-Chunk MakeChunk(std::size_t capacity) {
-    return {std::make_unique_for_overwrite<unsigned char[]>(capacity), capacity};
+// Not value-initialised: every byte is written before it is sent.
+std::shared_ptr<Block> NewBlock() {
+    return std::shared_ptr<Block>(new Block);
 }
 
-// Guards what SendData touches: the tables, and each client's queue. Every side holds it for a few
-// instructions: no system call, sweep or copy of more than one frame happens under it, and memory is
-// allocated under it only when a table or a queue's list of chunks grows. So a waiter spins for a
-// moment. Letting go is a plain store, which the send path pays for once per client and frame. A waiter that
-// still finds it held after spinning (its holder was preempted, perhaps by a thread of higher priority: the
-// reader may run at another) yields, and then sleeps in short naps, so that it never keeps the holder off a
-// core.
+// A stretch of a client's stream that no longer grows with the log: bytes of the client's own, or a
+// stretch of the log, held by its blocks.
+struct Piece {
+    std::unique_ptr<unsigned char[]> own; // the client's own bytes; null for a stretch of the log
+    std::size_t capacity = 0;             // of own
+    std::vector<std::shared_ptr<Block>> blocks;
+    std::size_t offset = 0; // where the stretch starts in its first block
+    std::size_t size = 0;   // bytes in the piece
+    std::size_t done = 0;   // of them written
+
+    [[nodiscard]] std::size_t Room() const { return own ? capacity - size : 0; }
+};
+
+// Guards the clients' queues and the log. Every side holds it for a few instructions: no system call,
+// sweep over the clients or copy of more than one frame happens under it on the send path, but when the
+// clients SendDataToEach is given change. So a waiter spins for a moment. A waiter that still finds it
+// held after spinning (its holder was preempted, perhaps by a thread of higher priority: the reader may
+// run at another) yields, and then sleeps in short naps, so that it never keeps the holder off a core.
 class ShortLock {
 public:
     void lock() noexcept {
@@ -143,12 +145,7 @@ private:
 };
 
 struct Session : std::enable_shared_from_this<Session> {
-    Session(asio::io_context& io, tcp::socket connected) : socket(std::move(connected)), lingerTimer(io) {
-        full.reserve(4);
-        spares.reserve(4);
-        writing.reserve(4);
-        recycled.reserve(4);
-    }
+    Session(asio::io_context& io, tcp::socket connected) : socket(std::move(connected)), lingerTimer(io) {}
 
     NetHandle handle = 0;
     NetHandle server = 0;
@@ -158,54 +155,43 @@ struct Session : std::enable_shared_from_this<Session> {
     tcp::socket socket;  // the I/O thread's alone
     asio::steady_timer lingerTimer;
 
-    // What SendData touches for every frame, in one cache line of its own.
-    alignas(64) ShortLock mutex; // guards the members down to nextCapacity
-    bool writeScheduled = false;
+    // Where the I/O thread is with the client.
+    enum class Io {
+        kIdle,    // nothing to write
+        kReady,   // waiting in the list of clients to write to
+        kWriting, // being written to
+        kBlocked, // waiting for room in the socket
+    };
+
+    // Guarded by the queue lock. The client's stream is its pieces, then, while it is one of the clients
+    // SendDataToEach sends to (a member), the log from `from` on.
+    Io io = Io::kIdle;
     bool closed = false;
-    // The bytes in full and tail (the low half) and the frames taken since the I/O thread last took
-    // the queue (the high half): one word, so that the send path counts its frame in the addition that
-    // queues its bytes. The high half cannot overflow: no more frames come between two takes than bytes
-    // fit in the queue, each frame being at least a byte.
-    std::uint64_t queuedAndFrames = 0;
-    std::size_t inFlight = 0;  // bytes being written
-    Chunk tail;                // the chunk frames are appended to, after the full ones
-    std::uint64_t frames = 0;  // frames taken before the queue was last taken
-    std::size_t maxQueued = 0; // the most bytes queued and in flight at once
-    // Touched once a chunk rather than once a frame.
-    std::vector<Chunk> full;
-    // Written chunks kept for the next frames (up to kSpareLimit bytes), so that a steady stream
-    // allocates nothing and never touches fresh pages.
-    std::vector<Chunk> spares;
-    std::size_t nextCapacity = kFirstChunk;
+    bool dropping = false; // found too slow; going
+    bool member = false;
+    bool named = false;           // scratch, while the members are changed
+    std::uint64_t from = 0;       // the log position its stream has reached, as a member
+    std::uint64_t fromFrames = 0; // the log's frame count when it became a member
+    std::deque<Piece> pieces;
+    std::size_t pieceBytes = 0; // not yet written, in pieces
+    std::uint64_t frames = 0;   // frames taken, but those of the log since it became a member
+    std::size_t maxQueued = 0;  // the most bytes queued at once
+    std::int64_t takenAt = 0;   // when a write last took bytes (or it became a member), steady ns
 
-    static constexpr std::uint64_t kOneFrame = std::uint64_t{1} << 32;
-    [[nodiscard]] std::size_t Queued() const { return queuedAndFrames & (kOneFrame - 1); }
-    [[nodiscard]] std::uint64_t Frames() const { return frames + (queuedAndFrames >> 32); }
-    // Empties the count of queued bytes, keeping the frames'. The lock is held.
-    void TakeQueued() {
-        frames += queuedAndFrames >> 32;
-        queuedAndFrames = 0;
+    [[nodiscard]] std::size_t Queued(std::uint64_t head) const {
+        return pieceBytes + (member ? static_cast<std::size_t>(head - from) : 0);
     }
-
-    // Makes chunk the one frames are appended to; the old one, if it holds anything, waits in turn.
-    // The lock is held.
-    void NewTail(Chunk chunk) {
-        if (tail.size > 0) {
-            full.push_back(std::move(tail));
-        } else if (tail.bytes) {
-            spares.push_back(std::move(tail));
-        }
-        tail = std::move(chunk);
-    }
+    // The log position at which the client's queue would be empty: its stream is this far behind the log.
+    [[nodiscard]] std::uint64_t Base() const { return from - pieceBytes; }
 
     alignas(64) std::atomic<bool> released{false};
     std::atomic<bool> gone{false};
     std::atomic<bool> receivedInCallback{false};
     std::atomic<std::uint64_t> bytesSent{0}; // written by the I/O thread
     std::int64_t since = 0;                  // connected, in ms since the epoch; set before entry
-    std::vector<Chunk> writing;              // the I/O thread's alone
-    std::vector<Chunk> recycled;             // the I/O thread's alone
-    std::vector<asio::const_buffer> gather;
+    // The I/O thread's alone: the blocks a write in progress reads, and written pieces to free.
+    std::vector<std::shared_ptr<Block>> holding;
+    std::vector<Piece> spent;
 
     // Keeps the descriptor open, and its number unused by another, while ReceiveData reads it on another
     // thread. The send path never takes it.
@@ -317,7 +303,7 @@ public:
         for (auto& [handle, session] : sessions) {
             session->released = true;
         }
-        asio::post(io_, [servers = std::move(servers), sessions = std::move(sessions)] {
+        asio::post(io_, [this, servers = std::move(servers), sessions = std::move(sessions)] {
             for (const auto& [handle, server] : servers) {
                 CloseListeners(*server);
             }
@@ -379,106 +365,64 @@ public:
         return server->handle;
     }
 
-    // What one locked step of a send did with a client's queue.
-    enum class Appended { kQueued, kQueuedWake, kOverflow, kNeedsChunk, kNoClient };
-
-    // Appends the frame to the session's queue, with the table's lock and the session's held: into room
-    // at hand, a spare, or `fresh` (a chunk made and filled outside the locks); else says how big a chunk
-    // it needs in `wanted`. Sets `wake` when the I/O thread must be told, or the client dropped.
-    static Appended AppendLocked(Session& session, const unsigned char* data, std::size_t size, Chunk& fresh,
-                                 std::size_t& wanted, std::shared_ptr<Session>& wake) {
-        if (session.closed) {
-            return Appended::kNoClient;
-        }
-        if (size == 0) {
-            return Appended::kQueued; // nothing to queue; the call still tells whether the client is there
-        }
-        if (session.Queued() + session.inFlight + size > kQueueLimit) {
-            session.maxQueued = std::max(session.maxQueued, session.Queued() + session.inFlight);
-            wake = session.shared_from_this();
-            return Appended::kOverflow;
-        }
-        if (session.tail.Room() >= size) {
-            session.tail.Put(data, size);
-        } else if (fresh.bytes) {
-            session.NewTail(std::move(fresh));
-        } else if (!session.spares.empty() && session.spares.back().capacity >= size) {
-            Chunk reused = std::move(session.spares.back());
-            session.spares.pop_back();
-            reused.size = 0;
-            reused.Put(data, size);
-            session.NewTail(std::move(reused));
-        } else {
-            wanted = std::max(size, session.nextCapacity);
-            session.nextCapacity = std::min(session.nextCapacity * 2, kLargestChunk);
-            return Appended::kNeedsChunk;
-        }
-        session.queuedAndFrames += size + Session::kOneFrame;
-        if (!session.writeScheduled) {
-            session.writeScheduled = true;
-            wake = session.shared_from_this();
-            return Appended::kQueuedWake;
-        }
-        return Appended::kQueued;
-    }
-
+    // A client's own bytes, whole, after whatever it was sent before.
     std::int32_t Send(NetHandle handle, const void* bytes, std::int32_t length) {
         if (length < 0 || (bytes == nullptr && length > 0)) {
             return -1;
         }
         const auto size = static_cast<std::size_t>(length);
         const auto* data = static_cast<const unsigned char*>(bytes);
-        // A frame that fits in no chunk at hand goes into a new one, allocated and filled outside the
+        // A frame that fits in no piece at hand goes into a new one, allocated and filled outside the
         // locks; the locked step then only links it in.
-        Chunk fresh;
+        Piece fresh;
         for (;;) {
-            std::shared_ptr<Session> wake;
-            std::size_t wanted = 0;
-            Appended appended = Appended::kNoClient;
+            std::shared_ptr<Session> dropped;
+            bool post = false;
             {
-                // The reader thread calls this once per client for every frame, so it takes no reference
-                // on the session (the count's cache line would bounce between this thread and the I/O
-                // thread): the table's lock keeps the session alive while its own lock guards the queue.
-                // The I/O thread never takes the two locks the other way round.
                 std::lock_guard tables(mutex_);
-                Session* const found = index_.Find(handle);
-                if (found == nullptr) {
+                Session* const session = index_.Find(handle);
+                if (session == nullptr) {
                     return -1;
                 }
-                {
-                    std::lock_guard lock(found->mutex);
-                    appended = AppendLocked(*found, data, size, fresh, wanted, wake);
+                std::lock_guard queue(queueLock_);
+                if (session->closed || session->dropping) {
+                    return -1;
                 }
-                // A relay sends each frame to its clients in the order they came, and handles are given
-                // out in that order: the next call most likely names the next handle, so its queue is
-                // fetched into the cache while the caller moves on.
-                if (Session* const next = index_.PeekNext(handle)) {
-                    __builtin_prefetch(&next->mutex, 1);
+                if (size == 0) {
+                    return 0; // nothing to queue; the call still tells whether the client is there
+                }
+                if (session->Queued(head_) + size > kQueueLimit) {
+                    session->maxQueued = std::max(session->maxQueued, session->Queued(head_));
+                    Drop(*session);
+                    std::erase(members_, session);
+                    dropped = session->shared_from_this();
+                } else if (!AppendOwn(*session, data, size, fresh)) {
+                    fresh.capacity = std::max(size, kOwnPiece);
+                } else {
+                    post = Ready(*session);
                 }
             }
-            switch (appended) {
-            case Appended::kNoClient:
+            if (dropped) {
+                asio::post(io_, [this, dropped] { Gone(dropped, kGoneTooSlow, "too slow"); });
                 return -1;
-            case Appended::kNeedsChunk:
-                fresh = MakeChunk(wanted);
-                fresh.Put(data, size);
+            }
+            if (fresh.capacity > 0 && !fresh.own) {
+                fresh.own = std::make_unique_for_overwrite<unsigned char[]>(fresh.capacity);
+                std::memcpy(fresh.own.get(), data, size);
+                fresh.size = size;
                 continue;
-            case Appended::kOverflow:
-                asio::post(io_, [this, wake] { Gone(wake, kGoneTooSlow, "too slow"); });
-                return -1;
-            case Appended::kQueuedWake:
-                asio::post(io_, [this, wake] { Write(wake); });
-                return length;
-            case Appended::kQueued:
-                return length;
             }
+            if (post) {
+                PostSweep();
+            }
+            return length;
         }
     }
 
-    // The same frame to each client, in the order given, as Send would one call after the other; but the
-    // tables are locked once for them all, and the I/O thread is woken once for every client that needs
-    // it. A client whose queue needs a new chunk gets the frame through Send afterwards, so that nothing
-    // is allocated under the lock; no other frame of this caller can come between.
+    // The same bytes to each client, as Send to each in turn, but put once into the log that the
+    // clients' streams share. While the clients named are the same as at the last call, nothing is done
+    // for each of them; a change in the list makes those no longer named leave the log where it is, and
+    // the new ones join it here.
     std::int32_t SendEach(const NetHandle* handles, std::int32_t count, const void* bytes,
                           std::int32_t length) {
         if (length < 0 || count < 0 || (bytes == nullptr && length > 0) ||
@@ -487,71 +431,288 @@ public:
         }
         const auto size = static_cast<std::size_t>(length);
         const auto* data = static_cast<const unsigned char*>(bytes);
-        std::vector<std::shared_ptr<Session>> wakes;
-        std::vector<std::shared_ptr<Session>> overflows;
-        std::vector<NetHandle> later;
+        std::vector<std::shared_ptr<Session>> dropped;
+        bool post = false;
         std::int32_t taken = 0;
         {
-            std::lock_guard tables(mutex_);
-            Chunk none;
-            for (std::int32_t i = 0; i < count; ++i) {
-                Session* const found = index_.Find(handles[i]);
-                if (found == nullptr) {
-                    continue;
+            std::unique_lock queue(queueLock_);
+            std::unique_lock<ShortLock> tables;
+            if (!NamedLastTime(handles, count)) {
+                // The tables' lock comes first: let go and take both.
+                queue.unlock();
+                tables = std::unique_lock(mutex_);
+                queue.lock();
+                Regroup(handles, count);
+            }
+            if (size > 0 && !members_.empty()) {
+                if (head_ + size > overflowAt_) {
+                    DropOverflowing(size, dropped);
                 }
-                if (Session* const next = index_.PeekNext(handles[i])) {
-                    __builtin_prefetch(&next->mutex, 1);
-                }
-                std::shared_ptr<Session> wake;
-                std::size_t wanted = 0;
-                Appended appended = Appended::kNoClient;
-                {
-                    std::lock_guard lock(found->mutex);
-                    appended = AppendLocked(*found, data, size, none, wanted, wake);
-                }
-                switch (appended) {
-                case Appended::kQueuedWake:
-                    wakes.push_back(std::move(wake));
-                    ++taken;
-                    // The first clients' writes start while the frame is still being queued for the
-                    // others, a few clients a task.
-                    if (wakes.size() == kWakesPerTask) {
-                        PostWrites(std::move(wakes));
-                        wakes = {};
+                if (!members_.empty()) {
+                    AppendLog(data, size);
+                    post = WakeIdle();
+                    if (head_ - paceBase_ > kAheadLimit) {
+                        paceTarget_ = head_ - kAheadLimit / 2;
+                        pace_.store(true, std::memory_order_relaxed);
                     }
-                    break;
-                case Appended::kQueued:
-                    ++taken;
-                    break;
-                case Appended::kOverflow:
-                    overflows.push_back(std::move(wake));
-                    break;
-                case Appended::kNeedsChunk:
-                    later.push_back(handles[i]);
-                    break;
-                case Appended::kNoClient:
-                    break;
                 }
             }
+            taken = static_cast<std::int32_t>(members_.size());
         }
-        for (const NetHandle handle : later) {
-            taken += Send(handle, bytes, length) >= 0 ? 1 : 0;
-        }
-        for (auto& session : overflows) {
+        for (auto& session : dropped) {
             asio::post(io_, [this, session] { Gone(session, kGoneTooSlow, "too slow"); });
         }
-        if (!wakes.empty()) {
-            PostWrites(std::move(wakes));
+        if (post) {
+            PostSweep();
         }
         return taken;
     }
 
-    void PostWrites(std::vector<std::shared_ptr<Session>> sessions) {
-        asio::post(io_, [this, sessions = std::move(sessions)] {
-            for (const auto& session : sessions) {
-                Write(session);
+    // Waits until the sixteenth of the taking members furthest behind have reached the target, or no
+    // member is taking anything. Never on the I/O thread, which a callback may have called this from.
+    void Pace() {
+        if (!pace_.load(std::memory_order_relaxed) || std::this_thread::get_id() == thread_.get_id()) {
+            return;
+        }
+        for (;;) {
+            {
+                std::lock_guard queue(queueLock_);
+                pace_.store(false, std::memory_order_relaxed);
+                LookAtPace();
+                if (paceBase_ >= paceTarget_) {
+                    return;
+                }
             }
+            std::this_thread::sleep_for(kPaceNap);
+        }
+    }
+
+    // Looks again at how far behind the members are: the log position that the sixteenth of those
+    // taking what they are sent furthest behind have not reached (the head when none is taking
+    // anything). The pacing goes by it until the next look.
+    void LookAtPace() {
+        bases_.clear();
+        const std::int64_t stuck = NowNs() - std::chrono::nanoseconds(kStuck).count();
+        for (const Session* const member : members_) {
+            if (member->Base() == head_ || member->takenAt > stuck) {
+                bases_.push_back(member->Base());
+            }
+        }
+        if (bases_.empty()) {
+            paceBase_ = head_;
+            return;
+        }
+        const auto share = bases_.begin() + static_cast<std::ptrdiff_t>(bases_.size() / kPacedShare);
+        std::nth_element(bases_.begin(), share, bases_.end());
+        paceBase_ = *share;
+    }
+
+    static std::int64_t NowNs() {
+        return std::chrono::duration_cast<std::chrono::nanoseconds>(
+                   std::chrono::steady_clock::now().time_since_epoch())
+            .count();
+    }
+
+    // The rest, to the I/O side, with the queue lock held.
+
+    [[nodiscard]] bool NamedLastTime(const NetHandle* handles, std::int32_t count) const {
+        return lastNamed_.size() == static_cast<std::size_t>(count) &&
+               (count == 0 || std::memcmp(lastNamed_.data(), handles,
+                                          static_cast<std::size_t>(count) * sizeof *handles) == 0);
+    }
+
+    // Makes the clients named the members, in the order named; the tables' lock is held too. A handle
+    // named twice is one member.
+    void Regroup(const NetHandle* handles, std::int32_t count) {
+        std::vector<Session*> members;
+        members.reserve(static_cast<std::size_t>(count));
+        for (std::int32_t i = 0; i < count; ++i) {
+            Session* const session = index_.Find(handles[i]);
+            if (session != nullptr && !session->closed && !session->dropping && !session->named) {
+                session->named = true;
+                members.push_back(session);
+            }
+        }
+        for (Session* const old : members_) {
+            if (!old->named) {
+                Leave(*old);
+            }
+        }
+        for (Session* const session : members) {
+            session->named = false;
+            if (!session->member) {
+                Join(*session);
+            }
+        }
+        members_.swap(members);
+        lastNamed_.assign(handles, handles + count);
+        overflowAt_ = std::numeric_limits<std::uint64_t>::max();
+        for (Session* const member : members_) {
+            overflowAt_ =
+                std::min(overflowAt_, head_ + (kQueueLimit - std::min(member->Queued(head_), kQueueLimit)));
+        }
+        LookAtPace();
+    }
+
+    void Join(Session& session) {
+        session.member = true;
+        session.takenAt = NowNs();
+        session.from = head_;
+        session.fromFrames = logFrames_;
+        if (session.io == Session::Io::kIdle) {
+            idle_.push_back(session.shared_from_this());
+        }
+    }
+
+    // Ends the client's stretch of the log here, as a piece of its own holding its blocks.
+    void CloseStretch(Session& session) {
+        if (head_ > session.from) {
+            Piece piece;
+            piece.size = static_cast<std::size_t>(head_ - session.from);
+            piece.offset = static_cast<std::size_t>((session.from - logBase_) % kBlockSize);
+            const auto first = static_cast<std::size_t>((session.from - logBase_) / kBlockSize);
+            const auto last = static_cast<std::size_t>((head_ - 1 - logBase_) / kBlockSize);
+            piece.blocks.assign(log_.begin() + static_cast<std::ptrdiff_t>(first),
+                                log_.begin() + static_cast<std::ptrdiff_t>(last) + 1);
+            session.pieceBytes += piece.size;
+            session.pieces.push_back(std::move(piece));
+        }
+        session.frames += logFrames_ - session.fromFrames;
+        session.fromFrames = logFrames_;
+        session.from = head_;
+    }
+
+    void Leave(Session& session) {
+        CloseStretch(session);
+        session.member = false;
+    }
+
+    // Takes a client out of the members, keeping what it was sent; the tables' lock is held too.
+    void RemoveMember(Session& session) {
+        if (session.member) {
+            Leave(session);
+            std::erase(members_, &session);
+        }
+    }
+
+    // Marks a client too slow; it takes nothing more. Its caller takes it out of the members.
+    void Drop(Session& session) {
+        session.dropping = true;
+        if (session.member) {
+            session.frames += logFrames_ - session.fromFrames;
+            session.fromFrames = logFrames_;
+            session.member = false;
+        }
+    }
+
+    // The frame would take a member past the queue limit: those it would are dropped, and the point at
+    // which the next would is found again.
+    void DropOverflowing(std::size_t size, std::vector<std::shared_ptr<Session>>& dropped) {
+        overflowAt_ = std::numeric_limits<std::uint64_t>::max();
+        std::erase_if(members_, [&](Session* member) {
+            const std::size_t queued = member->Queued(head_);
+            if (queued + size > kQueueLimit) {
+                member->maxQueued = std::max(member->maxQueued, queued);
+                Drop(*member);
+                dropped.push_back(member->shared_from_this());
+                return true;
+            }
+            overflowAt_ = std::min(overflowAt_, head_ + (kQueueLimit - queued));
+            return false;
         });
+    }
+
+    void AppendLog(const unsigned char* data, std::size_t size) {
+        while (size > 0) {
+            if (head_ == logBase_ + log_.size() * kBlockSize) {
+                NewLogBlock();
+            }
+            const auto offset = static_cast<std::size_t>((head_ - logBase_) % kBlockSize);
+            const std::size_t part = std::min(size, kBlockSize - offset);
+            std::memcpy(log_.back()->bytes + offset, data, part);
+            head_ += part;
+            data += part;
+            size -= part;
+        }
+        ++logFrames_;
+    }
+
+    // Lets go of the blocks every member has passed (kept for reuse when nobody else holds them), and
+    // puts one more at the end. Once a block's worth of frames, so the walks over the members are cheap.
+    void NewLogBlock() {
+        LookAtPace();
+        std::uint64_t needed = head_;
+        for (const Session* const member : members_) {
+            needed = std::min(needed, member->from);
+        }
+        while (!log_.empty() && logBase_ + kBlockSize <= needed) {
+            if (log_.front().use_count() == 1 && spareBlocks_.size() < kSpareBlocks) {
+                spareBlocks_.push_back(std::move(log_.front()));
+            }
+            log_.pop_front();
+            logBase_ += kBlockSize;
+        }
+        if (spareBlocks_.empty()) {
+            log_.push_back(NewBlock());
+        } else {
+            log_.push_back(std::move(spareBlocks_.back()));
+            spareBlocks_.pop_back();
+        }
+    }
+
+    // The client's own bytes after what it has queued; false when they need a new piece, `fresh`.
+    bool AppendOwn(Session& session, const unsigned char* data, std::size_t size, Piece& fresh) {
+        if (session.member) {
+            CloseStretch(session); // the log goes on after these bytes
+        }
+        Piece* const last = session.pieces.empty() ? nullptr : &session.pieces.back();
+        if (last != nullptr && last->Room() >= size) {
+            std::memcpy(last->own.get() + last->size, data, size);
+            last->size += size;
+        } else if (fresh.own) {
+            session.pieces.push_back(std::move(fresh));
+            fresh = {};
+        } else {
+            return false;
+        }
+        session.pieceBytes += size;
+        ++session.frames;
+        if (session.member) {
+            overflowAt_ = std::min(overflowAt_, head_ + (kQueueLimit - session.Queued(head_)));
+        }
+        return true;
+    }
+
+    // Puts the members with nothing to write in the list of those to write to; true when a sweep must
+    // be posted.
+    bool WakeIdle() {
+        if (idle_.empty()) {
+            return false;
+        }
+        for (auto& session : idle_) {
+            if (session->io == Session::Io::kIdle && session->member) {
+                session->io = Session::Io::kReady;
+                ready_.push_back(std::move(session));
+            }
+        }
+        idle_.clear();
+        return ScheduleSweep();
+    }
+
+    bool Ready(Session& session) {
+        if (session.io == Session::Io::kIdle) {
+            session.io = Session::Io::kReady;
+            ready_.push_back(session.shared_from_this());
+        }
+        return ScheduleSweep();
+    }
+
+    bool ScheduleSweep() {
+        if (ready_.empty() || sweepPosted_) {
+            return false;
+        }
+        sweepPosted_ = true;
+        return true;
     }
 
     std::int32_t Receive(NetHandle handle, std::int32_t* value) {
@@ -701,7 +862,11 @@ private:
     }
 
     // Takes a session out of the tables. The table lock is held.
-    void EraseLocked(const Session& session) {
+    void EraseLocked(Session& session) {
+        {
+            std::lock_guard queue(queueLock_);
+            RemoveMember(session);
+        }
         sessions_.erase(session.handle);
         index_.Erase(session.handle);
         if (const auto owner = servers_.find(session.server); owner != servers_.end()) {
@@ -774,6 +939,9 @@ private:
             socket.set_option(asio::socket_base::receive_buffer_size(server->receiveBufferSize), error);
             Require(error, "setting SO_RCVBUF on a client connection");
         }
+        // Writes are made straight on the descriptor, and must never block the I/O thread.
+        socket.non_blocking(true, error);
+        Require(error, "making a client connection non-blocking");
         auto session = std::make_shared<Session>(io_, std::move(socket));
         session->since = NowMs();
         session->peer = peerText;
@@ -879,86 +1047,186 @@ private:
         });
     }
 
-    void Write(const std::shared_ptr<Session>& session) {
-        // What the last write took is kept for reuse, up to the limit, and the rest freed here, outside
-        // the lock.
-        std::size_t kept = 0;
-        for (Chunk& chunk : session->writing) {
-            if (kept + chunk.capacity <= kSpareLimit) {
-                kept += chunk.capacity;
-                chunk.size = 0;
-                session->recycled.push_back(std::move(chunk));
-            }
+    void PostSweep() {
+        asio::post(io_, [this] { Sweep(); });
+    }
+
+    // One write to each client that was ready, in turn: one with more to write after it waits for the
+    // next sweep, behind the others, so that a busy client never keeps the others waiting.
+    void Sweep() {
+        {
+            std::lock_guard queue(queueLock_);
+            sweeping_.swap(ready_);
+            sweepPosted_ = false;
         }
-        session->writing.clear();
+        for (const auto& session : sweeping_) {
+            WriteOut(session);
+        }
+        sweeping_.clear();
+    }
+
+    // Writes what the client has waiting, as much as its socket takes at once.
+    void WriteOut(const std::shared_ptr<Session>& session) {
+        std::array<iovec, kMostGathered> gathered{};
+        int count = 0;
+        std::size_t total = 0;
         bool finished = false;
         {
-            std::lock_guard lock(session->mutex);
+            std::lock_guard queue(queueLock_);
             if (session->closed) {
                 return;
             }
-            if (session->spares.empty()) {
-                session->spares.swap(session->recycled);
-            }
-            if (session->Queued() == 0) {
-                session->writeScheduled = false;
-                session->inFlight = 0;
-                finished = session->released;
+            total = Gather(*session, gathered.data(), count);
+            if (total == 0) {
+                finished = Idle(session);
             } else {
-                // The most queued at once, seen here rather than on the send path: what waits now and what
-                // the write that just ended carried were queued together a moment ago.
-                session->maxQueued = std::max(session->maxQueued, session->Queued() + session->inFlight);
-                session->writing.swap(session->full);
-                session->writing.push_back(std::move(session->tail));
-                // The next frames go straight into a spare, if there is one.
-                if (!session->spares.empty()) {
-                    session->tail = std::move(session->spares.back());
-                    session->spares.pop_back();
-                }
-                session->inFlight = session->Queued();
-                session->TakeQueued();
+                session->io = Session::Io::kWriting;
+                session->maxQueued = std::max(session->maxQueued, session->Queued(head_));
             }
         }
-        session->recycled.clear(); // the spares not taken, if the queue still had some
-        if (finished) {
-            Close(*session, false);
+        if (total == 0) {
+            if (finished) {
+                Close(*session, false);
+            }
             return;
         }
-        if (session->writing.empty()) {
+        msghdr message{};
+        message.msg_iov = gathered.data();
+        message.msg_iovlen = static_cast<std::size_t>(count);
+        const ssize_t sent = ::sendmsg(session->fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+        const int error = errno;
+        session->holding.clear();
+        if (sent < 0 && error != EAGAIN && error != EWOULDBLOCK && error != EINTR) {
+            Gone(session, kGoneError, error == ETIMEDOUT ? "keepalive" : "reset");
             return;
         }
-        const auto written = [this, session](std::error_code error, std::size_t bytes) {
-            session->bytesSent.fetch_add(bytes, std::memory_order_relaxed);
-            if (error) {
-                Gone(session, kGoneError, error == asio::error::timed_out ? "keepalive" : "reset");
+        const std::size_t wrote = sent > 0 ? static_cast<std::size_t>(sent) : 0;
+        bool blocked = false;
+        bool post = false;
+        {
+            std::lock_guard queue(queueLock_);
+            if (session->closed) {
                 return;
             }
-            Write(session);
-        };
-        // Most writes take one chunk; that one goes out as a plain buffer, since a buffer sequence is
-        // copied into every step of the write.
-        if (session->writing.size() == 1) {
-            const Chunk& only = session->writing.front();
-            asio::async_write(session->socket, asio::buffer(only.bytes.get(), only.size), written);
-            return;
+            Consume(*session, wrote, wrote > 0 ? NowNs() : session->takenAt);
+            if (wrote < total) {
+                blocked = true;
+                session->io = Session::Io::kBlocked;
+            } else if (session->Queued(head_) > 0) {
+                session->io = Session::Io::kReady;
+                ready_.push_back(session);
+                post = ScheduleSweep();
+            } else {
+                finished = Idle(session);
+            }
         }
-        session->gather.clear();
-        for (const Chunk& chunk : session->writing) {
-            session->gather.emplace_back(chunk.bytes.get(), chunk.size);
+        session->spent.clear();
+        if (wrote > 0) {
+            session->bytesSent.fetch_add(wrote, std::memory_order_relaxed);
         }
-        asio::async_write(session->socket, session->gather, written);
+        if (post) {
+            PostSweep();
+        }
+        if (finished) {
+            Close(*session, false);
+        } else if (blocked) {
+            session->socket.async_wait(tcp::socket::wait_write, [this, session](std::error_code waitError) {
+                if (waitError == asio::error::operation_aborted) {
+                    return; // closed
+                }
+                if (waitError) {
+                    Gone(session, kGoneError, "reset");
+                    return;
+                }
+                WriteOut(session);
+            });
+        }
     }
 
-    static networkdriver::ClientStatistics StatisticsOf(Session& session) {
+    // With nothing left to write: a member waits for the next frame, a released client is done (true).
+    bool Idle(const std::shared_ptr<Session>& session) {
+        session->io = Session::Io::kIdle;
+        if (session->member) {
+            idle_.push_back(session);
+        }
+        return session->released;
+    }
+
+    // What the client has waiting, as buffers; the log's blocks it reads are held until the write ends.
+    std::size_t Gather(Session& session, iovec* gathered, int& count) {
+        std::size_t total = 0;
+        const auto add = [&](unsigned char* bytes, std::size_t size) {
+            gathered[count++] = {bytes, size};
+            total += size;
+        };
+        for (const Piece& piece : session.pieces) {
+            if (piece.own) {
+                if (piece.size > piece.done) {
+                    add(piece.own.get() + piece.done, piece.size - piece.done);
+                }
+            } else {
+                std::size_t at = piece.offset + piece.done;
+                std::size_t left = piece.size - piece.done;
+                while (left > 0 && count < kMostGathered) {
+                    const std::size_t part = std::min(left, kBlockSize - at % kBlockSize);
+                    add(piece.blocks[at / kBlockSize]->bytes + at % kBlockSize, part);
+                    at += part;
+                    left -= part;
+                }
+            }
+            if (count == kMostGathered) {
+                return total;
+            }
+        }
+        if (session.member) {
+            auto at = static_cast<std::size_t>(session.from - logBase_);
+            auto left = static_cast<std::size_t>(head_ - session.from);
+            while (left > 0 && count < kMostGathered) {
+                const std::shared_ptr<Block>& block = log_[at / kBlockSize];
+                const std::size_t part = std::min(left, kBlockSize - at % kBlockSize);
+                add(block->bytes + at % kBlockSize, part);
+                session.holding.push_back(block);
+                at += part;
+                left -= part;
+            }
+        }
+        return total;
+    }
+
+    // Takes the bytes written off the front of the client's stream.
+    void Consume(Session& session, std::size_t written, std::int64_t now) {
+        while (written > 0 && !session.pieces.empty()) {
+            Piece& piece = session.pieces.front();
+            const std::size_t part = std::min(written, piece.size - piece.done);
+            piece.done += part;
+            session.pieceBytes -= part;
+            written -= part;
+            if (piece.done < piece.size) {
+                break;
+            }
+            if (piece.own && session.pieces.size() == 1) {
+                piece.size = piece.done = 0; // kept for the next bytes of its own
+            } else {
+                session.spent.push_back(std::move(piece));
+                session.pieces.pop_front();
+            }
+        }
+        if (session.member) {
+            session.from += written;
+        }
+        session.takenAt = now;
+    }
+
+    networkdriver::ClientStatistics StatisticsOf(Session& session) {
         networkdriver::ClientStatistics statistics;
         statistics.handle = session.handle;
         statistics.peer = session.peer;
         statistics.connectedSince = session.since;
         statistics.bytesSent = session.bytesSent.load(std::memory_order_relaxed);
-        std::lock_guard lock(session.mutex);
-        statistics.framesSent = session.Frames();
-        statistics.queuedBytes = session.Queued() + session.inFlight;
-        statistics.maxQueuedBytes = session.maxQueued;
+        std::lock_guard queue(queueLock_);
+        statistics.framesSent = session.frames + (session.member ? logFrames_ - session.fromFrames : 0);
+        statistics.queuedBytes = session.Queued(head_);
+        statistics.maxQueuedBytes = std::max(session.maxQueued, statistics.queuedBytes);
         return statistics;
     }
 
@@ -1019,13 +1287,13 @@ private:
     // within the limit is reset.
     void Linger(const std::shared_ptr<Session>& session) {
         {
-            std::lock_guard lock(session->mutex);
+            std::lock_guard queue(queueLock_);
             if (session->closed) {
                 return;
             }
-            if (session->writeScheduled) {
+            if (session->io != Session::Io::kIdle) {
                 session->lingerTimer.expires_after(kLingerLimit);
-                session->lingerTimer.async_wait([session](std::error_code error) {
+                session->lingerTimer.async_wait([this, session](std::error_code error) {
                     if (!error) {
                         Close(*session, true);
                     }
@@ -1038,20 +1306,20 @@ private:
 
     // Closes the connection, on the I/O thread. Everything slow (the system calls, freeing the queue)
     // happens after the lock is let go.
-    static void Close(Session& session, bool abortive) {
-        std::vector<Chunk> dropped;
-        Chunk tail;
-        std::vector<Chunk> spares;
+    void Close(Session& session, bool abortive) {
+        std::deque<Piece> dropped;
         {
-            std::lock_guard lock(session.mutex);
+            std::lock_guard queue(queueLock_);
             if (session.closed) {
                 return;
             }
             session.closed = true;
-            dropped.swap(session.full);
-            tail = std::move(session.tail);
-            spares.swap(session.spares);
-            session.TakeQueued();
+            if (session.member) {
+                Drop(session);
+                std::erase(members_, &session);
+            }
+            dropped.swap(session.pieces);
+            session.pieceBytes = 0;
         }
         {
             std::lock_guard lock(session.descriptorMutex);
@@ -1076,6 +1344,28 @@ private:
     std::unordered_map<NetHandle, std::shared_ptr<Server>> servers_;
     std::unordered_map<NetHandle, std::shared_ptr<Session>> sessions_;
     networkdriver::HandleIndex<Session> index_; // the same sessions, for SendData
+    // Guards every client's queue and the log. Taken after the tables' lock, never before.
+    ShortLock queueLock_;
+    // The log: what SendDataToEach sent, once, for the members' streams. Positions count its bytes from
+    // kLogOrigin; the blocks hold [logBase_, logBase_ + blocks * kBlockSize), head_ is its end.
+    std::deque<std::shared_ptr<Block>> log_;
+    std::uint64_t logBase_ = kLogOrigin;
+    std::uint64_t head_ = kLogOrigin;
+    std::uint64_t logFrames_ = 0;
+    std::vector<std::shared_ptr<Block>> spareBlocks_;
+    std::vector<NetHandle> lastNamed_; // the clients SendDataToEach was last given, as given
+    std::vector<Session*> members_;    // the sessions of those, in order; each leaves it before it dies
+    std::uint64_t overflowAt_ = std::numeric_limits<std::uint64_t>::max(); // a member passes the limit here
+    std::vector<std::shared_ptr<Session>> idle_;  // members with nothing to write (or that have moved on)
+    std::vector<std::shared_ptr<Session>> ready_; // clients to write to at the next sweep
+    bool sweepPosted_ = false;
+    std::vector<std::shared_ptr<Session>> sweeping_; // the I/O thread's
+    // Pacing SendDataToEach, under the queue lock: where a quarter of the members were when last looked
+    // at, whether pacing has been given up, and room for the look.
+    std::uint64_t paceBase_ = kLogOrigin;
+    std::uint64_t paceTarget_ = 0;  // where they are to be when a sender to wait is told to
+    std::atomic<bool> pace_{false}; // a sender is to wait
+    std::vector<std::uint64_t> bases_;
     std::atomic<NetHandle> next_{1};
     // Every connected client, and the latest that left, for the program's view of them. Its own mutex:
     // the send path never takes it.
@@ -1125,6 +1415,14 @@ std::int32_t SendDataToEach(const NetHandle* clients, std::int32_t count, const 
         return Driver::Instance().SendEach(clients, count, bytes, length);
     } catch (...) {
         return -1;
+    }
+}
+
+void PaceSender() {
+    try {
+        Driver::Instance().Pace();
+    } catch (...) {
+        // pacing is a courtesy to the clients; a sender that cannot wait goes on
     }
 }
 

@@ -92,8 +92,12 @@ void ClientTable::ForwardSocketMessage(std::uintptr_t wParam, std::intptr_t lPar
 void ClientTable::RelaySamplePacket(const frames::SamplePacket& packet) {
     packetCounter_.fetch_add(1);
     const auto frame = frames::SampleFrame(packet);
-    std::lock_guard lock(mutex_);
-    SendToAllLocked(frame.data(), frame.size());
+    {
+        std::lock_guard lock(mutex_);
+        SendToAllLocked(frame.data(), frame.size());
+    }
+    // Outside the lock: the library's callbacks enter clients through it, and pacing waits for them.
+    PaceSender();
 }
 
 void ClientTable::SendToAllLocked(const std::uint8_t* bytes, std::size_t length) const {
