@@ -1,13 +1,19 @@
 // The relay measured from outside, as a user meets it: kestavo-relayd as a process of its own reading an
 // emulated dongle (the USB test bench preloaded) through the real libusb 0.1 library, and K relay
 // clients in another process, each checking that every sample frame arrives, in order. Beside it, in the
-// same run, ncat --broker fed the same frames: a feeder process reads the same emulated dongle through
-// the same library and writes each transfer's sample frame to the broker. Prints deliveries per second
-// (sample frames received by all clients together), what any client missed, and the latency from the
-// moment the emulated dongle had the transfer ready to its receipt. Asserts nothing.
+// same run, a naive relay (a process reading the same emulated dongle through the same library and
+// sending each frame to each client in turn with a blocking send) and ncat --broker fed the same frames
+// by a feeder process that reads the same emulated dongle and writes each transfer's sample frame to the
+// broker. Prints deliveries per second (sample frames received by all clients together), what any client
+// missed, and the latency from the moment the emulated dongle had the transfer ready to its receipt;
+// then, at full speed, the service's rate with one client against the emulated dongle read alone, and
+// what a stalled client costs ten readers while it is dropped. Asserts nothing.
 //
-//   outside_bench [--clients N]... [--seconds S] [--rate R]   R transfers/s; 0: as fast as it goes
+//   outside_bench [--clients N]... [--seconds S] [--rate R] [--naive 0|1]
+//     R transfers/s (0: as fast as it goes); --naive 0 leaves the naive relay out
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -17,6 +23,7 @@
 #include <functional>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <string>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -36,6 +43,8 @@ namespace {
 
 using namespace std::chrono_literals;
 using namespace kestavo;
+
+using SampleFrameBytes = std::array<std::uint8_t, frames::kSampleFrameSize>;
 
 std::string Stream(int rate) {
     return std::string("in stamp\nin-bytes 64\n") +
@@ -97,7 +106,9 @@ LoadResult LoadInChild(int port, int clients, double seconds, const std::functio
         [&](const std::function<void()>& ready) { return Load(port, clients, seconds, ready); }, connected);
 }
 
-LoadResult Kestavo(int clients, double seconds, int rate) {
+// Runs the service with the emulated dongle at the given rate and gives what `body` gives of it, given
+// its port; a default result when it did not start.
+template <typename Result> Result WithRelayd(int rate, const std::function<Result(int port)>& body) {
     const std::filesystem::path work =
         std::filesystem::temp_directory_path() / ("kestavo-outside-bench-" + std::to_string(::getpid()));
     std::filesystem::create_directories(work);
@@ -105,7 +116,7 @@ LoadResult Kestavo(int clients, double seconds, int rate) {
                                           "endpoint 0x81 bulk 64\nendpoint 0x02 bulk 64\n"
                                        << Stream(rate);
     const int port = testkit::FreePort();
-    LoadResult result;
+    Result result{};
     {
         // KESTAVO_RELAYD names another build of the service to measure, for comparisons.
         const char* program = std::getenv("KESTAVO_RELAYD");
@@ -115,7 +126,7 @@ LoadResult Kestavo(int clients, double seconds, int rate) {
             {"LD_PRELOAD=" USBBENCH_LIBRARY, "USB_DEVFS_PATH=" + (work / "usb").string(),
              "USB_BENCH_DEVICES=" + (work / "dongle.txt").string()});
         if (relayd.WaitFor("Network started")) {
-            result = LoadInChild(port, clients, seconds, [] {});
+            result = body(port);
         }
         relayd.Signal(SIGTERM);
         relayd.WaitExit(10s);
@@ -124,35 +135,169 @@ LoadResult Kestavo(int clients, double seconds, int rate) {
     return result;
 }
 
-// Reads the emulated dongle as the relay's reader does and writes each transfer's sample frame to the
-// broker, until killed.
-[[noreturn]] void Feed(int port, int rate) {
-    bench::EmulatedDongle dongle("kestavo-outside-feeder", Stream(rate));
-    const int producer = testkit::ConnectTo("127.0.0.1", port);
-    const int one = 1;
-    ::setsockopt(producer, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+LoadResult Kestavo(int clients, double seconds, int rate) {
+    return WithRelayd<LoadResult>(rate, [&](int port) { return LoadInChild(port, clients, seconds, [] {}); });
+}
+
+// Reads the emulated dongle as the relay's reader does, handing each transfer's sample frame to `sink`,
+// until the process ends.
+[[noreturn]] void ReadDongle(const char* name, int rate,
+                             const std::function<void(const SampleFrameBytes&)>& sink) {
+    bench::EmulatedDongle dongle(name, Stream(rate));
     std::unique_ptr<usb::TransferContext> readSide;
     std::unique_ptr<usb::TransferContext> writeSide;
     usb::PrepareConnection(
         dongle.params, readSide, writeSide, [](const std::string&) {},
-        [&](const frames::SamplePacket& packet) {
-            const auto frame = frames::SampleFrame(packet);
-            std::size_t sent = 0;
-            while (sent < frame.size()) {
-                const ssize_t wrote =
-                    ::send(producer, frame.data() + sent, frame.size() - sent, MSG_NOSIGNAL);
-                if (wrote <= 0) {
-                    ::_exit(0);
-                }
-                sent += static_cast<std::size_t>(wrote);
-            }
-        });
+        [&](const frames::SamplePacket& packet) { sink(frames::SampleFrame(packet)); });
     if (readSide) {
         usb::Resume(*readSide);
     }
     for (;;) {
         ::pause();
     }
+}
+
+// Sends the frame whole, waiting as long as it takes; false when the connection failed.
+bool SendWhole(int fd, const SampleFrameBytes& frame) {
+    std::size_t sent = 0;
+    while (sent < frame.size()) {
+        const ssize_t wrote = ::send(fd, frame.data() + sent, frame.size() - sent, MSG_NOSIGNAL);
+        if (wrote <= 0) {
+            return false;
+        }
+        sent += static_cast<std::size_t>(wrote);
+    }
+    return true;
+}
+
+// The naive relay: takes its clients, then reads the dongle and sends each frame to each client in
+// turn, waiting for each.
+[[noreturn]] void NaiveRelay(int listener, int clients, int rate) {
+    std::vector<int> fds;
+    while (static_cast<int>(fds.size()) < clients) {
+        const int fd = ::accept(listener, nullptr, nullptr);
+        if (fd < 0) {
+            ::_exit(1);
+        }
+        const int one = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        fds.push_back(fd);
+    }
+    ReadDongle("kestavo-outside-naive", rate, [&](const SampleFrameBytes& frame) {
+        for (int& fd : fds) {
+            if (fd >= 0 && !SendWhole(fd, frame)) {
+                ::close(fd);
+                fd = -1;
+            }
+        }
+    });
+}
+
+LoadResult Naive(int clients, double seconds, int rate) {
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(listener, 4096) != 0 ||
+        ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        return {};
+    }
+    const pid_t relay = ::fork();
+    if (relay == 0) {
+        NaiveRelay(listener, clients, rate);
+    }
+    ::close(listener);
+    const LoadResult result = LoadInChild(ntohs(address.sin_port), clients, seconds, [] {});
+    ::kill(relay, SIGKILL);
+    ::waitpid(relay, nullptr, 0);
+    return result;
+}
+
+// Transfers a second that the reader takes from the emulated dongle with nothing to relay them to.
+double RawReadRate(double seconds) {
+    return bench::InChild<double>([&] {
+        std::atomic<std::uint64_t> transfers{0};
+        std::thread reader([&] {
+            ReadDongle("kestavo-outside-raw", 0,
+                       [&](const SampleFrameBytes&) { transfers.fetch_add(1, std::memory_order_relaxed); });
+        });
+        reader.detach();
+        std::this_thread::sleep_for(500ms);
+        const std::uint64_t before = transfers.load();
+        const auto start = std::chrono::steady_clock::now();
+        std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+        const double elapsed =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        return static_cast<double>(transfers.load() - before) / elapsed;
+    });
+}
+
+struct StalledResult {
+    bool ok = false;
+    double before = 0, during = 0, after = 0; // frames a second per reader
+    double secondsUntilDropped = 0;
+    bool dropped = false;
+    std::uint64_t lost = 0;
+    std::uint64_t closed = 0;
+};
+
+constexpr int kStalledReaders = 10;
+
+// Ten readers of the service at full speed; then a client that connects and never reads, until the
+// service drops it; then the readers alone again.
+StalledResult Stalled(int port, double seconds) {
+    return bench::InChild<StalledResult>([&] {
+        StalledResult result;
+        testkit::FrameReaders readers(2);
+        if (readers.Connect("127.0.0.1", port, kStalledReaders) != kStalledReaders ||
+            !testkit::WaitUntil([&] { return readers.Totals().minFrames > 0; }, 20s)) {
+            return result;
+        }
+        std::this_thread::sleep_for(500ms);
+        const auto measure = [&](const std::function<bool()>& done, double limit) {
+            const std::uint64_t before = readers.Totals().frames;
+            const auto start = std::chrono::steady_clock::now();
+            testkit::WaitUntil(done, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                         std::chrono::duration<double>(limit)));
+            const double elapsed =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            return std::pair{
+                static_cast<double>(readers.Totals().frames - before) / kStalledReaders / elapsed, elapsed};
+        };
+        const auto never = [] {
+            return false;
+        };
+        result.before = measure(never, seconds).first;
+        const int stalled = testkit::FrameReaders::ConnectStalled("127.0.0.1", port);
+        const auto droppedYet = [&] {
+            pollfd watched{stalled, POLLRDHUP, 0};
+            return ::poll(&watched, 1, 0) > 0 && (watched.revents & (POLLERR | POLLHUP)) != 0;
+        };
+        std::tie(result.during, result.secondsUntilDropped) = measure(droppedYet, 30);
+        result.dropped = droppedYet();
+        result.after = measure(never, seconds).first;
+        const testkit::ReaderTotals totals = readers.Totals();
+        result.lost = totals.lost;
+        result.closed = totals.closed;
+        result.ok = true;
+        ::close(stalled);
+        readers.Stop();
+        return result;
+    });
+}
+
+// Reads the emulated dongle and writes each transfer's sample frame to the broker, until killed.
+[[noreturn]] void Feed(int port, int rate) {
+    const int producer = testkit::ConnectTo("127.0.0.1", port);
+    const int one = 1;
+    ::setsockopt(producer, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    ReadDongle("kestavo-outside-feeder", rate, [&](const SampleFrameBytes& frame) {
+        if (!SendWhole(producer, frame)) {
+            ::_exit(0);
+        }
+    });
 }
 
 LoadResult Ncat(int clients, double seconds, int rate) {
@@ -205,6 +350,7 @@ int main(int argc, char** argv) {
     std::vector<int> counts;
     double seconds = 3;
     int rate = 0;
+    bool naive = true;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string arg = argv[i];
         if (arg == "--clients") {
@@ -213,6 +359,8 @@ int main(int argc, char** argv) {
             seconds = std::atof(argv[i + 1]);
         } else if (arg == "--rate") {
             rate = std::atoi(argv[i + 1]);
+        } else if (arg == "--naive") {
+            naive = std::atoi(argv[i + 1]) != 0;
         }
     }
     if (counts.empty()) {
@@ -225,7 +373,35 @@ int main(int argc, char** argv) {
                 "min/client/s", "lost", "malformed", "closed", "p50 us", "p99 us", "max us");
     for (const int clients : counts) {
         Print("kestavo", clients, Kestavo(clients, seconds, rate));
+        if (naive) {
+            Print("naive", clients, Naive(clients, seconds, rate));
+        }
         Print("ncat", clients, Ncat(clients, seconds, rate));
     }
+    if (rate > 0) {
+        return 0;
+    }
+    std::printf(
+        "\n== One client: the service's rate against the emulated dongle read with nothing to relay to\n");
+    const double raw = RawReadRate(seconds);
+    const LoadResult one = Kestavo(1, seconds, 0);
+    std::printf("read alone: %.0f transfers/s; the service with one client: %.0f frames/s (lost %llu); "
+                "ratio %.2f\n",
+                raw, one.deliveriesPerSecond, static_cast<unsigned long long>(one.lost),
+                raw > 0 ? one.deliveriesPerSecond / raw : 0.0);
+    std::printf("\n== A stalled client among %d readers, the dongle at full speed: frames/s per reader\n",
+                kStalledReaders);
+    const StalledResult stalled =
+        WithRelayd<StalledResult>(0, [&](int port) { return Stalled(port, seconds); });
+    if (!stalled.ok) {
+        std::printf("(did not run)\n");
+        return 0;
+    }
+    std::printf("before: %.0f; while it was being dropped: %.0f (%+.1f %%, %.2f s, %s); after: %.0f; "
+                "lost %llu, readers closed %llu\n",
+                stalled.before, stalled.during, (stalled.during / stalled.before - 1) * 100,
+                stalled.secondsUntilDropped, stalled.dropped ? "dropped" : "NOT dropped", stalled.after,
+                static_cast<unsigned long long>(stalled.lost),
+                static_cast<unsigned long long>(stalled.closed));
     return 0;
 }

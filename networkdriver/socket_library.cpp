@@ -1205,11 +1205,11 @@ private:
                 break;
             }
             if (piece.own && session.pieces.size() == 1) {
-                piece.size = piece.done = 0; // kept for the next bytes of its own
-            } else {
-                session.spent.push_back(std::move(piece));
-                session.pieces.pop_front();
+                piece.size = piece.done = 0; // kept for the next bytes of its own; the rest is the log's
+                break;
             }
+            session.spent.push_back(std::move(piece));
+            session.pieces.pop_front();
         }
         if (session.member) {
             session.from += written;

@@ -306,6 +306,111 @@ TEST_F(SocketLibrary, AStalledClientIsDroppedWhileTheOthersReceiveEverything) {
     EXPECT_EQ(snapshot.departures, (std::map<std::string, std::uint64_t>{{"too slow", 1}}));
 }
 
+// Whom SendDataToEach reaches changes with the list it is given, and SendData to one of them falls in
+// between, each client receiving its own calls in order.
+TEST_F(SocketLibrary, SendsToEachAndToOneKeepEveryClientsCallOrder) {
+    ASSERT_NE(Start(port), 0U);
+    TcpClient first("127.0.0.1", port);
+    TcpClient second("127.0.0.1", port);
+    const auto connected = recorder.Await(Event::Connected, 2);
+    const NetHandle a = connected[0].value == first.LocalPort() ? connected[0].handle : connected[1].handle;
+    const NetHandle b = a == connected[0].handle ? connected[1].handle : connected[0].handle;
+    const NetHandle both[] = {a, b};
+    const NetHandle nobody = 0;
+    const NetHandle onlyB[] = {nobody, b};
+
+    EXPECT_EQ(SendDataToEach(both, 2, "1", 1), 2);
+    EXPECT_EQ(SendData(a, "x", 1), 1);
+    EXPECT_EQ(SendDataToEach(both, 2, "2", 1), 2);
+    EXPECT_EQ(SendDataToEach(onlyB, 2, "3", 1), 1) << "a handle naming nobody is passed over";
+    EXPECT_EQ(SendData(b, "y", 1), 1);
+    EXPECT_EQ(SendDataToEach(both, 2, "4", 1), 2) << "the first comes back";
+    const std::string big(200000, 'z'); // spans log blocks
+    EXPECT_EQ(SendDataToEach(both, 2, big.data(), static_cast<std::int32_t>(big.size())), 2);
+    EXPECT_EQ(SendDataToEach(both, 2, "", 0), 2) << "nothing to send still counts the clients";
+
+    const auto fromA = first.Read(4 + big.size());
+    const auto fromB = second.Read(5 + big.size());
+    ASSERT_TRUE(fromA && fromB);
+    EXPECT_EQ(std::string(fromA->begin(), fromA->end()), "1x24" + big);
+    EXPECT_EQ(std::string(fromB->begin(), fromB->end()), "123y4" + big);
+    const auto snapshot = networkdriver::TakeClientSnapshot();
+    ASSERT_EQ(snapshot.connected.size(), 2U);
+    for (const auto& client : snapshot.connected) {
+        EXPECT_EQ(client.framesSent, client.handle == a ? 5U : 6U) << "each call that gave it bytes";
+    }
+
+    // A client that left the list still receives what it was sent before it left, once released.
+    EXPECT_EQ(SendDataToEach(both, 2, "5", 1), 2);
+    EXPECT_EQ(ReleaseSocket(a), 0);
+    EXPECT_EQ(SendDataToEach(both, 2, "6", 1), 1);
+    const auto restOfA = first.ReadToEnd();
+    ASSERT_TRUE(restOfA);
+    EXPECT_EQ(std::string(restOfA->begin(), restOfA->end()), "5");
+    const auto restOfB = second.Read(2);
+    ASSERT_TRUE(restOfB);
+    EXPECT_EQ(std::string(restOfB->begin(), restOfB->end()), "56");
+}
+
+// A sender that paces itself runs at the pace of a slow client rather than dropping it, but does not
+// wait for a client that takes nothing: that one is dropped at the queue limit as before.
+TEST_F(SocketLibrary, APacedSenderKeepsToASlowClientButNotToAStalledOne) {
+    ASSERT_NE(Start(port), 0U);
+    TcpClient slow("127.0.0.1", port);
+    const NetHandle slowHandle = recorder.Await(Event::Connected, 1).at(0).handle;
+
+    std::atomic<bool> done{false};
+    std::atomic<std::size_t> received{0};
+    std::atomic<bool> inOrder{true};
+    std::thread reading([&] {
+        std::uint32_t expected = 0;
+        // A frame a call: some 10 MB/s, far slower than the sender alone.
+        while (!done) {
+            const auto bytes = slow.Read(28, 200ms);
+            if (!bytes) {
+                continue;
+            }
+            std::uint32_t number = 0;
+            std::memcpy(&number, bytes->data(), sizeof number);
+            inOrder = inOrder && number == expected++;
+            received += bytes->size();
+        }
+    });
+    std::uint8_t frame[28] = {};
+    std::uint32_t sent = 0;
+    const auto send = [&](const NetHandle* handles, int count) {
+        std::memcpy(frame, &sent, sizeof sent);
+        ++sent;
+        SendDataToEach(handles, count, frame, sizeof frame);
+        PaceSender();
+    };
+    // Three times the queue limit: unpaced, the sender would be that far ahead within a tenth of a second.
+    while (sent * 28U < 12U * 1024 * 1024) {
+        send(&slowHandle, 1);
+    }
+    EXPECT_TRUE(recorder.Of(Event::Gone).empty()) << "the slow client was kept";
+
+    TcpClient stalled("127.0.0.1", port);
+    stalled.ShrinkReceiveBuffer();
+    const NetHandle stalledHandle = recorder.Await(Event::Connected, 2).at(1).handle;
+    const NetHandle both[] = {slowHandle, stalledHandle};
+    const bool dropped = WaitUntil(
+        [&] {
+            for (int i = 0; i < 100; ++i) {
+                send(both, 2);
+            }
+            return !recorder.Of(Event::Gone).empty();
+        },
+        60s);
+    ASSERT_TRUE(dropped) << "a sender waiting for the stalled client would never have filled its queue";
+    EXPECT_EQ(recorder.Of(Event::Gone).at(0).handle, stalledHandle);
+    EXPECT_EQ(recorder.Of(Event::Gone).at(0).value, kGoneTooSlow);
+    EXPECT_TRUE(WaitUntil([&] { return received == sent * 28U; }, 30s)) << "the slow client got every frame";
+    done = true;
+    reading.join();
+    EXPECT_TRUE(inOrder);
+}
+
 TEST_F(SocketLibrary, ReleasingFlushesWhatWasQueuedThenCloses) {
     ASSERT_NE(Start(port), 0U);
     TcpClient client("127.0.0.1", port);
