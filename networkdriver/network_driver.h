@@ -57,9 +57,9 @@ std::int32_t SendDataToEach(const NetHandle* clients, std::int32_t count, const 
 
 // For the caller of SendDataToEach that produces faster than its clients can take (the only one that
 // may wait here): when the sixteenth of those clients furthest behind, among those that are taking what
-// they are sent, are more than 1 MiB behind, waits until they are half as far behind; else returns at
+// they are sent, are more than 512 KiB behind, waits until they are half as far behind; else returns at
 // once. A few clients that are slow hold nobody back (they fall behind alone and are disconnected at
-// the limit), and a client that has taken nothing for 10 ms is not waited for. Never waits on the
+// the limit), and a client that has taken nothing for 50 ms is not waited for. Never waits on the
 // library's I/O thread. Call it holding no lock that a callback could wait for. Not one of the six.
 void PaceSender();
 

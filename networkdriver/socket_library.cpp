@@ -53,7 +53,7 @@ constexpr std::size_t kOwnPiece = 4096;
 // drops them), and one that takes nothing for a while is not waited for at all. Only when most of them
 // are behind, because this host cannot write or they cannot read as fast as frames come, is the sender
 // held, rather than every client being dropped.
-constexpr std::size_t kAheadLimit = 1024 * 1024;
+constexpr std::size_t kAheadLimit = 512 * 1024;
 constexpr std::size_t kPacedShare = 16;
 constexpr auto kStuck = std::chrono::milliseconds(50);
 // How often a paced sender looks again.
