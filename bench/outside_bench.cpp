@@ -107,8 +107,9 @@ LoadResult LoadInChild(int port, int clients, double seconds, const std::functio
 }
 
 // Runs the service with the emulated dongle at the given rate and gives what `body` gives of it, given
-// its port; a default result when it did not start.
-template <typename Result> Result WithRelayd(int rate, const std::function<Result(int port)>& body) {
+// its port and the process; a default result when it did not start.
+template <typename Result>
+Result WithRelayd(int rate, const std::function<Result(int port, testkit::ChildProcess& relayd)>& body) {
     const std::filesystem::path work =
         std::filesystem::temp_directory_path() / ("kestavo-outside-bench-" + std::to_string(::getpid()));
     std::filesystem::create_directories(work);
@@ -126,7 +127,7 @@ template <typename Result> Result WithRelayd(int rate, const std::function<Resul
             {"LD_PRELOAD=" USBBENCH_LIBRARY, "USB_DEVFS_PATH=" + (work / "usb").string(),
              "USB_BENCH_DEVICES=" + (work / "dongle.txt").string()});
         if (relayd.WaitFor("Network started")) {
-            result = body(port);
+            result = body(port, relayd);
         }
         relayd.Signal(SIGTERM);
         relayd.WaitExit(10s);
@@ -136,7 +137,8 @@ template <typename Result> Result WithRelayd(int rate, const std::function<Resul
 }
 
 LoadResult Kestavo(int clients, double seconds, int rate) {
-    return WithRelayd<LoadResult>(rate, [&](int port) { return LoadInChild(port, clients, seconds, [] {}); });
+    return WithRelayd<LoadResult>(
+        rate, [&](int port, testkit::ChildProcess&) { return LoadInChild(port, clients, seconds, [] {}); });
 }
 
 // Reads the emulated dongle as the relay's reader does, handing each transfer's sample frame to `sink`,
@@ -234,21 +236,49 @@ double RawReadRate(double seconds) {
     });
 }
 
-struct StalledResult {
-    bool ok = false;
+struct StalledRound {
     double before = 0, during = 0, after = 0; // frames a second per reader
     double secondsUntilDropped = 0;
     bool dropped = false;
+};
+
+struct StalledResult {
+    bool ok = false;
+    std::array<StalledRound, 5> rounds{};
     std::uint64_t lost = 0;
     std::uint64_t closed = 0;
 };
 
 constexpr int kStalledReaders = 10;
 
-// Ten readers of the service at full speed; then a client that connects and never reads, until the
-// service drops it; then the readers alone again.
-StalledResult Stalled(int port, double seconds) {
-    return bench::InChild<StalledResult>([&] {
+// Ten readers of the service at full speed; then, in each round, a client that connects and never
+// reads, until the service drops it, between two stretches of the readers alone. The service's log
+// tells when: a client that reads nothing does not see the reset (its window is shut, so the reset's
+// sequence number falls outside it).
+StalledResult Stalled(int port, double seconds, testkit::ChildProcess& relayd) {
+    int drops[2];
+    if (::pipe(drops) != 0) {
+        return {};
+    }
+    std::atomic<bool> stop{false};
+    std::thread watcher([&] {
+        std::size_t told = 0;
+        while (!stop) {
+            const std::string log = relayd.Output();
+            std::size_t seen = 0;
+            for (std::size_t at = log.find("(too slow)"); at != std::string::npos;
+                 at = log.find("(too slow)", at + 1)) {
+                ++seen;
+            }
+            for (; told < seen; ++told) {
+                if (::write(drops[1], "x", 1) != 1) {
+                    return;
+                }
+            }
+            std::this_thread::sleep_for(1ms);
+        }
+    });
+    const StalledResult result = bench::InChild<StalledResult>([&] {
         StalledResult result;
         testkit::FrameReaders readers(2);
         if (readers.Connect("127.0.0.1", port, kStalledReaders) != kStalledReaders ||
@@ -269,23 +299,32 @@ StalledResult Stalled(int port, double seconds) {
         const auto never = [] {
             return false;
         };
-        result.before = measure(never, seconds).first;
-        const int stalled = testkit::FrameReaders::ConnectStalled("127.0.0.1", port);
-        const auto droppedYet = [&] {
-            pollfd watched{stalled, POLLRDHUP, 0};
-            return ::poll(&watched, 1, 0) > 0 && (watched.revents & (POLLERR | POLLHUP)) != 0;
-        };
-        std::tie(result.during, result.secondsUntilDropped) = measure(droppedYet, 30);
-        result.dropped = droppedYet();
-        result.after = measure(never, seconds).first;
+        const double stretch = seconds / static_cast<double>(result.rounds.size());
+        for (StalledRound& round : result.rounds) {
+            round.before = measure(never, stretch).first;
+            const int stalled = testkit::FrameReaders::ConnectStalled("127.0.0.1", port);
+            const auto droppedYet = [&] {
+                pollfd told{drops[0], POLLIN, 0};
+                char byte = 0;
+                return ::poll(&told, 1, 0) > 0 && ::read(drops[0], &byte, 1) == 1;
+            };
+            std::tie(round.during, round.secondsUntilDropped) = measure(droppedYet, 30);
+            round.dropped = round.secondsUntilDropped < 30;
+            ::close(stalled);
+            round.after = measure(never, stretch).first;
+        }
         const testkit::ReaderTotals totals = readers.Totals();
         result.lost = totals.lost;
         result.closed = totals.closed;
         result.ok = true;
-        ::close(stalled);
         readers.Stop();
         return result;
     });
+    stop = true;
+    watcher.join();
+    ::close(drops[0]);
+    ::close(drops[1]);
+    return result;
 }
 
 // Reads the emulated dongle and writes each transfer's sample frame to the broker, until killed.
@@ -391,17 +430,27 @@ int main(int argc, char** argv) {
                 raw > 0 ? one.deliveriesPerSecond / raw : 0.0);
     std::printf("\n== A stalled client among %d readers, the dongle at full speed: frames/s per reader\n",
                 kStalledReaders);
-    const StalledResult stalled =
-        WithRelayd<StalledResult>(0, [&](int port) { return Stalled(port, seconds); });
+    const StalledResult stalled = WithRelayd<StalledResult>(
+        0, [&](int port, testkit::ChildProcess& relayd) { return Stalled(port, seconds, relayd); });
     if (!stalled.ok) {
         std::printf("(did not run)\n");
         return 0;
     }
-    std::printf("before: %.0f; while it was being dropped: %.0f (%+.1f %%, %.2f s, %s); after: %.0f; "
-                "lost %llu, readers closed %llu\n",
-                stalled.before, stalled.during, (stalled.during / stalled.before - 1) * 100,
-                stalled.secondsUntilDropped, stalled.dropped ? "dropped" : "NOT dropped", stalled.after,
-                static_cast<unsigned long long>(stalled.lost),
-                static_cast<unsigned long long>(stalled.closed));
+    std::printf("%6s %12s %12s %9s %10s %12s\n", "round", "before", "while", "change", "dropped", "after");
+    std::vector<double> changes;
+    for (std::size_t i = 0; i < stalled.rounds.size(); ++i) {
+        const StalledRound& round = stalled.rounds[i];
+        // Against the readers alone on both sides of it.
+        const double alone = (round.before + round.after) / 2;
+        changes.push_back((round.during / alone - 1) * 100);
+        std::printf("%6zu %12.0f %12.0f %+8.1f%% %8.2f s %12.0f%s\n", i + 1, round.before, round.during,
+                    changes.back(), round.secondsUntilDropped, round.after,
+                    round.dropped ? "" : "  NOT dropped");
+    }
+    std::sort(changes.begin(), changes.end());
+    std::printf(
+        "median change while a stalled client was being dropped: %+.1f %%; lost %llu, readers closed %llu\n",
+        changes[changes.size() / 2], static_cast<unsigned long long>(stalled.lost),
+        static_cast<unsigned long long>(stalled.closed));
     return 0;
 }

@@ -56,11 +56,12 @@ std::int32_t SendDataToEach(const NetHandle* clients, std::int32_t count, const 
                             std::int32_t length);
 
 // For the caller of SendDataToEach that produces faster than its clients can take (the only one that
-// may wait here): when the sixteenth of those clients furthest behind, among those that are taking what
-// they are sent, are more than 512 KiB behind, waits until they are half as far behind; else returns at
-// once. A few clients that are slow hold nobody back (they fall behind alone and are disconnected at
-// the limit), and a client that has taken nothing for 50 ms is not waited for. Never waits on the
-// library's I/O thread. Call it holding no lock that a callback could wait for. Not one of the six.
+// may wait here): when those clients that are taking what they are sent, but the sixteenth furthest
+// behind (and, of several, at least the one furthest behind), are more than 512 KiB behind, waits until
+// they are half as far behind; else returns at once. A few clients that are slow hold nobody back (they fall
+// behind alone and are disconnected at the limit), and a client that has taken nothing for 50 ms is not
+// waited for. Never waits on the library's I/O thread. Call it holding no lock that a callback could wait
+// for. Not one of the six.
 void PaceSender();
 
 // Takes what the client has sent (up to 64 KiB a call) and drops it; its first bytes, at most 4, are

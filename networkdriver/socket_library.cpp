@@ -47,12 +47,12 @@ constexpr std::size_t kBlockSize = 64 * 1024;
 constexpr std::size_t kSpareBlocks = 16;
 // A client's own bytes (SendData) are queued in pieces of at least this size.
 constexpr std::size_t kOwnPiece = 4096;
-// A sender that calls PaceSender runs at most this far ahead of the sixteenth of its clients furthest
-// behind, among those that are taking what they are sent; past it, it waits until they are half as far
-// behind. So a few clients that are slow hold nobody back (they fall behind alone until the queue limit
-// drops them), and one that takes nothing for a while is not waited for at all. Only when most of them
-// are behind, because this host cannot write or they cannot read as fast as frames come, is the sender
-// held, rather than every client being dropped.
+// A sender that calls PaceSender runs at most this far ahead of its clients that are taking what they
+// are sent, but the sixteenth furthest behind (and, of several, at least the one furthest behind); past
+// it, it waits until they are half as far behind. So a few clients that are slow hold nobody back (they fall
+// behind alone until the queue limit drops them), and one that takes nothing for a while is not waited for at
+// all. Only when most of them are behind, because this host cannot write or they cannot read as fast as
+// frames come, is the sender held, rather than every client being dropped.
 constexpr std::size_t kAheadLimit = 512 * 1024;
 constexpr std::size_t kPacedShare = 16;
 constexpr auto kStuck = std::chrono::milliseconds(50);
@@ -502,7 +502,10 @@ public:
             paceBase_ = head_;
             return;
         }
-        const auto share = bases_.begin() + static_cast<std::ptrdiff_t>(bases_.size() / kPacedShare);
+        // Never the one furthest behind of several: a single slow client holds nobody back.
+        const std::size_t passed =
+            std::max(bases_.size() / kPacedShare, std::min<std::size_t>(bases_.size() - 1, 1));
+        const auto share = bases_.begin() + static_cast<std::ptrdiff_t>(passed);
         std::nth_element(bases_.begin(), share, bases_.end());
         paceBase_ = *share;
     }
