@@ -549,6 +549,9 @@ public:
         }
         members_.swap(members);
         lastNamed_.assign(handles, handles + count);
+        if (members_.empty()) {
+            idle_.clear(); // nobody left to wake: let go of the sessions gone since
+        }
         overflowAt_ = std::numeric_limits<std::uint64_t>::max();
         for (Session* const member : members_) {
             overflowAt_ =
