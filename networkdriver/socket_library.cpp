@@ -1,7 +1,7 @@
 // The relay server: one asio I/O thread of the library's own runs every socket. SendData only queues;
 // the I/O thread writes. Callbacks run on the I/O thread and may wait for the program's window thread,
-// so nothing a caller does here waits for the I/O thread, but SendDataToEach's brief pacing, which
-// gives up as soon as the I/O thread stops taking frames.
+// so nothing a caller does here waits for the I/O thread, but PaceSender, which waits only while the
+// clients are taking frames.
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -49,10 +49,10 @@ constexpr std::size_t kSpareBlocks = 16;
 constexpr std::size_t kOwnPiece = 4096;
 // A sender that calls PaceSender runs at most this far ahead of its clients that are taking what they
 // are sent, but the sixteenth furthest behind (and, of several, at least the one furthest behind); past
-// it, it waits until they are half as far behind. So a few clients that are slow hold nobody back (they fall
-// behind alone until the queue limit drops them), and one that takes nothing for a while is not waited for at
-// all. Only when most of them are behind, because this host cannot write or they cannot read as fast as
-// frames come, is the sender held, rather than every client being dropped.
+// it, it waits until they are half as far behind. So a few clients that are slow hold nobody back (they
+// fall behind alone until the queue limit drops them), and one that takes nothing for a while is not
+// waited for at all. Only when most of them are behind, because this host cannot write or they cannot
+// read as fast as frames come, is the sender held, rather than every client being dropped.
 constexpr std::size_t kAheadLimit = 512 * 1024;
 constexpr std::size_t kPacedShare = 16;
 constexpr auto kStuck = std::chrono::milliseconds(50);
