@@ -25,16 +25,6 @@ public:
         }
     }
 
-    // The value for handle + 1 when that handle sits in the slot right after handle's (as when handles
-    // were inserted in order), else nullptr: a quick guess at what a caller walking in order wants next.
-    [[nodiscard]] T* PeekNext(std::uint32_t handle) const {
-        if (slots_.empty()) {
-            return nullptr;
-        }
-        const Slot& next = slots_[Home(handle + 1)];
-        return next.handle == handle + 1 && handle + 1 != 0 ? next.value : nullptr;
-    }
-
     // handle must not be 0 nor in the index already.
     void Insert(std::uint32_t handle, T* value) {
         if ((count_ + 1) * 2 > slots_.size()) {
