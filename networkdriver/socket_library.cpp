@@ -553,11 +553,15 @@ public:
             idle_.clear(); // nobody left to wake: let go of the sessions gone since
         }
         overflowAt_ = std::numeric_limits<std::uint64_t>::max();
-        for (Session* const member : members_) {
-            overflowAt_ =
-                std::min(overflowAt_, head_ + (kQueueLimit - std::min(member->Queued(head_), kQueueLimit)));
+        for (const Session* const member : members_) {
+            overflowAt_ = std::min(overflowAt_, OverflowPoint(*member));
         }
         LookAtPace();
+    }
+
+    // The log position at which the member's queue would pass the limit.
+    [[nodiscard]] std::uint64_t OverflowPoint(const Session& member) const {
+        return head_ + (kQueueLimit - std::min(member.Queued(head_), kQueueLimit));
     }
 
     void Join(Session& session) {
@@ -583,9 +587,14 @@ public:
             session.pieceBytes += piece.size;
             session.pieces.push_back(std::move(piece));
         }
+        CountStretchFrames(session);
+        session.from = head_;
+    }
+
+    // Moves the frames of the member's stretch of the log so far into its own count.
+    void CountStretchFrames(Session& session) const {
         session.frames += logFrames_ - session.fromFrames;
         session.fromFrames = logFrames_;
-        session.from = head_;
     }
 
     void Leave(Session& session) {
@@ -605,8 +614,7 @@ public:
     void Drop(Session& session) {
         session.dropping = true;
         if (session.member) {
-            session.frames += logFrames_ - session.fromFrames;
-            session.fromFrames = logFrames_;
+            CountStretchFrames(session);
             session.member = false;
         }
     }
@@ -623,7 +631,7 @@ public:
                 dropped.push_back(member->shared_from_this());
                 return true;
             }
-            overflowAt_ = std::min(overflowAt_, head_ + (kQueueLimit - queued));
+            overflowAt_ = std::min(overflowAt_, OverflowPoint(*member));
             return false;
         });
     }
@@ -684,7 +692,7 @@ public:
         session.pieceBytes += size;
         ++session.frames;
         if (session.member) {
-            overflowAt_ = std::min(overflowAt_, head_ + (kQueueLimit - session.Queued(head_)));
+            overflowAt_ = std::min(overflowAt_, OverflowPoint(session));
         }
         return true;
     }
@@ -1114,7 +1122,10 @@ private:
             if (session->closed) {
                 return;
             }
-            Consume(*session, wrote, wrote > 0 ? NowNs() : session->takenAt);
+            Consume(*session, wrote);
+            if (wrote > 0) {
+                session->takenAt = NowNs();
+            }
             if (wrote < total) {
                 blocked = true;
                 session->io = Session::Io::kBlocked;
@@ -1200,7 +1211,7 @@ private:
     }
 
     // Takes the bytes written off the front of the client's stream.
-    void Consume(Session& session, std::size_t written, std::int64_t now) {
+    void Consume(Session& session, std::size_t written) {
         while (written > 0 && !session.pieces.empty()) {
             Piece& piece = session.pieces.front();
             const std::size_t part = std::min(written, piece.size - piece.done);
@@ -1220,7 +1231,6 @@ private:
         if (session.member) {
             session.from += written;
         }
-        session.takenAt = now;
     }
 
     networkdriver::ClientStatistics StatisticsOf(Session& session) {
@@ -1366,8 +1376,8 @@ private:
     std::vector<std::shared_ptr<Session>> ready_; // clients to write to at the next sweep
     bool sweepPosted_ = false;
     std::vector<std::shared_ptr<Session>> sweeping_; // the I/O thread's
-    // Pacing SendDataToEach, under the queue lock: where a quarter of the members were when last looked
-    // at, whether pacing has been given up, and room for the look.
+    // Pacing, under the queue lock: where the members PaceSender goes by were when last looked at, where
+    // they are to be when a sender has been told to wait, and room for the look.
     std::uint64_t paceBase_ = kLogOrigin;
     std::uint64_t paceTarget_ = 0;  // where they are to be when a sender to wait is told to
     std::atomic<bool> pace_{false}; // a sender is to wait

@@ -101,8 +101,8 @@ void ClientTable::RelaySamplePacket(const frames::SamplePacket& packet) {
 }
 
 void ClientTable::SendToAllLocked(const std::uint8_t* bytes, std::size_t length) const {
-    // One call for all the clients, in the table's order: the library then locks its tables and wakes
-    // its I/O thread once a frame rather than once a client.
+    // One call for all the clients, in the table's order: the library then keeps the frame once for them
+    // all, and does nothing per client while the table is unchanged.
     SendDataToEach(handles_.data(), static_cast<std::int32_t>(handles_.size()), bytes,
                    static_cast<std::int32_t>(length));
 }
