@@ -61,15 +61,15 @@ std::optional<WindowOptions> ReadCommandLine(const QStringList& arguments, QStri
                     QLatin1Char('\''));
     }
     WindowOptions all;
-    service::AccessOptions& options = all.access;
+    core::AccessOptions& options = all.access;
     for (const QString& value : parser.values(listen)) {
-        if (const std::string error = service::CheckListenAddress(value.toStdString()); !error.empty()) {
+        if (const std::string error = core::CheckListenAddress(value.toStdString()); !error.empty()) {
             return fail(QStringLiteral("--listen: ") + QString::fromStdString(error));
         }
         options.listen.push_back(value.toStdString());
     }
     for (const QString& value : parser.values(allow)) {
-        if (const std::string error = service::CheckNetwork(value.toStdString()); !error.empty()) {
+        if (const std::string error = core::CheckNetwork(value.toStdString()); !error.empty()) {
             return fail(QStringLiteral("--allow: ") + QString::fromStdString(error));
         }
         options.allow.push_back(value.toStdString());
@@ -83,7 +83,7 @@ std::optional<WindowOptions> ReadCommandLine(const QStringList& arguments, QStri
             return fail(name + QStringLiteral(": '") + parser.value(*option) +
                         QStringLiteral("' is not a whole number"));
         }
-        if (const std::string error = service::CheckLimit(name.toStdString(), *target); !error.empty()) {
+        if (const std::string error = core::CheckLimit(name.toStdString(), *target); !error.empty()) {
             return fail(QString::fromStdString(error));
         }
     }

@@ -5,13 +5,13 @@
 #include <QString>
 #include <QStringList>
 
+#include "core/access_options.h"
 #include "publish/outputs.h"
-#include "service/access_options.h"
 
 namespace kestavo::app {
 
 struct WindowOptions {
-    service::AccessOptions access;
+    core::AccessOptions access;
     publish::OutputOptions outputs;
 };
 

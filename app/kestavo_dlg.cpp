@@ -26,9 +26,9 @@
 #include "app/widget_text.h"
 #include "app/window_mailbox.h"
 #include "config/configuration.h"
+#include "core/dongle_choice.h"
 #include "networkdriver/network_driver.h"
 #include "scope/scope_window.h"
-#include "service/dongle_choice.h"
 #include "usb/reports.h"
 
 namespace kestavo::app {
@@ -321,7 +321,7 @@ void CKestavoDlg::StartOutputs(struct usb_device* device) {
     if (!outputOptions_.Any()) {
         return;
     }
-    const std::string serial = service::SerialOf(testParams_.deviceHandle, device);
+    const std::string serial = core::SerialOf(testParams_.deviceHandle, device);
     // The outputs report from their own threads; their lines reach the log on the window's.
     outputs_ = std::make_unique<publish::Outputs>(
         outputOptions_,

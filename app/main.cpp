@@ -34,7 +34,7 @@ int main(int argc, char* argv[]) {
     }
     QApplication qtApplication(argc, argv);
     std::string error;
-    networkdriver::AccessRules rules = *kestavo::service::MakeAccessRules(options->access, error);
+    networkdriver::AccessRules rules = *kestavo::core::MakeAccessRules(options->access, error);
     rules.refused = kestavo::app::ReportRefusalToCurrentDialog;
     theApp.SetAccessDescription(rules.Any() ? networkdriver::Describe(rules) : std::string());
     theApp.SetOutputOptions(options->outputs);

@@ -5,8 +5,8 @@
 #include <string>
 #include <unistd.h>
 
+#include "tests/usbbench/client.h"
 #include "usb/transfer.h"
-#include "usbbench/client.h"
 
 namespace kestavo::bench {
 

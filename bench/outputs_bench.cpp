@@ -31,14 +31,14 @@
 #include "publish/outputs.h"
 #include "publish/zmq_output.h"
 #include "relay/client_table.h"
-#include "testkit/child_process.h"
-#include "testkit/frame_readers.h"
-#include "testkit/net.h"
-#include "testkit/process.h"
-#include "testkit/table_server.h"
-#include "testkit/wait.h"
+#include "tests/kit/child_process.h"
+#include "tests/kit/frame_readers.h"
+#include "tests/kit/net.h"
+#include "tests/kit/process.h"
+#include "tests/kit/table_server.h"
+#include "tests/kit/wait.h"
+#include "tests/usbbench/client.h"
 #include "usb/transfer.h"
-#include "usbbench/client.h"
 
 namespace {
 

@@ -34,10 +34,10 @@
 #include "bench/child.h"
 #include "bench/emulated_dongle.h"
 #include "frames/frames.h"
-#include "testkit/child_process.h"
-#include "testkit/frame_readers.h"
-#include "testkit/net.h"
-#include "testkit/wait.h"
+#include "tests/kit/child_process.h"
+#include "tests/kit/frame_readers.h"
+#include "tests/kit/net.h"
+#include "tests/kit/wait.h"
 
 namespace {
 

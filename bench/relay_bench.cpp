@@ -34,11 +34,11 @@
 #include "networkdriver/descriptor_limit.h"
 #include "networkdriver/network_driver.h"
 #include "relay/client_table.h"
-#include "testkit/frame_readers.h"
-#include "testkit/net.h"
-#include "testkit/process.h"
-#include "testkit/table_server.h"
-#include "testkit/wait.h"
+#include "tests/kit/frame_readers.h"
+#include "tests/kit/net.h"
+#include "tests/kit/process.h"
+#include "tests/kit/table_server.h"
+#include "tests/kit/wait.h"
 
 extern char** environ;
 

@@ -22,8 +22,8 @@ start() {
     printf '%s\n' "$1" > "${work}/devices.txt"
     rm -rf "${work}/usb"
     USB_DEVFS_PATH="${work}/usb" USB_BENCH_DEVICES="${work}/devices.txt" \
-        LD_PRELOAD="${build}/usbbench/libusbbench.so" \
-        "${build}/relayd/kestavo-relayd" --device 04d2:162e --port "${port}" 2>"${work}/log" &
+        LD_PRELOAD="${build}/tests/usbbench/libusbbench.so" \
+        "${build}/programs/relayd/kestavo-relayd" --device 04d2:162e --port "${port}" 2>"${work}/log" &
     relayd=$!
     sleep 1
 }
@@ -51,7 +51,7 @@ idle "${dongle}
 plug-in-after-ms 3600000" "absent dongle (rescanning every second):"
 
 start "${dongle}"
-"${build}/tools/kestavo-client" --quiet --idle-timeout 5 127.0.0.1 "${port}" > "${work}/rates" &
+"${build}/programs/client/kestavo-client" --quiet --idle-timeout 5 127.0.0.1 "${port}" > "${work}/rates" &
 client=$!
 sleep "${seconds}"
 kill -TERM "${relayd}"; wait "${relayd}" || true

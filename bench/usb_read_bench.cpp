@@ -10,8 +10,8 @@
 
 #include <usb.h>
 
-#include "testkit/process.h"
-#include "usbbench/client.h"
+#include "tests/kit/process.h"
+#include "tests/usbbench/client.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "client/connect.h"
+#include "clientkit/cpp/connect.h"
 #include "frames/frame_decoder.h"
 
 namespace kestavo::scope {

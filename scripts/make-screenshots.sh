@@ -24,12 +24,12 @@ port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); p
 mkdir -p "${work}/relayd-usb" "${work}/window-usb" "${source_dir}/docs"
 
 USB_DEVFS_PATH="${work}/relayd-usb" USB_BENCH_DEVICES="${source_dir}/res/demo-dongle.txt" \
-LD_PRELOAD="${build_dir}/usbbench/libusbbench.so" \
-    "${build_dir}/relayd/kestavo-relayd" --device 04d2:162e --port "${port}" --listen 127.0.0.1 &
+LD_PRELOAD="${build_dir}/tests/usbbench/libusbbench.so" \
+    "${build_dir}/programs/relayd/kestavo-relayd" --device 04d2:162e --port "${port}" --listen 127.0.0.1 &
 relayd_pid=$!
 
 # The window keeps its configuration file in the working directory: a scratch one.
 cd "${work}"
 USB_DEVFS_PATH="${work}/window-usb" USB_BENCH_DEVICES="${source_dir}/res/demo-dongle.txt" \
-LD_PRELOAD="${build_dir}/usbbench/libusbbench.so" QT_QPA_PLATFORM="${QT_QPA_PLATFORM:-offscreen}" \
+LD_PRELOAD="${build_dir}/tests/usbbench/libusbbench.so" QT_QPA_PLATFORM="${QT_QPA_PLATFORM:-offscreen}" \
     "${build_dir}/tools/kestavo-screenshots" "${source_dir}/docs" 127.0.0.1 "${port}"

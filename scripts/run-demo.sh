@@ -17,11 +17,11 @@ Kestavo demo: the emulated dongle is the only device in the list.
   1. Press Open: the reports appear and the data rate settles at 100 packets a second.
   2. Press Start (port 9001 unless the configuration file says otherwise).
   3. In another terminal, watch the samples:
-       ${build_dir}/tools/kestavo-client 127.0.0.1 9001
+       ${build_dir}/programs/client/kestavo-client 127.0.0.1 9001
 INFO
 
 # The test bench stands in for the USB subsystem: the real USB library reads its emulated tree.
 USB_DEVFS_PATH="${tree}" \
 USB_BENCH_DEVICES="${source_dir}/res/demo-dongle.txt" \
-LD_PRELOAD="${build_dir}/usbbench/libusbbench.so" \
+LD_PRELOAD="${build_dir}/tests/usbbench/libusbbench.so" \
     "${build_dir}/app/kestavo" "$@"

@@ -15,7 +15,7 @@
 #include "publish/outputs.h"
 #include "scope/plot.h"
 #include "scope/scope_window.h"
-#include "usbbench/client.h"
+#include "tests/usbbench/client.h"
 #include "window_fixture.h"
 
 namespace kestavo::test {

@@ -6,7 +6,7 @@
 #include <QTest>
 
 #include "diagnostics/failures.h"
-#include "usbbench/client.h"
+#include "tests/usbbench/client.h"
 
 namespace kestavo::test {
 

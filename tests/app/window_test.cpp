@@ -17,7 +17,7 @@
 #include "app/relay_callbacks.h"
 #include "app/resource.h"
 #include "networkdriver/network_driver.h"
-#include "usbbench/client.h"
+#include "tests/usbbench/client.h"
 #include "window_fixture.h"
 
 namespace kestavo::test {

@@ -28,7 +28,7 @@
 #include "networkdriver/client_statistics.h"
 #include "networkdriver/descriptor_limit.h"
 #include "networkdriver/network_driver.h"
-#include "testkit/process.h"
+#include "tests/kit/process.h"
 
 namespace kestavo::test {
 namespace {

@@ -16,8 +16,8 @@
 #include "publish/nats_output.h"
 #include "publish/outputs.h"
 #include "publish/zmq_output.h"
-#include "testkit/net.h"
-#include "testkit/wait.h"
+#include "tests/kit/net.h"
+#include "tests/kit/wait.h"
 
 namespace kestavo::publish {
 namespace {

@@ -12,7 +12,7 @@
 #include "scope/plot.h"
 #include "scope/scope_window.h"
 #include "temp_dir.h"
-#include "usbbench/model.h"
+#include "tests/usbbench/model.h"
 
 namespace kestavo::scope {
 namespace {

@@ -5,9 +5,9 @@
 
 #include "frames/frames.h"
 #include "scope/relay_feed.h"
-#include "testkit/net.h"
-#include "testkit/table_server.h"
-#include "testkit/wait.h"
+#include "tests/kit/net.h"
+#include "tests/kit/table_server.h"
+#include "tests/kit/wait.h"
 
 namespace kestavo::scope {
 namespace {

@@ -9,9 +9,9 @@
 
 #include "diagnostics/failures.h"
 #include "kit.h"
-#include "testkit/frame_readers.h"
-#include "testkit/process.h"
-#include "testkit/table_server.h"
+#include "tests/kit/frame_readers.h"
+#include "tests/kit/process.h"
+#include "tests/kit/table_server.h"
 #include "usb/transfer.h"
 #include "usb_bench_fixture.h"
 

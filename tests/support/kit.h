@@ -1,7 +1,7 @@
 #pragma once
 
-#include "testkit/net.h"
-#include "testkit/wait.h"
+#include "tests/kit/net.h"
+#include "tests/kit/wait.h"
 
 namespace kestavo::test {
 

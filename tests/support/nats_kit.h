@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "frames/frame_decoder.h"
-#include "testkit/child_process.h"
+#include "tests/kit/child_process.h"
 
 namespace kestavo::test {
 

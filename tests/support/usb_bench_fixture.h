@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "temp_dir.h"
-#include "usbbench/client.h"
+#include "tests/usbbench/client.h"
 
 namespace kestavo::test {
 

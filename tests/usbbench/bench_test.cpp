@@ -13,8 +13,8 @@
 #include <gtest/gtest.h>
 #include <usb.h>
 
+#include "tests/usbbench/model.h"
 #include "usb_bench_fixture.h"
-#include "usbbench/model.h"
 
 namespace kestavo::test {
 namespace {

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "core/dongle_choice.h"
+#include "usb/transfer.h"
+
+namespace kestavo::core {
+
+using LogFn = std::function<void(const std::string&)>;
+
+// Keeps one dongle open and read, for a host without a person at it: opens it as the window's Open does
+// when it is there, notices when its reads keep failing (unplugged, or a fault a reopen can cure),
+// closes it, and opens it again once it is back. A silent dongle is not a failure. Not thread-safe: one
+// thread calls everything.
+class Dongle {
+public:
+    Dongle(DongleChoice choice, usb::PacketSink sink, LogFn log);
+    ~Dongle();
+    Dongle(const Dongle&) = delete;
+    Dongle& operator=(const Dongle&) = delete;
+
+    // About once a second: closes the dongle if it is lost, else opens it if it is closed and there.
+    // Rescanning the buses only while it is closed keeps the library from freeing a record in use.
+    void Tick();
+    // Stops the reader (at once, even while a read waits) and closes the dongle.
+    void Close();
+    [[nodiscard]] bool IsOpen() const { return readSide_ != nullptr; }
+
+    struct Totals {
+        std::int64_t transfers = 0;
+        std::int64_t errors = 0;
+    };
+    // Since the host started, over every opening.
+    [[nodiscard]] Totals Counted() const;
+
+private:
+    void Open(struct usb_device* device);
+
+    DongleChoice choice_;
+    usb::PacketSink sink_;
+    LogFn log_;
+    std::unique_ptr<usb::TestParams> params_;
+    std::unique_ptr<usb::TransferContext> readSide_;
+    std::unique_ptr<usb::TransferContext> writeSide_;
+    bool everOpened_ = false;
+    bool absenceSaid_ = false;
+    // The dongle is there but has not answered one read since it was opened: it is tried again every
+    // tick without a word until it answers, so that a dongle that cannot be read does not flood the log.
+    bool quiet_ = false;
+    Totals closed_;
+};
+
+} // namespace kestavo::core

@@ -1,0 +1,157 @@
+#include "tests/kit/net.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace kestavo::testkit {
+namespace {
+
+bool WaitReadable(int fd, std::chrono::steady_clock::time_point deadline) {
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() < 0) {
+            return false;
+        }
+        pollfd poll{fd, POLLIN, 0};
+        const int ready = ::poll(&poll, 1, static_cast<int>(left.count()) + 1);
+        if (ready > 0) {
+            return true;
+        }
+        if (ready < 0 && errno != EINTR) {
+            return false;
+        }
+    }
+}
+
+} // namespace
+
+int ConnectTo(const std::string& host, int port) {
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0) {
+        return -1;
+    }
+    int fd = -1;
+    for (addrinfo* a = found; a != nullptr && fd < 0; a = a->ai_next) {
+        fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
+        if (fd >= 0 && ::connect(fd, a->ai_addr, a->ai_addrlen) != 0) {
+            ::close(fd);
+            fd = -1;
+        }
+    }
+    ::freeaddrinfo(found);
+    return fd;
+}
+
+TcpClient::TcpClient(const std::string& host, int port) : fd_(ConnectTo(host, port)) {}
+
+TcpClient::~TcpClient() {
+    Close();
+}
+
+int TcpClient::LocalPort() const {
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
+    return address.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&address)->sin6_port)
+                                         : ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);
+}
+
+std::optional<std::vector<std::uint8_t>> TcpClient::Read(std::size_t n, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    std::vector<std::uint8_t> bytes(n);
+    std::size_t have = 0;
+    while (have < n) {
+        if (!WaitReadable(fd_, deadline)) {
+            return std::nullopt;
+        }
+        const ssize_t got = ::recv(fd_, bytes.data() + have, n - have, 0);
+        if (got <= 0) {
+            return std::nullopt;
+        }
+        have += static_cast<std::size_t>(got);
+    }
+    return bytes;
+}
+
+std::optional<std::vector<std::uint8_t>> TcpClient::ReadToEnd(std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    std::vector<std::uint8_t> bytes;
+    std::uint8_t chunk[4096];
+    for (;;) {
+        if (!WaitReadable(fd_, deadline)) {
+            return std::nullopt;
+        }
+        const ssize_t got = ::recv(fd_, chunk, sizeof chunk, 0);
+        if (got == 0) {
+            return bytes;
+        }
+        if (got < 0) {
+            return errno == ECONNRESET ? std::optional(bytes) : std::nullopt;
+        }
+        bytes.insert(bytes.end(), chunk, chunk + got);
+    }
+}
+
+bool TcpClient::ClosedByServer(std::chrono::milliseconds limit) {
+    const auto rest = ReadToEnd(limit);
+    return rest.has_value() && rest->empty();
+}
+
+bool TcpClient::ResetByServer(std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    std::vector<std::uint8_t> chunk(64 * 1024);
+    for (;;) {
+        if (!WaitReadable(fd_, deadline)) {
+            return false;
+        }
+        const ssize_t got = ::recv(fd_, chunk.data(), chunk.size(), 0);
+        if (got <= 0) {
+            return got < 0 && errno == ECONNRESET;
+        }
+    }
+}
+
+bool TcpClient::Send(const std::string& bytes) {
+    return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+}
+
+void TcpClient::Reset() {
+    linger hard{1, 0};
+    ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    Close();
+}
+
+void TcpClient::Close() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+}
+
+void TcpClient::ShrinkReceiveBuffer() {
+    const int size = 4096;
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+}
+
+int FreePort() {
+    const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_addr = in6addr_any;
+    socklen_t length = sizeof address;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    ::close(fd);
+    return ntohs(address.sin6_port);
+}
+
+} // namespace kestavo::testkit

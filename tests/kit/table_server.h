@@ -1,0 +1,29 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "core/relay_host.h"
+
+namespace kestavo::testkit {
+
+// The relay as the programs run it, quietly, on a port of the caller's choosing.
+class TableServer {
+public:
+    explicit TableServer(int port) : port_(port), host_([](const std::string&) {}) { Start(); }
+
+    // Listens on the port and fills a fresh table; Stop sends the stop frame and releases everything.
+    void Start() { host_.Start(port_); }
+    void Stop() { host_.Stop(); }
+
+    [[nodiscard]] int Port() const { return port_; }
+    relay::ClientTable& Table() { return host_.Table(); }
+    // Clients the relay reported gone since it was made.
+    [[nodiscard]] std::uint64_t Gone() const { return host_.GoneCount(); }
+
+private:
+    int port_;
+    core::RelayHost host_;
+};
+
+} // namespace kestavo::testkit

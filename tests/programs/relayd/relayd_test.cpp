@@ -1,0 +1,355 @@
+// kestavo-relayd as a process of its own, with the USB test bench preloaded into it and real TCP clients.
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+#include <zmq.hpp>
+
+#include <gtest/gtest.h>
+
+#include "frames/frame_decoder.h"
+#include "kit.h"
+#include "nats_kit.h"
+#include "temp_dir.h"
+#include "tests/kit/child_process.h"
+
+namespace kestavo::test {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+// A client that reads frames with the client program's decoder.
+struct Reader {
+    explicit Reader(int port, const std::string& host = "::1") : client(host, port) {}
+
+    // Reads until done(frame) holds for a frame, or the limit passes; false then, or on a bad stream.
+    template <typename Done> bool ReadUntil(Done done, std::chrono::milliseconds limit = 10s) {
+        const auto end = Clock::now() + limit;
+        while (Clock::now() < end) {
+            const auto bytes = client.Read(1, 100ms);
+            if (!bytes) {
+                continue;
+            }
+            std::vector<frames::DecodedFrame> decoded;
+            if (!decoder.Feed(bytes->data(), bytes->size(), decoded)) {
+                ADD_FAILURE() << decoder.Error();
+                return false;
+            }
+            for (const auto& frame : decoded) {
+                received.push_back(frame);
+                if (done(frame)) {
+                    return true;
+                }
+            }
+        }
+        return false;
+    }
+
+    TcpClient client;
+    frames::FrameDecoder decoder;
+    std::vector<frames::DecodedFrame> received;
+};
+
+bool IsStop(const frames::DecodedFrame& frame) {
+    return frame.type == frames::kStopFrame;
+}
+
+class RelaydTest : public ::testing::Test {
+protected:
+    // The service on the emulated dongles described, preloaded with the bench.
+    std::unique_ptr<testkit::ChildProcess> Start(const std::string& devices,
+                                                 std::vector<std::string> arguments) {
+        WriteFile(dir / "devices.txt", devices);
+        arguments.insert(arguments.end(), {"--port", std::to_string(port)});
+        const char* asan = std::getenv("ASAN_OPTIONS");
+        return std::make_unique<testkit::ChildProcess>(
+            KESTAVO_RELAYD, arguments,
+            std::vector<std::string>{
+                "LD_PRELOAD=" USBBENCH_LIBRARY, "USB_DEVFS_PATH=" + (dir / "usb").string(),
+                "USB_BENCH_DEVICES=" + (dir / "devices.txt").string(),
+                std::string("ASAN_OPTIONS=") + (asan != nullptr ? asan : "") + ":verify_asan_link_order=0",
+                "NOTIFY_SOCKET=" + notifySocket});
+    }
+
+    TempDir dir;
+    int port = FreePort();
+    std::string notifySocket;
+};
+
+constexpr char kDongle[] =
+    "device 1 2 0x04d2 0x162e\nserial SN1\nconfiguration 1\ninterface 0\naltsetting 0\n"
+    "endpoint 0x81 bulk 64\nendpoint 0x02 bulk 64\nin counter\n";
+
+// Absent at start, then plugged in: every transfer reaches both clients in order; SIGTERM while a read
+// waits on the silent dongle sends the stop frame and ends the service with status 0.
+TEST_F(RelaydTest, WaitsForTheDongleRelaysEveryTransferInOrderAndStopsOnSigterm) {
+    auto relayd =
+        Start(std::string(kDongle) + "in-latency-us 1000\nin-silence-after 300\nplug-in-after-ms 1500\n",
+              {"--device", "04d2:162e"});
+    ASSERT_TRUE(relayd->WaitFor("Network started\n")) << relayd->Output();
+    Reader first(port);
+    Reader second(port);
+    ASSERT_TRUE(relayd->WaitFor("Dongle absent: 04d2:162e, waiting for it\n")) << relayd->Output();
+    ASSERT_TRUE(relayd->WaitFor("Dongle opened: 04d2:162e (bus 001, address 002)\n")) << relayd->Output();
+    for (Reader* reader : {&first, &second}) {
+        ASSERT_TRUE(reader->ReadUntil(
+            [](const auto& frame) { return !frame.samples.empty() && frame.samples[0] == 299; }));
+    }
+    const auto stopping = Clock::now();
+    relayd->Signal(SIGTERM);
+    for (Reader* reader : {&first, &second}) {
+        ASSERT_TRUE(reader->ReadUntil(IsStop));
+        std::vector<std::uint16_t> numbers;
+        for (const auto& frame : reader->received) {
+            if (frame.type == frames::kSampleFrame) {
+                numbers.push_back(frame.samples.at(0));
+            }
+        }
+        ASSERT_EQ(numbers.size(), 300U) << "every transfer, from the first";
+        for (std::size_t i = 0; i < numbers.size(); ++i) {
+            ASSERT_EQ(numbers[i], i);
+        }
+        EXPECT_EQ(reader->received.front().type, frames::kConfigurationFrame);
+        EXPECT_TRUE(reader->client.ClosedByServer());
+    }
+    EXPECT_EQ(relayd->WaitExit(10s), 0);
+    std::printf("stopped %.0f ms after SIGTERM while a read waited\n",
+                std::chrono::duration<double, std::milli>(Clock::now() - stopping).count());
+    const std::string log = relayd->Output();
+    EXPECT_NE(log.find("Client connected ::1 " + std::to_string(first.client.LocalPort()) + "\n"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("Stopping on TERM\nNetwork stopped\n"), std::string::npos) << log;
+}
+
+TEST_F(RelaydTest, ClientsStayConnectedWhileTheDongleIsUnpluggedAndPluggedBack) {
+    auto relayd =
+        Start(std::string(kDongle) + "in-latency-us 5000\nin-unplug-after 100\nin-replug-after-ms 800\n",
+              {"--device", "04d2:162e:SN1"});
+    ASSERT_TRUE(relayd->WaitFor("Network started\n")) << relayd->Output();
+    Reader first(port);
+    Reader second(port);
+    ASSERT_TRUE(relayd->WaitFor("Dongle lost: 04d2:162e:SN1 (No such device)\n", 15s)) << relayd->Output();
+    ASSERT_TRUE(relayd->WaitFor("Dongle back: 04d2:162e:SN1 (bus 001, address 002)\n", 15s))
+        << relayd->Output();
+    for (Reader* reader : {&first, &second}) {
+        // The counter starts again with the dongle: a number lower than the one before marks the return.
+        std::optional<std::uint16_t> last;
+        bool restarted = false;
+        ASSERT_TRUE(reader->ReadUntil(
+            [&](const frames::DecodedFrame& frame) {
+                if (frame.type != frames::kSampleFrame) {
+                    return false;
+                }
+                restarted = restarted || (last && frame.samples[0] < *last);
+                last = frame.samples[0];
+                return restarted && frame.samples[0] >= 20;
+            },
+            15s));
+    }
+    EXPECT_EQ(relayd->Output().find("Client gone"), std::string::npos);
+}
+
+TEST_F(RelaydTest, OneOfTwoDonglesWithTheSameIdsIsChosenBySerial) {
+    auto relayd = Start("device 1 2 0x1234 0x5678\nserial SN1\nconfiguration 1\ninterface 0\naltsetting 0\n"
+                        "endpoint 0x81 bulk 64\nin sequence 000100010001\nin-latency-us 1000\n"
+                        "device 1 3 0x1234 0x5678\nserial SN2\nconfiguration 1\ninterface 0\naltsetting 0\n"
+                        "endpoint 0x81 bulk 64\nin sequence 000200020002\nin-latency-us 1000\n",
+                        {"--device", "1234:5678:SN2"});
+    ASSERT_TRUE(relayd->WaitFor("Dongle opened: 1234:5678:SN2 (bus 001, address 003)\n")) << relayd->Output();
+    Reader reader(port);
+    ASSERT_TRUE(reader.ReadUntil([](const auto& frame) { return frame.type == frames::kSampleFrame; }));
+    EXPECT_EQ(reader.received.back().samples, (std::vector<std::uint16_t>{2, 2, 2}));
+}
+
+TEST_F(RelaydTest, SaysWhatAccessRulesAreInForceAndNamesEachRefusedPeer) {
+    auto relayd = Start(std::string(kDongle) + "in-latency-us 1000\n",
+                        {"--device", "04d2:162e", "--allow", "127.0.0.0/8", "--max-per-address", "3"});
+    ASSERT_TRUE(
+        relayd->WaitFor("Access: allowing 127.0.0.0/8; at most 3 from one address\nNetwork started\n"))
+        << relayd->Output();
+    Reader allowed(port, "127.0.0.1");
+    TcpClient refused("::1", port);
+    EXPECT_TRUE(refused.ClosedByServer());
+    const std::string line =
+        "Client refused: ::1 " + std::to_string(refused.LocalPort()) + " (not allowed)\n";
+    EXPECT_TRUE(relayd->WaitFor(line)) << relayd->Output();
+    EXPECT_TRUE(allowed.ReadUntil([](const auto& frame) { return frame.type == frames::kSampleFrame; }));
+}
+
+// A GET on the status address, answered with its body.
+// Fails the test when Prometheus's own checker refuses the metrics; skips where it is not installed.
+void CheckWithPromtool(const std::string& metrics) {
+#ifdef PROMTOOL
+    TempDir dir;
+    WriteFile(dir / "metrics.txt", metrics);
+    EXPECT_EQ(
+        std::system((std::string(PROMTOOL) + " check metrics < " + (dir / "metrics.txt").string()).c_str()),
+        0)
+        << metrics;
+#else
+    (void)metrics;
+    GTEST_SKIP() << "promtool (Debian's prometheus) is not installed; the metrics' format was not checked";
+#endif
+}
+
+std::string Get(int port, const std::string& path) {
+    TcpClient http("127.0.0.1", port);
+    http.Send("GET " + path + " HTTP/1.0\r\nHost: kestavo\r\n\r\n");
+    const auto answer = http.ReadToEnd();
+    if (!answer) {
+        return {};
+    }
+    const std::string text(answer->begin(), answer->end());
+    const auto body = text.find("\r\n\r\n");
+    return body == std::string::npos || text.rfind("HTTP/1.1 200", 0) != 0 ? std::string()
+                                                                           : text.substr(body + 4);
+}
+
+TEST_F(RelaydTest, ServesItsStatusAsJsonAndMetricsThatPrometheusReads) {
+    const int statusPort = FreePort();
+    auto relayd = Start(std::string(kDongle) + "in-latency-us 1000\n",
+                        {"--device", "04d2:162e", "--status", "127.0.0.1:" + std::to_string(statusPort)});
+    ASSERT_TRUE(relayd->WaitFor("Dongle opened")) << relayd->Output();
+    Reader reader(port);
+    ASSERT_TRUE(reader.ReadUntil([](const auto& frame) { return frame.type == frames::kSampleFrame; }));
+    TcpClient("127.0.0.1", port).Reset(); // one that left, with a reset
+    nlohmann::json status;
+    ASSERT_TRUE(WaitUntil([&] {
+        status = nlohmann::json::parse(Get(statusPort, "/status"), nullptr, false);
+        return !status.is_discarded() && status["transfers"].get<std::int64_t>() > 0 &&
+               status["clientsLeft"].size() == 1;
+    })) << status.dump();
+    EXPECT_EQ(status["dongle"]["device"], "04d2:162e");
+    EXPECT_EQ(status["dongle"]["open"], true);
+    EXPECT_EQ(status["relay"]["port"], port);
+    ASSERT_EQ(status["clients"].size(), 1U);
+    EXPECT_EQ(status["clients"][0]["peer"], "::1 " + std::to_string(reader.client.LocalPort()));
+    EXPECT_GT(status["clients"][0]["framesSent"].get<std::uint64_t>(), 0U);
+    // A reset the relay meets first on a write reads as a reset, one it meets on a read as a close.
+    const std::string why = status["clientsLeft"][0]["left"];
+    EXPECT_TRUE(why == "reset" || why == "closed by the peer") << why;
+    EXPECT_EQ(status["relay"]["departures"][why], 1);
+    EXPECT_TRUE(status["rates"].contains("transfersPerSecond"));
+
+    const std::string metrics = Get(statusPort, "/metrics");
+    EXPECT_NE(metrics.find("\nkestavo_clients 1\n"), std::string::npos) << metrics;
+    EXPECT_NE(metrics.find("kestavo_client_departures_total{reason=\"" + why + "\"} 1\n"), std::string::npos)
+        << metrics;
+    CheckWithPromtool(metrics);
+}
+
+// The outputs beside the relay, named after the dongle: NATS subjects with its serial, and the raw
+// samples on a ZeroMQ socket.
+TEST_F(RelaydTest, PublishesIntoNatsAndZeroMq) {
+    NatsServer server(FreePort());
+    ASSERT_TRUE(server.Ready());
+    Subscriber subscriber(server.Url(), "kestavo.>");
+    ASSERT_TRUE(subscriber.Ok());
+    const std::string endpoint = "tcp://127.0.0.1:" + std::to_string(FreePort());
+    const int statusPort = FreePort();
+    auto relayd = Start(std::string(kDongle) + "in-latency-us 2000\n",
+                        {"--device", "04d2:162e", "--nats", server.Url(), "--zmq", endpoint, "--status",
+                         std::to_string(statusPort)});
+    zmq::context_t context;
+    zmq::socket_t samples(context, zmq::socket_type::sub);
+    samples.set(zmq::sockopt::subscribe, "");
+    samples.set(zmq::sockopt::rcvtimeo, 10000);
+    samples.connect(endpoint);
+
+    const auto configuration = subscriber.Next();
+    ASSERT_TRUE(configuration) << relayd->Output();
+    EXPECT_EQ(configuration->first, "kestavo.SN1.config");
+    const auto frame = subscriber.Next();
+    ASSERT_TRUE(frame);
+    EXPECT_EQ(frame->first, "kestavo.SN1.samples");
+    EXPECT_EQ(frame->second.size() % frames::kSampleFrameSize, 0U);
+    zmq::message_t message;
+    ASSERT_TRUE(samples.recv(message));
+    EXPECT_EQ(message.size() % 6, 0U);
+    EXPECT_TRUE(relayd->WaitFor("NATS: publishing on kestavo.SN1.samples through " + server.Url()));
+    EXPECT_TRUE(relayd->WaitFor("ZeroMQ: publishing the samples on " + endpoint));
+
+    // Each output's counts on the status page.
+    nlohmann::json status;
+    ASSERT_TRUE(WaitUntil([&] {
+        status = nlohmann::json::parse(Get(statusPort, "/status"), nullptr, false);
+        return !status.is_discarded() && status["outputs"].size() == 2 &&
+               status["outputs"][0]["published"].get<std::uint64_t>() > 0 &&
+               status["outputs"][1]["published"].get<std::uint64_t>() > 0;
+    })) << status.dump();
+    EXPECT_EQ(status["outputs"][0]["name"], "nats");
+    EXPECT_EQ(status["outputs"][1]["name"], "zmq");
+    EXPECT_EQ(status["outputs"][0]["dropped"], 0);
+    const std::string metrics = Get(statusPort, "/metrics");
+    EXPECT_NE(metrics.find("kestavo_output_samples_dropped_total{output=\"zmq\"} 0\n"), std::string::npos);
+    CheckWithPromtool(metrics);
+}
+
+TEST_F(RelaydTest, BadOptionsEndItWithStatus2NamingTheProblem) {
+    WriteFile(dir / "unknown.conf", "device = \"04d2:162e\"\nspeed = 3\n");
+    WriteFile(dir / "bad-port.conf", "device = \"04d2:162e\"\nport = \"ninety\"\n");
+    struct Case {
+        std::vector<std::string> arguments;
+        std::string named;
+    };
+    for (const Case& c :
+         {Case{{"--device", "zz"}, "--device"}, Case{{"--device", "1:2", "--port", "0"}, "--port"},
+          Case{{"--device", "1:2", "--bogus"}, "--bogus"}, Case{{}, "--device"},
+          Case{{"--device", "1:2", "--allow", "10.0.0.0/33"}, "--allow"},
+          Case{{"--device", "1:2", "--listen", "localhost"}, "--listen"},
+          Case{{"--config", (dir / "unknown.conf").string()}, "speed"},
+          Case{{"--config", (dir / "bad-port.conf").string()}, "port"},
+          Case{{"--config", (dir / "missing.conf").string()}, "missing.conf"}}) {
+        testkit::ChildProcess relayd(KESTAVO_RELAYD, c.arguments, {});
+        EXPECT_EQ(relayd.WaitExit(10s), 2) << c.named;
+        relayd.WaitFor("\n", 1s);
+        EXPECT_NE(relayd.Output().find(c.named), std::string::npos) << relayd.Output();
+        EXPECT_EQ(relayd.Output().find("Network started"), std::string::npos);
+    }
+}
+
+TEST_F(RelaydTest, TellsTheServiceManagerWhenItIsReadyAndWhenItStops) {
+    notifySocket = (dir / "notify").string();
+    const int socket = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, notifySocket.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(::bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const auto next = [&] {
+        timeval limit{10, 0};
+        ::setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        char message[512] = {};
+        const ssize_t got = ::recv(socket, message, sizeof message - 1, 0);
+        return got > 0 ? std::string(message, static_cast<std::size_t>(got)) : std::string();
+    };
+    // The configuration names another port; the command line's wins.
+    WriteFile(dir / "relayd.conf", "device = \"04d2:162e\"\nport = " + std::to_string(FreePort()) + "\n");
+    auto relayd =
+        Start(std::string(kDongle) + "in-latency-us 1000\n", {"--config", (dir / "relayd.conf").string()});
+    const std::string ready = next();
+    EXPECT_EQ(ready.rfind("READY=1\n", 0), 0U) << ready;
+    EXPECT_TRUE(TcpClient("127.0.0.1", port).Connected())
+        << "listening on the command line's port once it said so";
+    relayd->Signal(SIGINT);
+    EXPECT_EQ(next(), "STOPPING=1");
+    EXPECT_EQ(relayd->WaitExit(10s), 0);
+    ::close(socket);
+}
+
+} // namespace
+} // namespace kestavo::test
