@@ -26,7 +26,7 @@
 #include "app/widget_text.h"
 #include "app/window_mailbox.h"
 #include "config/configuration.h"
-#include "core/dongle_choice.h"
+#include "core/texts.h"
 #include "networkdriver/network_driver.h"
 #include "scope/scope_window.h"
 #include "usb/reports.h"
@@ -44,7 +44,7 @@ template <typename T> T* As(QWidget* widget) {
 } // namespace
 
 CKestavoDlg::CKestavoDlg(MessageBoxFn messageBox, QWidget* parent)
-    : QDialog(parent), messageBox_(std::move(messageBox)) {
+    : QDialog(parent), messageBox_(std::move(messageBox)), receiver_({}, DispatchToWindow) {
     setWindowTitle(QString::fromLatin1(kApplicationTitle));
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
                    Qt::WindowMinimizeButtonHint);
@@ -61,12 +61,13 @@ CKestavoDlg::CKestavoDlg(MessageBoxFn messageBox, QWidget* parent)
 
 CKestavoDlg::~CKestavoDlg() {
     StopTransfers();
-    if (clientTable_.Running()) {
-        clientTable_.SendStopFrame();
+    relay::ClientTable& table = receiver_.Relay().Table();
+    if (table.Running()) {
+        table.SendStopFrame();
     }
     // From here on the relay's callbacks find no window and return at once.
     WindowMailbox::Instance().Detach();
-    clientTable_.ReleaseAll();
+    table.ReleaseAll();
 }
 
 void CKestavoDlg::CreateControls() {
@@ -182,7 +183,7 @@ void CKestavoDlg::OnScope() {
         scopeRing_ = std::make_shared<frames::SampleRing>(1 << 18);
         scopeWindow_ = new scope::ScopeWindow(scopeRing_, this);
         connect(scopeWindow_, &scope::ScopeWindow::VisibilityChanged, this,
-                [this](bool visible) { scopeFeed_.store(visible ? scopeRing_.get() : nullptr); });
+                [this](bool visible) { receiver_.FeedPlot(visible ? scopeRing_.get() : nullptr); });
         scopeWindow_->SetStatusSource([this] {
             return deviceOpen_ ? QStringLiteral("Reading the dongle") : QStringLiteral("No dongle open");
         });
@@ -282,59 +283,41 @@ void CKestavoDlg::OnOpenClose() {
         return;
     }
     struct usb_device* device = deviceSlots_[static_cast<std::size_t>(selected)];
-    testParams_.deviceHandle = usb_open(device);
-    if (testParams_.deviceHandle == nullptr) {
-        return;
-    }
-    SetButtonCaption(openCloseButton_, QStringLiteral("Close"));
-    deviceOpen_ = true;
-    testParams_.device = device;
-    testParams_.vendorId = device->descriptor.idVendor;
-    testParams_.productId = device->descriptor.idProduct;
-    testParams_.stopRequest = 0;
-
     const auto message = [this](const std::string& text) {
         ShowMessage(text);
     };
-    if (!usb::PrepareConnection(testParams_, readSide_, writeSide_, message, RelayToCurrentDialog)) {
+    const core::Connection::Opened opened = receiver_.Open(device, message, [this] {
+        SetButtonCaption(openCloseButton_, QStringLiteral("Close"));
+        deviceOpen_ = true;
+    });
+    if (opened != core::Connection::Opened::Prepared) {
         return;
     }
     ReportTestInformation();
-    ReportEndpoint(readSide_.get());
-    ReportEndpoint(writeSide_.get());
+    ReportEndpoint(ReadSide());
+    ReportEndpoint(WriteSide());
     StartOutputs(device);
-    if (readSide_) {
-        usb::Resume(*readSide_);
-    }
+    receiver_.Resume();
     statisticsTimer_->start(1000);
     dataRateTimer_->start(2000);
 }
 
 void CKestavoDlg::StopTransfers() {
-    usb::StopTransfers(testParams_, readSide_, writeSide_);
+    receiver_.Close();
     deviceOpen_ = false;
-    outputsFeed_.store(nullptr);
-    outputs_.reset();
 }
 
 void CKestavoDlg::StartOutputs(struct usb_device* device) {
-    if (!outputOptions_.Any()) {
-        return;
-    }
-    const std::string serial = core::SerialOf(testParams_.deviceHandle, device);
     // The outputs report from their own threads; their lines reach the log on the window's.
-    outputs_ = std::make_unique<publish::Outputs>(
-        outputOptions_,
-        publish::SubjectBase(serial, device->descriptor.idVendor, device->descriptor.idProduct),
-        [](const std::string& line) { WindowMailbox::Instance().PostLogLine(line); });
-    if (!outputs_->Error().empty()) {
-        AddLogLine(outputs_->Error());
+    if (!receiver_.StartOutputs(
+            outputOptions_, core::SubjectBaseOf(receiver_.Opened().Params().deviceHandle, device),
+            [](const std::string& line) { WindowMailbox::Instance().PostLogLine(line); })) {
+        AddLogLine(receiver_.Outputs()->Error());
     }
-    outputsFeed_.store(outputs_.get());
 }
 
 void CKestavoDlg::ReportTestInformation() {
-    testInformation_ = usb::TestInformationReport(testParams_);
+    testInformation_ = usb::TestInformationReport(receiver_.Opened().Params());
     testInformationPane_->show();
     SetPaneText(testInformationPane_, testInformation_);
 }
@@ -353,13 +336,13 @@ void CKestavoDlg::RefreshEndpointReports() {
     // One lock over both blocks, so each shows its figures from one moment.
     std::lock_guard lock(usb::StatisticsLock());
     endpointStatistics_.clear();
-    ReportEndpoint(readSide_.get());
-    ReportEndpoint(writeSide_.get());
+    ReportEndpoint(ReadSide());
+    ReportEndpoint(WriteSide());
 }
 
 void CKestavoDlg::OnTimer(int id) {
     if (id == 1) {
-        SetValueLabelText(dataRateValue_, ToQString(usb::DataRateText(clientTable_.TakePacketCount())));
+        SetValueLabelText(dataRateValue_, ToQString(usb::DataRateText(TakePacketCount())));
     } else if (id == 2) {
         RefreshEndpointReports();
     }
@@ -370,20 +353,20 @@ bool CKestavoDlg::TimersRunning() const {
 }
 
 void CKestavoDlg::OnRelayStartStop() {
-    if (!clientTable_.Running()) {
+    if (!receiver_.Relay().Running()) {
         if (!StartRelayServer()) {
             return;
         }
         SetButtonCaption(relayButton_, QStringLiteral("Stop"));
-        AddLogLine("Network started");
+        AddLogLine(core::texts::kNetworkStarted);
         if (!accessDescription_.empty()) {
-            AddLogLine("Access: " + accessDescription_);
+            AddLogLine(core::texts::Access(accessDescription_));
         }
         StoreConfiguration();
     } else {
         StopRelayServer();
         SetButtonCaption(relayButton_, QStringLiteral("Start"));
-        AddLogLine("Network stopped");
+        AddLogLine(core::texts::kNetworkStopped);
     }
 }
 
@@ -397,25 +380,20 @@ bool CKestavoDlg::StartRelayServer() {
     }
     const std::int32_t port = port_;
     portEdit_->setEnabled(false);
-    const NetHandle server = InitializeSocketWithCallbackANDString(
-        ClientDataCallback, ClientGoneCallback, ClientConnectedCallback, 0, port, 1, 1, ownAddress.data(),
-        relay::kMulticastGroup, kRelaySocketBufferSize, kRelaySocketBufferSize);
-    if (server == 0) {
+    if (!receiver_.Relay().Start(port, ownAddress.data())) {
         // Claiming to run a server that is not there would leave clients and the operator guessing.
         portEdit_->setEnabled(true);
-        char text[96];
-        std::snprintf(text, sizeof text, "Cannot start the relay server on port %d!", port);
-        ShowMessage(text);
+        ShowMessage(core::texts::CannotStartRelay(port));
         return false;
     }
-    clientTable_.Start(server);
     return true;
 }
 
 void CKestavoDlg::StopRelayServer() {
-    clientTable_.SendStopFrame();
+    relay::ClientTable& table = receiver_.Relay().Table();
+    table.SendStopFrame();
     portEdit_->setEnabled(true);
-    clientTable_.ReleaseAll();
+    table.ReleaseAll();
 }
 
 long CKestavoDlg::WindowProc(unsigned message, std::uintptr_t wParam, std::intptr_t lParam) {
@@ -434,30 +412,30 @@ long CKestavoDlg::WindowProc(unsigned message, std::uintptr_t wParam, std::intpt
 }
 
 long CKestavoDlg::OnClientData(std::uintptr_t /*wParam*/, std::intptr_t lParam) {
-    std::int32_t value = 0;
-    ReceiveData(static_cast<NetHandle>(lParam), &value);
+    receiver_.Relay().Handle({core::RelayEvent::Kind::Data, static_cast<NetHandle>(lParam), 0});
     return 1;
 }
 
 long CKestavoDlg::OnSocketEvent(std::uintptr_t wParam, std::intptr_t lParam) {
-    clientTable_.ForwardSocketMessage(wParam, lParam);
+    receiver_.Relay().Table().ForwardSocketMessage(wParam, lParam);
     return 1;
 }
 
 long CKestavoDlg::OnClientConnected(std::uintptr_t wParam, std::intptr_t lParam) {
     // A connection reported just as the server stopped belongs to no server any more (the library has
     // closed it with its server), and the table does not take it.
-    if (!clientTable_.AddClient(static_cast<NetHandle>(lParam),
-                                static_cast<std::uint32_t>(wParam & 0xFFFF))) {
+    if (!receiver_.Relay().Handle({core::RelayEvent::Kind::Connected, static_cast<NetHandle>(lParam),
+                                   static_cast<std::uint32_t>(wParam & 0xFFFF)})) {
         return 1;
     }
     UpdateData(false);
-    AddLogLine("Client connected");
+    AddLogLine(core::texts::kClientConnected);
     return 1;
 }
 
-long CKestavoDlg::OnClientDisconnected(std::uintptr_t /*wParam*/, std::intptr_t lParam) {
-    if (clientTable_.RemoveClient(static_cast<NetHandle>(lParam))) {
+long CKestavoDlg::OnClientDisconnected(std::uintptr_t wParam, std::intptr_t lParam) {
+    if (receiver_.Relay().Handle({core::RelayEvent::Kind::Gone, static_cast<NetHandle>(lParam),
+                                  static_cast<std::uint32_t>(wParam)})) {
         UpdateData(false);
     }
     return 1;

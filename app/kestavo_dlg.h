@@ -11,8 +11,8 @@
 #include <QIcon>
 
 #include "app/data_exchange.h"
+#include "core/receiver.h"
 #include "frames/sample_ring.h"
-#include "networkdriver/network_driver.h"
 #include "publish/outputs.h"
 #include "relay/client_table.h"
 #include "usb/device_list.h"
@@ -70,7 +70,7 @@ public:
     // The outputs beside the relay (NATS, ZeroMQ): started at each Open, named after the dongle opened,
     // and ended at Close.
     void SetOutputOptions(publish::OutputOptions options) { outputOptions_ = std::move(options); }
-    [[nodiscard]] const publish::Outputs* Outputs() const { return outputs_.get(); }
+    [[nodiscard]] const publish::Outputs* Outputs() const { return receiver_.Outputs(); }
 
     void OnSysCommand(unsigned id, long param);
     // Opens the window of the relay's clients (not modal), or brings it forward.
@@ -107,18 +107,11 @@ public:
     long OnSocketEvent(std::uintptr_t wParam, std::intptr_t lParam);
     long OnClientConnected(std::uintptr_t wParam, std::intptr_t lParam);
     long OnClientDisconnected(std::uintptr_t wParam, std::intptr_t lParam);
-    // Sends one transfer's samples to every relay client. Any thread.
-    void RelaySamplePacket(const frames::SamplePacket& packet) {
-        clientTable_.RelaySamplePacket(packet);
-        if (publish::Outputs* outputs = outputsFeed_.load(std::memory_order_acquire)) {
-            outputs->Offer(packet);
-        }
-        if (frames::SampleRing* ring = scopeFeed_.load(std::memory_order_acquire)) {
-            ring->Push(frames::SteadyNowNs(), packet.samples[0], packet.samples[1], packet.samples[2]);
-        }
-    }
+    // Sends one transfer's samples to every relay client, the outputs and the plot, as the reader does.
+    // Any thread.
+    void RelaySamplePacket(const frames::SamplePacket& packet) { receiver_.Deliver(packet); }
     // The packets relayed since the last call, read and cleared in one step.
-    std::int32_t TakePacketCount() { return clientTable_.TakePacketCount(); }
+    std::int32_t TakePacketCount() { return receiver_.Relay().Table().TakePacketCount(); }
 
     // The control with the given id, or nullptr.
     [[nodiscard]] QWidget* Control(int id) const;
@@ -129,12 +122,12 @@ public:
     [[nodiscard]] const std::string& StoreFilename() const { return storeFilename_; }
     [[nodiscard]] std::int32_t StoreDataToFile() const { return storeDataToFile_; }
     [[nodiscard]] const usb::DeviceSlots& DeviceSlots() const { return deviceSlots_; }
-    [[nodiscard]] const usb::TestParams& TestParams() const { return testParams_; }
+    [[nodiscard]] const usb::TestParams& TestParams() const { return receiver_.Opened().Params(); }
     [[nodiscard]] QMenu* WindowMenu() const { return windowMenu_; }
-    [[nodiscard]] const relay::ClientTable& ClientTable() const { return clientTable_; }
+    [[nodiscard]] const relay::ClientTable& ClientTable() const { return receiver_.Relay().Table(); }
     [[nodiscard]] bool DeviceOpen() const { return deviceOpen_; }
-    [[nodiscard]] const usb::TransferContext* ReadSide() const { return readSide_.get(); }
-    [[nodiscard]] const usb::TransferContext* WriteSide() const { return writeSide_.get(); }
+    [[nodiscard]] const usb::TransferContext* ReadSide() const { return receiver_.Opened().ReadSide(); }
+    [[nodiscard]] const usb::TransferContext* WriteSide() const { return receiver_.Opened().WriteSide(); }
     [[nodiscard]] const std::string& TestInformation() const { return testInformation_; }
     [[nodiscard]] const std::string& EndpointStatistics() const { return endpointStatistics_; }
     [[nodiscard]] bool TimersRunning() const;
@@ -152,20 +145,19 @@ private:
     QMenu* windowMenu_ = nullptr;
     ClientsDialog* clientsDialog_ = nullptr;
     scope::ScopeWindow* scopeWindow_ = nullptr;
-    // The plot's ring lives as long as the window, which stops the reader before it goes; the reader
-    // finds it through scopeFeed_ only while the plot is shown.
+    // The plot's ring lives as long as the window, which stops the reader before it goes; the receiver
+    // feeds it only while the plot is shown.
     std::shared_ptr<frames::SampleRing> scopeRing_;
-    std::atomic<frames::SampleRing*> scopeFeed_{nullptr};
 
     QIcon icon_;
     bool deviceOpen_ = false;
     std::string iniPath_;
     std::string accessDescription_;
     publish::OutputOptions outputOptions_;
-    // Made at Open, after the reader is ready and before it starts; let go at Close, after it ended.
-    std::unique_ptr<publish::Outputs> outputs_;
-    std::atomic<publish::Outputs*> outputsFeed_{nullptr};
-    relay::ClientTable clientTable_; // with the packet counter
+    // The dongle opened once per Open, the relay with its client table and packet counter, the outputs
+    // (made at Open, after the reader is ready and before it starts; let go at Close) and the plot's
+    // feed. Its relay events reach the window as window messages (relay_callbacks.h).
+    core::Receiver receiver_;
     LogPane* logPane_ = nullptr;
     std::int32_t port_ = 9001;
     std::string serverAddress_ = "127.0.0.1";
@@ -179,9 +171,6 @@ private:
     QLineEdit* storeFileEdit_ = nullptr;
     QPushButton* browseButton_ = nullptr;
     std::int32_t storeDataToFile_ = 1;
-    usb::TestParams testParams_;
-    std::unique_ptr<usb::TransferContext> readSide_;
-    std::unique_ptr<usb::TransferContext> writeSide_;
     usb::DeviceSlots deviceSlots_{};
     QTimer* dataRateTimer_ = nullptr;   // timer 1
     QTimer* statisticsTimer_ = nullptr; // timer 2

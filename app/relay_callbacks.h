@@ -1,11 +1,9 @@
 #pragma once
 
 #include <atomic>
-#include <cstdint>
 #include <string>
 
-#include "frames/frames.h"
-#include "networkdriver/network_driver.h"
+#include "core/relay_server.h"
 
 namespace kestavo::app {
 
@@ -14,14 +12,10 @@ class CKestavoDlg;
 // The window that is open, or nullptr: threads other than the window's test it before touching it.
 extern std::atomic<CKestavoDlg*> g_currentDialog;
 
-// The relay-socket library's callbacks: each hands its event to the window as a window message and
-// waits until the window has handled it. They return true.
-bool ClientDataCallback(NetHandle client);
-bool ClientGoneCallback(NetHandle client, std::uint32_t reason);
-bool ClientConnectedCallback(std::int32_t port, NetHandle client);
-
-// Where the reader thread hands each transfer's samples: to the relay of the window that is open.
-void RelayToCurrentDialog(const frames::SamplePacket& packet);
+// The window's adapter over the relay's events: each becomes its window message (WM_USER+400 client
+// data, 402 client connected, 403 client gone), handed to the window thread, and the caller waits until
+// the window has handled it.
+void DispatchToWindow(const core::RelayEvent& event);
 
 // Where the relay-socket library reports a refused peer, on its own thread: a line in the log of the
 // window that is open, added on the window's thread.

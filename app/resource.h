@@ -49,7 +49,4 @@ inline constexpr unsigned WM_SOCKET_EVENT = WM_USER + 401;
 inline constexpr unsigned WM_CLIENT_CONNECTED = WM_USER + 402;
 inline constexpr unsigned WM_CLIENT_DISCONNECTED = WM_USER + 403;
 
-// The relay socket library's two last start-up numbers: the kernel buffer sizes of each connection.
-inline constexpr int kRelaySocketBufferSize = 65500;
-
 } // namespace kestavo::app

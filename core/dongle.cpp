@@ -29,10 +29,10 @@ Dongle::~Dongle() {
 }
 
 void Dongle::Tick() {
-    if (readSide_) {
-        const bool answered = readSide_->answeredReads.load() > 0;
-        if (readSide_->failuresInARow.load() >= kLostAfterFailures) {
-            const int error = -readSide_->lastFailure.load();
+    if (const usb::TransferContext* readSide = connection_ ? connection_->ReadSide() : nullptr) {
+        const bool answered = readSide->answeredReads.load() > 0;
+        if (readSide->failuresInARow.load() >= kLostAfterFailures) {
+            const int error = -readSide->lastFailure.load();
             Close();
             if (!quiet_) {
                 log_("Dongle lost: " + Describe(choice_) + " (" + std::strerror(error) + ")");
@@ -61,15 +61,7 @@ void Dongle::Tick() {
 }
 
 void Dongle::Open(struct usb_device* device) {
-    params_ = std::make_unique<usb::TestParams>();
-    params_->device = device;
-    params_->vendorId = device->descriptor.idVendor;
-    params_->productId = device->descriptor.idProduct;
-    params_->deviceHandle = usb_open(device);
-    if (params_->deviceHandle == nullptr) {
-        params_.reset();
-        return;
-    }
+    connection_ = std::make_unique<Connection>();
     const auto message = [this](const std::string& text) {
         if (quiet_) {
             return;
@@ -83,7 +75,12 @@ void Dongle::Open(struct usb_device* device) {
         }
         log_(line);
     };
-    if (!usb::PrepareConnection(*params_, readSide_, writeSide_, message, sink_) || !readSide_) {
+    const Connection::Opened opened = connection_->Open(device, message, sink_);
+    if (opened == Connection::Opened::No) {
+        connection_.reset();
+        return;
+    }
+    if (opened != Connection::Opened::Prepared || connection_->ReadSide() == nullptr) {
         if (!quiet_) {
             log_("Dongle " + Describe(choice_) +
                  " has nothing to read from; trying again every second, quietly");
@@ -92,7 +89,7 @@ void Dongle::Open(struct usb_device* device) {
         Close();
         return;
     }
-    usb::Resume(*readSide_);
+    connection_->Resume();
     if (!quiet_) {
         log_(std::string(everOpened_ ? "Dongle back: " : "Dongle opened: ") + Describe(choice_) + " (bus " +
              device->bus->dirname + ", address " + device->filename + ")");
@@ -102,22 +99,21 @@ void Dongle::Open(struct usb_device* device) {
 }
 
 void Dongle::Close() {
-    if (!params_) {
+    if (!connection_) {
         return;
     }
-    if (readSide_) {
-        const Totals last = Of(*readSide_);
+    if (const usb::TransferContext* readSide = connection_->ReadSide()) {
+        const Totals last = Of(*readSide);
         closed_.transfers += last.transfers;
         closed_.errors += last.errors;
     }
-    usb::StopTransfers(*params_, readSide_, writeSide_);
-    params_.reset(); // its device record may be freed by the next rescan
+    connection_.reset(); // closed; its device record may be freed by the next rescan
 }
 
 Dongle::Totals Dongle::Counted() const {
     Totals totals = closed_;
-    if (readSide_) {
-        const Totals current = Of(*readSide_);
+    if (const usb::TransferContext* readSide = connection_ ? connection_->ReadSide() : nullptr) {
+        const Totals current = Of(*readSide);
         totals.transfers += current.transfers;
         totals.errors += current.errors;
     }

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "core/connection.h"
 #include "core/dongle_choice.h"
 #include "usb/transfer.h"
 
@@ -28,7 +29,7 @@ public:
     void Tick();
     // Stops the reader (at once, even while a read waits) and closes the dongle.
     void Close();
-    [[nodiscard]] bool IsOpen() const { return readSide_ != nullptr; }
+    [[nodiscard]] bool IsOpen() const { return connection_ && connection_->ReadSide() != nullptr; }
 
     struct Totals {
         std::int64_t transfers = 0;
@@ -43,9 +44,8 @@ private:
     DongleChoice choice_;
     usb::PacketSink sink_;
     LogFn log_;
-    std::unique_ptr<usb::TestParams> params_;
-    std::unique_ptr<usb::TransferContext> readSide_;
-    std::unique_ptr<usb::TransferContext> writeSide_;
+    // Made anew at each opening, so that each starts from the same parameters.
+    std::unique_ptr<Connection> connection_;
     bool everOpened_ = false;
     bool absenceSaid_ = false;
     // The dongle is there but has not answered one read since it was opened: it is tried again every

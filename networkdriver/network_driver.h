@@ -15,9 +15,10 @@ using ClientConnectedCallbackFn = bool (*)(std::int32_t port, NetHandle client);
 
 // Why a client went away, as ClientGoneCallback's second value gives it.
 enum GoneReason : std::uint32_t {
-    kGoneClosed = 0,  // the client closed the connection
-    kGoneError = 1,   // the connection failed (reset, or found dead by keepalive)
-    kGoneTooSlow = 2, // the client fell so far behind that its outbound queue was full
+    kGoneClosed = 0,    // the client closed the connection
+    kGoneError = 1,     // the connection failed (reset)
+    kGoneTooSlow = 2,   // the client fell so far behind that its outbound queue was full
+    kGoneKeepalive = 3, // the connection was found dead: keepalive or unanswered writes timed out
 };
 
 // Writes the host's own IPv4 address as zero-terminated text into buffer, cut to size - 1 characters.

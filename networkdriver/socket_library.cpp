@@ -1040,7 +1040,7 @@ private:
                 if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
                     WaitForData(session);
                 } else {
-                    Gone(session, kGoneError, errno == ETIMEDOUT ? "keepalive" : "reset");
+                    Failed(session, errno);
                 }
                 return;
             }
@@ -1111,7 +1111,7 @@ private:
         const int error = errno;
         session->holding.clear();
         if (sent < 0 && error != EAGAIN && error != EWOULDBLOCK && error != EINTR) {
-            Gone(session, kGoneError, error == ETIMEDOUT ? "keepalive" : "reset");
+            Failed(session, error);
             return;
         }
         const std::size_t wrote = sent > 0 ? static_cast<std::size_t>(sent) : 0;
@@ -1284,6 +1284,15 @@ private:
     // Reports a client gone, once, and closes it. A released client is closed without a report. A client
     // that failed or fell too far behind is reset, so that the kernel drops what it still holds for it
     // at once rather than keeping it for as long as the peer keeps its window shut.
+    // A connection that failed: found dead (the kernel gave up on it) or reset.
+    void Failed(const std::shared_ptr<Session>& session, int error) {
+        if (error == ETIMEDOUT) {
+            Gone(session, kGoneKeepalive, "keepalive");
+        } else {
+            Gone(session, kGoneError, "reset");
+        }
+    }
+
     void Gone(const std::shared_ptr<Session>& session, GoneReason reason, const char* why) {
         if (session->gone.exchange(true)) {
             return;

@@ -18,9 +18,9 @@
 #include <unistd.h>
 
 #include "core/access_options.h"
-#include "core/dongle.h"
 #include "core/dongle_choice.h"
-#include "core/relay_host.h"
+#include "core/receiver.h"
+#include "core/texts.h"
 #include "networkdriver/access.h"
 #include "networkdriver/descriptor_limit.h"
 #include "programs/relayd/status.h"
@@ -54,23 +54,6 @@ struct Options {
     std::string nats;
     publish::OutputOptions outputs;
 };
-
-// The subjects are named after the dongle: its serial as chosen, else as it says when it is there now,
-// else its ids (or its place, for one chosen by place and absent).
-std::string SubjectBase(const core::DongleChoice& choice) {
-    if (choice.serial) {
-        return publish::SubjectBase(*choice.serial, 0, 0);
-    }
-    if (struct usb_device* device = core::FindDevice(choice)) {
-        return publish::SubjectBase(core::SerialOf(device), device->descriptor.idVendor,
-                                    device->descriptor.idProduct);
-    }
-    if (choice.byPlace) {
-        return "kestavo.bus" + std::to_string(choice.bus) + "_" + std::to_string(choice.address);
-    }
-    return publish::SubjectBase("", static_cast<std::uint16_t>(choice.vendor),
-                                static_cast<std::uint16_t>(choice.product));
-}
 
 std::string CheckStatus(const std::string& text) {
     std::string address;
@@ -179,35 +162,23 @@ int main(int argc, char** argv) {
 
     auto rules = *core::MakeAccessRules(options.access, error);
     rules.refused = [](const std::string& peer, const std::string& reason) {
-        Log("Client refused: " + peer + " (" + reason + ")");
+        Log(core::texts::ClientRefused(peer, reason));
     };
     if (rules.Any()) {
-        Log("Access: " + networkdriver::Describe(rules));
+        Log(core::texts::Access(networkdriver::Describe(rules)));
     }
     networkdriver::SetAccessRules(rules);
-    core::RelayHost relay(Log);
-    if (!relay.Start(options.port)) {
+    core::Receiver receiver(Log);
+    if (!receiver.Relay().Start(options.port)) {
+        Log(core::texts::CannotStartRelay(options.port));
         return 1;
     }
-    std::optional<publish::Outputs> outputs;
-    if (options.outputs.Any()) {
-        outputs.emplace(options.outputs, SubjectBase(choice), Log);
-        if (!outputs->Error().empty()) {
-            Log(outputs->Error());
-            return 1;
-        }
+    Log(core::texts::kNetworkStarted);
+    if (!receiver.StartOutputs(options.outputs, core::SubjectBaseOf(choice), Log)) {
+        Log(receiver.Outputs()->Error());
+        return 1;
     }
-    std::atomic<std::uint64_t> relayed{0};
-    core::Dongle dongle(
-        choice,
-        [&](const frames::SamplePacket& packet) {
-            relay.Table().RelaySamplePacket(packet);
-            if (outputs) {
-                outputs->Offer(packet);
-            }
-            relayed.fetch_add(1, std::memory_order_relaxed);
-        },
-        Log);
+    receiver.Keep(choice);
     // What the status page shows, as of the latest tick.
     std::mutex stateMutex;
     relayd::ServiceState state;
@@ -238,27 +209,25 @@ int main(int argc, char** argv) {
     signalfd_siginfo received{};
     auto lastTick = Clock::now();
     for (;;) {
-        dongle.Tick();
+        receiver.Tick();
         {
-            const core::Dongle::Totals totals = dongle.Counted();
+            const core::Receiver::Figures figures = receiver.Take();
             const auto now = Clock::now();
             const double seconds = std::chrono::duration<double>(now - lastTick).count();
             lastTick = now;
             std::lock_guard lock(stateMutex);
-            const std::uint64_t frames = relayed.load();
             if (seconds > 0) {
-                state.transfersPerSecond = static_cast<double>(totals.transfers - state.transfers) / seconds;
-                state.framesPerSecond = static_cast<double>(frames - state.framesRelayed) / seconds;
+                state.transfersPerSecond = static_cast<double>(figures.transfers - state.transfers) / seconds;
+                state.framesPerSecond =
+                    static_cast<double>(figures.framesRelayed - state.framesRelayed) / seconds;
             }
-            state.dongleOpen = dongle.IsOpen();
-            state.transfers = totals.transfers;
-            state.errors = totals.errors;
-            state.framesRelayed = frames;
-            if (outputs) {
-                state.outputs.clear();
-                for (const publish::Outputs::Count& count : outputs->Counts()) {
-                    state.outputs.push_back({count.name, count.published, count.dropped});
-                }
+            state.dongleOpen = figures.dongleOpen;
+            state.transfers = figures.transfers;
+            state.errors = figures.errors;
+            state.framesRelayed = figures.framesRelayed;
+            state.outputs.clear();
+            for (const publish::Outputs::Count& count : figures.outputs) {
+                state.outputs.push_back({count.name, count.published, count.dropped});
             }
         }
         if (watchdog) {
@@ -266,11 +235,7 @@ int main(int argc, char** argv) {
         }
         if (Clock::now() >= nextSummary) {
             nextSummary += kSummaryPeriod;
-            const core::Dongle::Totals totals = dongle.Counted();
-            Log("Summary: " + std::to_string(totals.transfers) + " transfers, " +
-                std::to_string(totals.errors) + " errors, " + std::to_string(relayed.load()) +
-                " frames relayed, " + std::to_string(relay.Table().Entries().size()) + " clients" +
-                (outputs ? "; " + outputs->Summary() : std::string()));
+            Log(receiver.Summary());
         }
         pollfd ready{signals, POLLIN, 0};
         if (::poll(&ready, 1, kTickMs) > 0 &&
@@ -284,8 +249,11 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_UNBLOCK, &stopSignals, nullptr);
     sd_notify(0, "STOPPING=1");
     Log(std::string("Stopping on ") + ::sigabbrev_np(static_cast<int>(received.ssi_signo)));
-    dongle.Close();
-    relay.Stop();
+    receiver.Release();
+    if (receiver.Relay().Running()) {
+        receiver.Relay().Stop();
+        Log(core::texts::kNetworkStopped);
+    }
     ::close(signals);
     return 0;
 }

@@ -3,14 +3,14 @@
 #include <cstdint>
 #include <string>
 
-#include "core/relay_host.h"
+#include "core/relay_server.h"
 
 namespace kestavo::testkit {
 
 // The relay as the programs run it, quietly, on a port of the caller's choosing.
 class TableServer {
 public:
-    explicit TableServer(int port) : port_(port), host_([](const std::string&) {}) { Start(); }
+    explicit TableServer(int port) : port_(port), host_() { Start(); }
 
     // Listens on the port and fills a fresh table; Stop sends the stop frame and releases everything.
     void Start() { host_.Start(port_); }
@@ -23,7 +23,7 @@ public:
 
 private:
     int port_;
-    core::RelayHost host_;
+    core::RelayServer host_;
 };
 
 } // namespace kestavo::testkit

@@ -1,0 +1,101 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/connection.h"
+#include "core/dongle.h"
+#include "core/dongle_choice.h"
+#include "core/relay_server.h"
+#include "frames/sample_ring.h"
+#include "publish/outputs.h"
+
+namespace kestavo::core {
+
+// The receiver both programs are made of: one dongle and its reader, the relay server with its client
+// table, the outputs beside it and the plot's feed, and the figures every view shows. Each transfer the
+// reader takes goes to the relay, the outputs and the plot from here, and nowhere else.
+//
+// The dongle is held one of two ways: opened once (the window's Open, until its Close, whatever
+// happens to it meanwhile), or kept (the service's: reopened by Tick after it is lost). The relay
+// runs apart from the dongle: started and stopped by the host.
+class Receiver {
+public:
+    explicit Receiver(LogFn log = {}, RelayServer::Dispatch dispatch = {});
+    ~Receiver();
+    Receiver(const Receiver&) = delete;
+    Receiver& operator=(const Receiver&) = delete;
+
+    RelayServer& Relay() { return relay_; }
+    [[nodiscard]] const RelayServer& Relay() const { return relay_; }
+
+    // The dongle opened once. Open's steps say each failure through message (the window's message
+    // boxes); opened runs as soon as the device is open.
+    Connection::Opened Open(struct usb_device* device, const usb::MessageFn& message,
+                            const std::function<void()>& opened = {});
+    // Lets the reader of the dongle opened once run.
+    void Resume() { connection_.Resume(); }
+    // Closes the dongle opened once, the outputs with it.
+    void Close();
+    [[nodiscard]] Connection& Opened() { return connection_; }
+    [[nodiscard]] const Connection& Opened() const { return connection_; }
+
+    // The dongle kept: found by choice and opened at each Tick when it is there and closed, closed
+    // when it is lost. Log lines through the receiver's log.
+    void Keep(const DongleChoice& choice);
+    void Tick();
+    // Stops the kept dongle's reader and closes it.
+    void Release();
+    [[nodiscard]] const Dongle* Kept() const { return kept_.get(); }
+
+    // The outputs: started with the subject base given (SubjectBaseOf names it after a dongle), fed
+    // every transfer from then on, stopped by StopOutputs or Close; they report through log, from
+    // their own threads. False when one cannot start: Outputs()->Error() says why.
+    bool StartOutputs(const publish::OutputOptions& options, const std::string& subjectBase, LogFn log);
+    void StopOutputs();
+    [[nodiscard]] const publish::Outputs* Outputs() const { return outputs_.get(); }
+
+    // The plot's ring, fed every transfer's samples while set; nullptr stops the feed. The ring must
+    // outlive the reader, or be unset before it goes.
+    void FeedPlot(frames::SampleRing* ring) { plotFeed_.store(ring, std::memory_order_release); }
+
+    // Hands one transfer's samples to the relay, the outputs and the plot. The reader's thread.
+    void Deliver(const frames::SamplePacket& packet);
+
+    // What the views show, as of now.
+    struct Figures {
+        bool dongleOpen = false;
+        std::int64_t transfers = 0; // since the start, over every opening
+        std::int64_t errors = 0;
+        std::uint64_t framesRelayed = 0;
+        bool relayRunning = false;
+        std::size_t clients = 0;
+        std::vector<publish::Outputs::Count> outputs;
+    };
+    [[nodiscard]] Figures Take() const;
+    // "Summary: 10 transfers, 0 errors, 10 frames relayed, 1 clients; NATS …", the service's line.
+    [[nodiscard]] std::string Summary() const;
+
+private:
+    LogFn log_;
+    RelayServer relay_;
+    Connection connection_;
+    std::unique_ptr<Dongle> kept_;
+    // Made before the reader starts and let go after it ended; the reader finds them through the feeds.
+    std::unique_ptr<publish::Outputs> outputs_;
+    std::atomic<publish::Outputs*> outputsFeed_{nullptr};
+    std::atomic<frames::SampleRing*> plotFeed_{nullptr};
+    std::atomic<std::uint64_t> delivered_{0};
+};
+
+// The outputs' subject base for a dongle: "kestavo." and its serial number, else its ids as VVVV_PPPP.
+// For a dongle that is open, what it says of itself; for one chosen, its serial as chosen, else as it
+// says when it is there now, else its ids (or its place, for one chosen by place and absent).
+std::string SubjectBaseOf(usb_dev_handle* handle, const struct usb_device* device);
+std::string SubjectBaseOf(const DongleChoice& choice);
+
+} // namespace kestavo::core

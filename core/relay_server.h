@@ -1,0 +1,76 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+
+#include "relay/client_table.h"
+
+namespace kestavo::core {
+
+using LogFn = std::function<void(const std::string&)>;
+
+// The kernel buffers of each client connection, in bytes, handed to the relay-socket library at start.
+inline constexpr std::int32_t kRelaySocketBufferSize = 65500;
+
+// One of the relay-socket library's three events: data from a client, a client connected (value: the
+// client's own port), a client gone (value: why, a GoneReason).
+struct RelayEvent {
+    enum class Kind { Data, Connected, Gone };
+    Kind kind;
+    NetHandle client;
+    std::uint32_t value;
+};
+
+// The relay server: the client table over the relay-socket library, and the one place that starts the
+// library's server and receives its callbacks. One runs at a time in a process: the library's callbacks
+// are plain functions and find it through a process-wide pointer.
+//
+// By default an event is handled on the library's thread as it comes. A host that must handle it on a
+// thread of its own (the window, on its window thread) gives a dispatch that carries the event there,
+// waits until it is handled, and there calls Handle.
+class RelayServer {
+public:
+    using Dispatch = std::function<void(const RelayEvent&)>;
+
+    // log: the service's lines, naming each client ("Client connected ::1 50312"); none for the window,
+    // which words its own.
+    explicit RelayServer(LogFn log = {}, Dispatch dispatch = {});
+    ~RelayServer();
+    RelayServer(const RelayServer&) = delete;
+    RelayServer& operator=(const RelayServer&) = delete;
+
+    // Listens on the port, every interface, IPv4 and IPv6. False when the port cannot be listened on
+    // (texts::CannotStartRelay words it).
+    bool Start(int port, const std::string& ownAddress = {});
+    // Every client receives the stop frame, then the server and every client are released.
+    void Stop();
+    [[nodiscard]] bool Running() const { return table_.Running(); }
+
+    // What an event does to the table. Connected enters the client (false when the server had stopped);
+    // Gone takes it out (false when it was not there); Data takes what it sent and drops it.
+    bool Handle(const RelayEvent& event);
+
+    relay::ClientTable& Table() { return table_; }
+    [[nodiscard]] const relay::ClientTable& Table() const { return table_; }
+    // The clients that went away since the server was made, for any reason.
+    [[nodiscard]] std::uint64_t GoneCount() const { return gone_.load(); }
+
+private:
+    static bool OnData(NetHandle client);
+    static bool OnGone(NetHandle client, std::uint32_t reason);
+    static bool OnConnected(std::int32_t port, NetHandle client);
+    static void Route(const RelayEvent& event);
+
+    LogFn log_;
+    Dispatch dispatch_;
+    relay::ClientTable table_;
+    std::mutex peersMutex_;
+    std::map<NetHandle, std::string> peers_; // each connected client's address, for the line when it goes
+    std::atomic<std::uint64_t> gone_{0};
+};
+
+} // namespace kestavo::core
