@@ -15,9 +15,8 @@ struct WindowOptions {
     publish::OutputOptions outputs;
 };
 
-// Reads the window's command line with Qt's parser: the options kestavo-relayd takes too (--listen,
-// --allow, --max-clients, --max-per-address, --nats, --nats-subject, --zmq), --help and --version,
-// checked by the rules both programs share. Gives the options, or nothing with the text to print and
+// Reads the window's command line with the options both programs share (options/), --help and
+// --version; Qt's own options are left for Qt. Gives the options, or nothing with the text to print and
 // the exit status (0 for help and version, 2 for an error naming the option).
 std::optional<WindowOptions> ReadCommandLine(const QStringList& arguments, QString& output, int& exitCode);
 

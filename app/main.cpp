@@ -21,16 +21,17 @@ int main(int argc, char* argv[]) {
     QCoreApplication::setApplicationVersion(QString::fromLatin1(kestavo::app::kApplicationVersion));
     // The command line is read before the window system is reached, so that --help and --version work
     // without a display.
-    std::optional<kestavo::app::WindowOptions> options;
-    {
-        QCoreApplication commandLine(argc, argv);
-        QString output;
-        int exitCode = 0;
-        options = kestavo::app::ReadCommandLine(QCoreApplication::arguments(), output, exitCode);
-        if (!options) {
-            std::fputs(output.toLocal8Bit().constData(), exitCode == 0 ? stdout : stderr);
-            return exitCode;
-        }
+    QStringList arguments;
+    for (int at = 0; at < argc; ++at) {
+        arguments.push_back(QString::fromLocal8Bit(argv[at]));
+    }
+    QString output;
+    int exitCode = 0;
+    const std::optional<kestavo::app::WindowOptions> options =
+        kestavo::app::ReadCommandLine(arguments, output, exitCode);
+    if (!options) {
+        std::fputs(output.toLocal8Bit().constData(), exitCode == 0 ? stdout : stderr);
+        return exitCode;
     }
     QApplication qtApplication(argc, argv);
     std::string error;

@@ -131,28 +131,6 @@ std::string MetricsText(const ServiceState& state, const networkdriver::ClientSn
     return text;
 }
 
-std::string ParseStatusAddress(const std::string& text, std::string& address, int& port) {
-    std::string portText = text;
-    address = "127.0.0.1";
-    if (const auto colon = text.rfind(':'); colon != std::string::npos) {
-        address = text.substr(0, colon);
-        portText = text.substr(colon + 1);
-        if (address.size() >= 2 && address.front() == '[' && address.back() == ']') {
-            address = address.substr(1, address.size() - 2);
-        }
-        if (!core::CheckListenAddress(address).empty()) {
-            return "'" + text + "' is not ADDRESS:PORT, [IPV6]:PORT or PORT";
-        }
-    }
-    char* end = nullptr;
-    const long value = std::strtol(portText.c_str(), &end, 10);
-    if (portText.empty() || *end != '\0' || value < 1 || value > 65535) {
-        return "'" + text + "' has no port from 1 to 65535";
-    }
-    port = static_cast<int>(value);
-    return {};
-}
-
 StatusServer::StatusServer(std::function<ServiceState()> state)
     : state_(std::move(state)), server_(std::make_unique<httplib::Server>()) {
     server_->Get("/status", [this](const httplib::Request&, httplib::Response& response) {

@@ -41,9 +41,6 @@ std::string StatusJson(const ServiceState& state, const networkdriver::ClientSna
 // GET /metrics: the same in Prometheus's text format, every name starting "kestavo_".
 std::string MetricsText(const ServiceState& state, const networkdriver::ClientSnapshot& clients);
 
-// Reads "ADDRESS:PORT", "[IPV6]:PORT" or a lone port (then on loopback). Empty error when good.
-std::string ParseStatusAddress(const std::string& text, std::string& address, int& port);
-
 // Serves /status and /metrics on a thread of its own.
 class StatusServer {
 public:
