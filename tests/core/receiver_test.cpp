@@ -60,8 +60,8 @@ TEST_F(ReceiverTest, AKeptDongleIsRelayedAndEveryClientNamedAndCounted) {
     EXPECT_TRUE(Said("Client connected " + peer));
     EXPECT_NE(receiver.Summary().find("1 clients"), std::string::npos) << receiver.Summary();
 
-    client.reset();
-    ASSERT_TRUE(WaitUntil([&] { return Said("Client gone " + peer + " (closed by the peer)"); }));
+    client->Reset();
+    ASSERT_TRUE(WaitUntil([&] { return Said("Client gone " + peer + " (reset)"); }));
     EXPECT_EQ(receiver.Take().clients, 0U);
     EXPECT_EQ(receiver.Relay().GoneCount(), 1U);
 }
