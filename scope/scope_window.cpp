@@ -211,7 +211,8 @@ ScopeWindow::ScopeWindow(std::shared_ptr<frames::SampleRing> ring, QWidget* pare
     auto* png = new QPushButton(QStringLiteral("Export P&NG..."), this);
     auto* csv = new QPushButton(QStringLiteral("Export &CSV..."), this);
     status_ = new QLabel(this);
-    status_->setAccessibleName(QStringLiteral("Status"));
+    // A screen reader reads a label by its name: the name is its text, the caption its description.
+    status_->setAccessibleDescription(QStringLiteral("Status"));
     status_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
 
     auto* controls = new QHBoxLayout;
@@ -264,7 +265,9 @@ void ScopeWindow::Refresh() {
 
 void ScopeWindow::UpdateStatus() {
     if (statusSource_) {
-        status_->setText(statusSource_());
+        const QString text = statusSource_();
+        status_->setText(text);
+        status_->setAccessibleName(text);
     }
     // A screen reader cannot see the traces; it can read the latest values.
     if (const auto latest = view_->Latest()) {

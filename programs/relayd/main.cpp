@@ -2,6 +2,7 @@
 // dongle as the window's Open does, relays every transfer's sample frame to every client of the relay,
 // and keeps going while the dongle comes and goes. One line per event on stderr; SIGTERM or SIGINT stops
 // it cleanly, a second one at once.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -32,7 +33,7 @@ using Clock = std::chrono::steady_clock;
 using namespace kestavo;
 
 constexpr auto kSummaryPeriod = std::chrono::minutes(1);
-constexpr int kTickMs = 1000;
+constexpr auto kTick = std::chrono::duration_cast<Clock::duration>(std::chrono::seconds(1));
 
 void Log(const std::string& line) {
     // The relay's thread and this one both log; each line goes out whole.
@@ -113,16 +114,23 @@ int main(int argc, char** argv) {
         Log("Status served on " + options.status);
     }
     sd_notifyf(0, "READY=1\nSTATUS=Relaying %s on port %d", core::Describe(choice).c_str(), options.port);
+    // systemd kills a service that has not fed its watchdog within the interval it asked for: fed at
+    // half of it, and at least every tick.
     std::uint64_t watchdogUs = 0;
     const bool watchdog = sd_watchdog_enabled(0, &watchdogUs) > 0;
+    const Clock::duration feedEvery =
+        watchdog ? std::min<Clock::duration>(std::chrono::microseconds(watchdogUs / 2), kTick) : kTick;
 
     const int signals = signalfd(-1, &stopSignals, SFD_CLOEXEC);
     auto nextSummary = Clock::now() + kSummaryPeriod;
     signalfd_siginfo received{};
     auto lastTick = Clock::now();
+    auto nextTick = lastTick;
+    auto nextFeed = lastTick;
     for (;;) {
-        receiver.Tick();
-        {
+        if (Clock::now() >= nextTick) {
+            nextTick += kTick;
+            receiver.Tick();
             const core::Receiver::Figures figures = receiver.Take();
             const auto now = Clock::now();
             const double seconds = std::chrono::duration<double>(now - lastTick).count();
@@ -142,15 +150,24 @@ int main(int argc, char** argv) {
                 state.outputs.push_back({count.name, count.published, count.dropped});
             }
         }
-        if (watchdog) {
+        if (watchdog && Clock::now() >= nextFeed) {
             sd_notify(0, "WATCHDOG=1");
+            nextFeed = Clock::now() + feedEvery;
         }
         if (Clock::now() >= nextSummary) {
             nextSummary += kSummaryPeriod;
             Log(receiver.Summary());
         }
+        // A tick that ran long is not made up for with a burst of them.
+        const auto now = Clock::now();
+        if (nextTick < now) {
+            nextTick = now;
+        }
+        const auto wake = watchdog ? std::min(nextTick, nextFeed) : nextTick;
+        const auto waitMs =
+            std::chrono::ceil<std::chrono::milliseconds>(std::max(wake - now, Clock::duration{}));
         pollfd ready{signals, POLLIN, 0};
-        if (::poll(&ready, 1, kTickMs) > 0 &&
+        if (::poll(&ready, 1, static_cast<int>(waitMs.count())) > 0 &&
             ::read(signals, &received, sizeof received) == sizeof received) {
             break;
         }

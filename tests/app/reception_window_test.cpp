@@ -358,6 +358,10 @@ TEST_F(ReceptionTest, TheScopeShowsTheDongleWhileItIsShown) {
     scope::ScopeWindow* scope = window->Scope();
     ASSERT_NE(scope, nullptr);
     ASSERT_TRUE(QTest::qWaitFor([&] { return scope->View()->Latest().has_value(); }, 10000));
+    // A screen reader hears the status line's text, not only its caption.
+    const auto* status = FindByName<QLabel>(scope, QStringLiteral("Reading the dongle"));
+    ASSERT_NE(status, nullptr);
+    EXPECT_EQ(status->accessibleDescription(), QStringLiteral("Status"));
     scope->View()->SetSpan(500'000'000);
     ASSERT_TRUE(QTest::qWaitFor(
         [&] {

@@ -82,12 +82,13 @@ protected:
                 "LD_PRELOAD=" USBBENCH_LIBRARY, "USB_DEVFS_PATH=" + (dir / "usb").string(),
                 "USB_BENCH_DEVICES=" + (dir / "devices.txt").string(),
                 std::string("ASAN_OPTIONS=") + (asan != nullptr ? asan : "") + ":verify_asan_link_order=0",
-                "NOTIFY_SOCKET=" + notifySocket});
+                "NOTIFY_SOCKET=" + notifySocket, watchdog});
     }
 
     TempDir dir;
     int port = FreePort();
     std::string notifySocket;
+    std::string watchdog = "WATCHDOG_USEC=";
 };
 
 constexpr char kDongle[] =
@@ -347,6 +348,36 @@ TEST_F(RelaydTest, TellsTheServiceManagerWhenItIsReadyAndWhenItStops) {
         << "listening on the command line's port once it said so";
     relayd->Signal(SIGINT);
     EXPECT_EQ(next(), "STOPPING=1");
+    EXPECT_EQ(relayd->WaitExit(10s), 0);
+    ::close(socket);
+}
+
+// Asked for a watchdog of a second, the service feeds it well within that second, every time: fed only
+// at each tick of a second, it would be killed.
+TEST_F(RelaydTest, FeedsTheWatchdogWithinTheIntervalAsked) {
+    notifySocket = (dir / "notify").string();
+    watchdog = "WATCHDOG_USEC=1000000";
+    const int socket = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, notifySocket.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(::bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    timeval limit{10, 0};
+    ::setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    auto relayd = Start(std::string(kDongle) + "in-latency-us 1000\n", {"--device", "04d2:162e"});
+    std::vector<std::chrono::steady_clock::time_point> fed;
+    while (fed.size() < 6) {
+        char message[512] = {};
+        const ssize_t got = ::recv(socket, message, sizeof message - 1, 0);
+        ASSERT_GT(got, 0) << "no word from the service for 10 s";
+        if (std::string(message, static_cast<std::size_t>(got)) == "WATCHDOG=1") {
+            fed.push_back(std::chrono::steady_clock::now());
+        }
+    }
+    for (std::size_t at = 1; at < fed.size(); ++at) {
+        EXPECT_LT(fed[at] - fed[at - 1], 900ms) << "feed " << at;
+    }
+    relayd->Signal(SIGTERM);
     EXPECT_EQ(relayd->WaitExit(10s), 0);
     ::close(socket);
 }
