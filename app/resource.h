@@ -1,5 +1,7 @@
 #pragma once
 
+#include "kestavo_version.h"
+
 // Identifiers of the window's templates, strings, icon and controls. Control ids name the controls in
 // code and in tests; -1 marks a control nothing refers to.
 namespace kestavo::app {
@@ -31,7 +33,7 @@ inline constexpr char kAboutMenuText[] = "&About Kestavo...";
 inline constexpr unsigned IDM_ABOUTBOX = 0x0010;
 
 inline constexpr char kApplicationTitle[] = "Kestavo";
-inline constexpr char kApplicationVersion[] = "1.0.0.1";
+inline constexpr const char* kApplicationVersion = kVersion;
 // Handed to the framework as the place for settings; the program keeps none there.
 inline constexpr char kRegistryKey[] = "Local AppWizard-Generated Applications";
 

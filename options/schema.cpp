@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "core/dongle_choice.h"
+#include "kestavo_version.h"
 
 namespace kestavo::options {
 namespace {
@@ -111,7 +112,7 @@ std::optional<Values> Parse(const std::vector<std::string>& arguments, Program p
     CLI::App app{service ? "Relays a USB radio dongle's samples to TCP clients, without a window."
                          : "Kestavo: relays a USB radio dongle's samples to TCP clients.",
                  name};
-    app.set_version_flag("--version", name + " " + KESTAVO_VERSION);
+    app.set_version_flag("--version", name + " " + kVersion);
     if (service) {
         app.set_config("--config", "", "Read options from FILE (KEY = VALUE lines, the long options' names)");
         app.allow_config_extras(CLI::config_extras_mode::error);

@@ -34,6 +34,13 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${CMAKE_CURRENT_LIST_DIR}/postinst
     ${CMAKE_CURRENT_LIST_DIR}/postrm)
 
+# The changelog's newest entry is the release being built: a version raised in CMakeLists.txt alone
+# would ship a package whose changelog says otherwise.
+file(STRINGS ${CMAKE_CURRENT_LIST_DIR}/changelog newest LIMIT_COUNT 1)
+if(NOT newest MATCHES "^kestavo \\(${PROJECT_VERSION}-[0-9]+\\)")
+    message(FATAL_ERROR "packaging/changelog's newest entry is not version ${PROJECT_VERSION}: ${newest}")
+endif()
+
 # What Debian asks of every package: the copyright and a changelog, compressed as Debian compresses it.
 set(KESTAVO_DOC_DIR ${CMAKE_INSTALL_DATADIR}/doc/kestavo)
 add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/changelog.Debian.gz

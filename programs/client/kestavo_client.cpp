@@ -23,6 +23,7 @@
 #include "clientkit/cpp/connect.h"
 #include "clientkit/cpp/sigmf.h"
 #include "frames/frame_decoder.h"
+#include "kestavo_version.h"
 
 namespace {
 
@@ -205,7 +206,7 @@ Ended Read(int fd, const Options& options, Sinks& sinks) {
 
 int main(int argc, char** argv) {
     if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-        std::printf("kestavo-client %s\n", KESTAVO_VERSION);
+        std::printf("kestavo-client %s\n", kestavo::kVersion);
         return 0;
     }
     const std::optional<Options> options = Parse(argc, argv);
@@ -228,7 +229,7 @@ int main(int argc, char** argv) {
         settings.rolloverBytes = static_cast<std::uint64_t>(options->rolloverBytes);
         settings.label = options->label.empty() ? "Kestavo dongle" : options->label;
         settings.source = options->host + " port " + options->port;
-        settings.recorder = std::string("kestavo-client ") + KESTAVO_VERSION;
+        settings.recorder = std::string("kestavo-client ") + kestavo::kVersion;
         sinks.sigmf = std::make_unique<kestavo::client::SigmfRecorder>(settings);
     }
     constexpr double kFirstPause = 0.5;

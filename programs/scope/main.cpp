@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QCommandLineParser>
 
+#include "kestavo_version.h"
 #include "scope/relay_feed.h"
 #include "scope/scope_window.h"
 
@@ -34,7 +35,7 @@ QStringList ReadCommandLine(const QCoreApplication& application) {
 
 int main(int argc, char** argv) {
     QCoreApplication::setApplicationName(QStringLiteral("kestavo-scope"));
-    QCoreApplication::setApplicationVersion(QStringLiteral(KESTAVO_VERSION));
+    QCoreApplication::setApplicationVersion(QString::fromLatin1(kestavo::kVersion));
     // Read before the window system is reached, so that --help and --version work without a display.
     QStringList arguments;
     {

@@ -4,12 +4,13 @@
 #include <cstring>
 #include <string>
 
+#include "kestavo_version.h"
 #include "usb/device_list.h"
 
 int main(int argc, char** argv) {
     if (argc > 1) {
         if (std::strcmp(argv[1], "--version") == 0) {
-            std::printf("kestavo-usb-list %s\n", KESTAVO_VERSION);
+            std::printf("kestavo-usb-list %s\n", kestavo::kVersion);
             return 0;
         }
         std::fprintf(
