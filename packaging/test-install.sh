@@ -1,47 +1,69 @@
 #!/usr/bin/env bash
-# Installs a built package on this machine with apt-get, checks what it installed, and purges it,
-# leaving nothing behind. Needs root (a test machine is); says so and skips otherwise.
-# Usage: test-install.sh PACKAGE.deb
+# Installs the built packages on this machine with apt-get, the service's first and alone, checks what
+# each installed, and purges them, leaving nothing behind. Needs root (a test machine is); says so and
+# skips otherwise. Usage: test-install.sh SERVICE.deb WINDOW.deb
 set -euo pipefail
-deb="$(realpath "$1")"
+relayd_deb="$(realpath "$1")"
+window_deb="$(realpath "$2")"
 if [[ "$(id -u)" -ne 0 ]]; then
     echo "test-install: skipped: installing a package needs root"
     exit 0
 fi
-if dpkg-query -W -f='${Status}' kestavo 2>/dev/null | grep -q "install ok installed"; then
-    echo "test-install: kestavo is already installed here; not touching it" >&2
-    exit 1
-fi
+for package in kestavo kestavo-relayd; do
+    if dpkg-query -W -f='${Status}' "${package}" 2>/dev/null | grep -q "install ok installed"; then
+        echo "test-install: ${package} is already installed here; not touching it" >&2
+        exit 1
+    fi
+done
 failed=0
 fail() {
     echo "test-install: $*" >&2
     failed=1
 }
-
-export DEBIAN_FRONTEND=noninteractive
-apt-get install -y -qq "${deb}" >/dev/null
-trap 'apt-get purge -y -qq kestavo >/dev/null 2>&1 || true' EXIT
-installed="$(dpkg -L kestavo)"
-
-# Every program answers from where the package put it, without a display.
-for program in kestavo kestavo-relayd kestavo-client kestavo-scope kestavo-usb-list; do
+# Each program answers from where the package put it, without a display.
+answers() {
+    local program="$1" output
     output="$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "/usr/bin/${program}" --version 2>&1)" ||
         fail "${program} --version failed: ${output}"
     grep -q "1\.0\.0\.1" <<<"${output}" || fail "${program} --version says: ${output}"
     man -w "${program}" >/dev/null 2>&1 || [[ ! -x /usr/bin/man ]] || fail "no manual page for ${program}"
-done
-/usr/bin/kestavo-relayd --help | grep -q -- "--device" || fail "kestavo-relayd --help lists no --device"
+}
 
+export DEBIAN_FRONTEND=noninteractive
+trap 'apt-get purge -y -qq kestavo kestavo-relayd >/dev/null 2>&1 || true' EXIT
+
+# The service alone: apt would bring no Qt for it, whatever this machine has already.
+apt-get install -y -qq "${relayd_deb}" >/dev/null
+qt="$(apt-cache depends --recurse --no-recommends --no-suggests --no-conflicts --no-breaks --no-replaces \
+    --no-enhances kestavo-relayd 2>/dev/null | grep -o 'libqt[0-9a-z-]*' | sort -u || true)"
+[[ -z "${qt}" ]] || fail "the service's package pulls Qt: ${qt}"
+for program in kestavo-relayd kestavo-client kestavo-usb-list; do
+    answers "${program}"
+    if ldd "/usr/bin/${program}" | grep -i 'qt'; then
+        fail "${program} links Qt"
+    fi
+done
+[[ -e /usr/bin/kestavo ]] && fail "the window came with the service's package"
+/usr/bin/kestavo-relayd --help | grep -q -- "--device" || fail "kestavo-relayd --help lists no --device"
 systemd-analyze verify /usr/lib/systemd/system/kestavo-relayd.service || fail "the unit does not verify"
-desktop-file-validate /usr/share/applications/kestavo.desktop || fail "the desktop entry does not validate"
 [[ -f /etc/kestavo/kestavo-relayd.conf ]] || fail "no configuration in /etc/kestavo"
 systemctl is-enabled kestavo-relayd >/dev/null 2>&1 && fail "the package enabled the service"
 
-apt-get purge -y -qq kestavo >/dev/null
+# Then the window beside it.
+apt-get install -y -qq "${window_deb}" >/dev/null
+for program in kestavo kestavo-scope; do
+    answers "${program}"
+done
+desktop-file-validate /usr/share/applications/kestavo.desktop || fail "the desktop entry does not validate"
+installed="$(dpkg -L kestavo-relayd kestavo)"
+
+apt-get purge -y -qq kestavo kestavo-relayd >/dev/null
 trap - EXIT
-if dpkg-query -W -f='${Status}' kestavo 2>/dev/null | grep -q "installed"; then
-    fail "still installed after the purge"
-fi
+for package in kestavo kestavo-relayd; do
+    if dpkg-query -W -f='${Status}' "${package}" 2>/dev/null | grep -q "installed"; then
+        fail "${package} still installed after the purge"
+    fi
+done
 while IFS= read -r path; do
     case "${path}" in
     /. | /etc | /usr | /usr/bin | /usr/lib | /usr/share | /usr/lib/systemd | /usr/lib/systemd/system | \
@@ -58,4 +80,4 @@ done <<<"${installed}"
 if [[ "${failed}" -ne 0 ]]; then
     exit 1
 fi
-echo "test-install: installed, every program answered, the unit and the desktop entry check, purged clean"
+echo "test-install: the service installed alone without Qt, then the window; every program answered, the unit and the desktop entry check, purged clean"

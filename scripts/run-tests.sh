@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is needed, builds the release build as a Debian package and tests it, then builds and
 # runs the whole test suite three times: the debug build, the build with AddressSanitizer and UndefinedBehaviorSanitizer, and the build
-# with ThreadSanitizer; then the fuzzers of the parsers, each on its past crashes and for 25 seconds.
+# with ThreadSanitizer; then what needs no Qt, built with clang and its thread-safety analysis, and its
+# tests; then the fuzzers of the parsers, each on its past crashes and for 25 seconds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -11,10 +12,11 @@ cd "$(dirname "$0")/.."
 # (its contents, lintian), then installed on this machine, checked there and purged (as root only).
 echo "=== package (the release build as a Debian package) ==="
 cmake --workflow --preset package
-./packaging/check-package.sh build/package/kestavo_*.deb
-./packaging/test-install.sh build/package/kestavo_*.deb
+./packaging/check-package.sh build/package/kestavo-relayd_*.deb build/package/kestavo_*.deb
+./packaging/test-install.sh build/package/kestavo-relayd_*.deb build/package/kestavo_*.deb
 
-for preset in default asan tsan fuzz; do
+# headless: built with clang without Qt, its locks checked by the thread-safety analysis.
+for preset in default asan tsan headless fuzz; do
     echo "=== ${preset} ==="
     cmake --workflow --preset "${preset}"
 done
