@@ -65,7 +65,7 @@ bool RelayServer::Handle(const RelayEvent& event) {
             char text[128] = {};
             GetPeerAddressString(event.client, text, sizeof text);
             peer = text;
-            std::lock_guard lock(peersMutex_);
+            networkdriver::Hold lock(peersMutex_);
             peers_[event.client] = peer;
         }
         // The low 16 bits of the port are the client's port.
@@ -80,7 +80,7 @@ bool RelayServer::Handle(const RelayEvent& event) {
     case RelayEvent::Kind::Gone: {
         std::string peer;
         {
-            std::lock_guard lock(peersMutex_);
+            networkdriver::Hold lock(peersMutex_);
             if (const auto found = peers_.find(event.client); found != peers_.end()) {
                 peer = std::move(found->second);
                 peers_.erase(found);

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <string>
 
+#include "networkdriver/thread_annotations.h"
 #include "relay/client_table.h"
 
 namespace kestavo::core {
@@ -68,8 +69,9 @@ private:
     LogFn log_;
     Dispatch dispatch_;
     relay::ClientTable table_;
-    std::mutex peersMutex_;
-    std::map<NetHandle, std::string> peers_; // each connected client's address, for the line when it goes
+    networkdriver::Mutex peersMutex_;
+    // Each connected client's address, for the line when it goes.
+    std::map<NetHandle, std::string> peers_ GUARDED_BY(peersMutex_);
     std::atomic<std::uint64_t> gone_{0};
 };
 

@@ -57,12 +57,10 @@ std::int32_t SendDataToEach(const NetHandle* clients, std::int32_t count, const 
                             std::int32_t length);
 
 // For the caller of SendDataToEach that produces faster than its clients can take (the only one that
-// may wait here): when those clients that are taking what they are sent, but the sixteenth furthest
-// behind (and, of several, at least the one furthest behind), are more than 512 KiB behind, waits until
-// they are half as far behind; else returns at once. A few clients that are slow hold nobody back (they fall
-// behind alone and are disconnected at the limit), and a client that has taken nothing for 50 ms is not
-// waited for. Never waits on the library's I/O thread. Call it holding no lock that a callback could wait
-// for. Not one of the six.
+// may wait here): waits while most of the clients it sends to are too far behind, until they have caught
+// up halfway, by the rule in pacing.h; else returns at once. A few slow clients, or one that takes
+// nothing, hold nobody back. Never waits on the library's I/O thread. Call it holding no lock that a
+// callback could wait for. Not one of the six.
 void PaceSender();
 
 // Takes what the client has sent (up to 64 KiB a call) and drops it; its first bytes, at most 4, are

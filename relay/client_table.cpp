@@ -5,34 +5,34 @@
 namespace kestavo::relay {
 
 bool ClientTable::Running() const {
-    std::lock_guard lock(mutex_);
+    networkdriver::Hold lock(mutex_);
     return running_;
 }
 
 NetHandle ClientTable::ServerHandle() const {
-    std::lock_guard lock(mutex_);
+    networkdriver::Hold lock(mutex_);
     return server_;
 }
 
 std::vector<ClientEntry> ClientTable::Entries() const {
-    std::lock_guard lock(mutex_);
+    networkdriver::Hold lock(mutex_);
     return entries_;
 }
 
 std::uint64_t ClientTable::Connections() const {
-    std::lock_guard lock(mutex_);
+    networkdriver::Hold lock(mutex_);
     return connections_;
 }
 
 void ClientTable::Start(NetHandle server) {
-    std::lock_guard lock(mutex_);
+    networkdriver::Hold lock(mutex_);
     server_ = server;
     running_ = true;
 }
 
 bool ClientTable::AddClient(NetHandle client, std::uint32_t port) {
     const auto frame = frames::ConfigurationFrame();
-    std::lock_guard lock(mutex_);
+    networkdriver::Hold lock(mutex_);
     if (!running_) {
         return false;
     }
@@ -44,7 +44,7 @@ bool ClientTable::AddClient(NetHandle client, std::uint32_t port) {
 }
 
 bool ClientTable::RemoveClient(NetHandle client) {
-    std::lock_guard lock(mutex_);
+    networkdriver::Hold lock(mutex_);
     const auto found = std::find_if(entries_.begin(), entries_.end(),
                                     [&](const ClientEntry& entry) { return entry.handle == client; });
     if (found == entries_.end()) {
@@ -57,7 +57,7 @@ bool ClientTable::RemoveClient(NetHandle client) {
 
 void ClientTable::SendStopFrame() {
     const auto frame = frames::StopFrame();
-    std::lock_guard lock(mutex_);
+    networkdriver::Hold lock(mutex_);
     SendToAllLocked(frame.data(), frame.size());
 }
 
@@ -65,7 +65,7 @@ void ClientTable::ReleaseAll() {
     std::vector<ClientEntry> entries;
     NetHandle server = 0;
     {
-        std::lock_guard lock(mutex_);
+        networkdriver::Hold lock(mutex_);
         entries.swap(entries_);
         handles_.clear();
         server = server_;
@@ -93,7 +93,7 @@ void ClientTable::RelaySamplePacket(const frames::SamplePacket& packet) {
     packetCounter_.fetch_add(1);
     const auto frame = frames::SampleFrame(packet);
     {
-        std::lock_guard lock(mutex_);
+        networkdriver::Hold lock(mutex_);
         SendToAllLocked(frame.data(), frame.size());
     }
     // Outside the lock: the library's callbacks enter clients through it, and pacing waits for them.

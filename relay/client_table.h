@@ -7,6 +7,7 @@
 
 #include "frames/frames.h"
 #include "networkdriver/network_driver.h"
+#include "networkdriver/thread_annotations.h"
 
 namespace kestavo::relay {
 
@@ -56,14 +57,15 @@ public:
     std::int32_t TakePacketCount() { return packetCounter_.exchange(0); }
 
 private:
-    void SendToAllLocked(const std::uint8_t* bytes, std::size_t length) const;
+    void SendToAllLocked(const std::uint8_t* bytes, std::size_t length) const REQUIRES(mutex_);
 
-    mutable std::mutex mutex_;
-    NetHandle server_ = 0;
-    std::vector<ClientEntry> entries_;
-    std::vector<NetHandle> handles_; // the entries' handles, in the same order, as the library takes them
-    std::uint64_t connections_ = 0;
-    bool running_ = false;
+    mutable networkdriver::Mutex mutex_;
+    NetHandle server_ GUARDED_BY(mutex_) = 0;
+    std::vector<ClientEntry> entries_ GUARDED_BY(mutex_);
+    // The entries' handles, in the same order, as the library takes them.
+    std::vector<NetHandle> handles_ GUARDED_BY(mutex_);
+    std::uint64_t connections_ GUARDED_BY(mutex_) = 0;
+    bool running_ GUARDED_BY(mutex_) = false;
     std::atomic<std::int32_t> packetCounter_{0};
 };
 
