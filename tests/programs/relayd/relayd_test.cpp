@@ -85,9 +85,34 @@ protected:
                 "NOTIFY_SOCKET=" + notifySocket, watchdog});
     }
 
+    ~RelaydTest() override {
+        if (notices >= 0) {
+            ::close(notices);
+        }
+    }
+
+    // Takes the service manager's place: the service started next sends its notices here.
+    void ListenForNotices() {
+        notifySocket = (dir / "notify").string();
+        notices = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, notifySocket.c_str(), sizeof address.sun_path - 1);
+        ASSERT_EQ(::bind(notices, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        timeval limit{10, 0};
+        ::setsockopt(notices, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    }
+    // The next notice, or an empty text after 10 s without one.
+    std::string NextNotice() const {
+        char message[512] = {};
+        const ssize_t got = ::recv(notices, message, sizeof message - 1, 0);
+        return got > 0 ? std::string(message, static_cast<std::size_t>(got)) : std::string();
+    }
+
     TempDir dir;
     int port = FreePort();
     std::string notifySocket;
+    int notices = -1;
     std::string watchdog = "WATCHDOG_USEC=";
 };
 
@@ -325,52 +350,31 @@ TEST_F(RelaydTest, BadOptionsEndItWithStatus2NamingTheProblem) {
 }
 
 TEST_F(RelaydTest, TellsTheServiceManagerWhenItIsReadyAndWhenItStops) {
-    notifySocket = (dir / "notify").string();
-    const int socket = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, notifySocket.c_str(), sizeof address.sun_path - 1);
-    ASSERT_EQ(::bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    const auto next = [&] {
-        timeval limit{10, 0};
-        ::setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-        char message[512] = {};
-        const ssize_t got = ::recv(socket, message, sizeof message - 1, 0);
-        return got > 0 ? std::string(message, static_cast<std::size_t>(got)) : std::string();
-    };
+    ASSERT_NO_FATAL_FAILURE(ListenForNotices());
     // The configuration names another port; the command line's wins.
     WriteFile(dir / "relayd.conf", "device = \"04d2:162e\"\nport = " + std::to_string(FreePort()) + "\n");
     auto relayd =
         Start(std::string(kDongle) + "in-latency-us 1000\n", {"--config", (dir / "relayd.conf").string()});
-    const std::string ready = next();
+    const std::string ready = NextNotice();
     EXPECT_EQ(ready.rfind("READY=1\n", 0), 0U) << ready;
     EXPECT_TRUE(TcpClient("127.0.0.1", port).Connected())
         << "listening on the command line's port once it said so";
     relayd->Signal(SIGINT);
-    EXPECT_EQ(next(), "STOPPING=1");
+    EXPECT_EQ(NextNotice(), "STOPPING=1");
     EXPECT_EQ(relayd->WaitExit(10s), 0);
-    ::close(socket);
 }
 
 // Asked for a watchdog of a second, the service feeds it well within that second, every time: fed only
 // at each tick of a second, it would be killed.
 TEST_F(RelaydTest, FeedsTheWatchdogWithinTheIntervalAsked) {
-    notifySocket = (dir / "notify").string();
     watchdog = "WATCHDOG_USEC=1000000";
-    const int socket = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, notifySocket.c_str(), sizeof address.sun_path - 1);
-    ASSERT_EQ(::bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    timeval limit{10, 0};
-    ::setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    ASSERT_NO_FATAL_FAILURE(ListenForNotices());
     auto relayd = Start(std::string(kDongle) + "in-latency-us 1000\n", {"--device", "04d2:162e"});
     std::vector<std::chrono::steady_clock::time_point> fed;
     while (fed.size() < 6) {
-        char message[512] = {};
-        const ssize_t got = ::recv(socket, message, sizeof message - 1, 0);
-        ASSERT_GT(got, 0) << "no word from the service for 10 s";
-        if (std::string(message, static_cast<std::size_t>(got)) == "WATCHDOG=1") {
+        const std::string notice = NextNotice();
+        ASSERT_FALSE(notice.empty()) << "no word from the service for 10 s";
+        if (notice == "WATCHDOG=1") {
             fed.push_back(std::chrono::steady_clock::now());
         }
     }
@@ -379,7 +383,6 @@ TEST_F(RelaydTest, FeedsTheWatchdogWithinTheIntervalAsked) {
     }
     relayd->Signal(SIGTERM);
     EXPECT_EQ(relayd->WaitExit(10s), 0);
-    ::close(socket);
 }
 
 } // namespace
