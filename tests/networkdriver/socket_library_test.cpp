@@ -20,6 +20,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include <asio/error.hpp>
 #include <gtest/gtest.h>
 
 #include "diagnostics/failures.h"
@@ -470,6 +471,12 @@ TEST_F(SocketLibrary, OutOfDescriptorsTheRelayServesItsClientsAndAcceptsAgainLat
     const int waiting = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     ASSERT_GE(waiting, 0);
     const clockid_t relayClock = testkit::CpuClockOfThreadNamed("kestavo-relay");
+    // The undefined-behaviour sanitizer checks the object behind a call on an error category the first
+    // time it meets it, through a pipe; with no descriptor left that check fails and reads as a fault in
+    // the socket library's own comparisons. Meeting the socket library's category here first keeps the
+    // findings to real ones.
+    const std::error_code again(EAGAIN, asio::error::get_system_category());
+    EXPECT_FALSE(again == asio::error::connection_aborted);
     rlimit before{};
     ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &before), 0);
     const int lowestFree = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
