@@ -24,8 +24,8 @@
 #include <vector>
 #include <zmq.hpp>
 
-#include "bench/child.h"
-#include "bench/emulated_dongle.h"
+#include "child.h"
+#include "emulated_dongle.h"
 #include "frames/frame_decoder.h"
 #include "publish/nats_output.h"
 #include "publish/outputs.h"

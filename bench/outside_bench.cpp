@@ -31,8 +31,8 @@
 #include <unistd.h>
 #include <vector>
 
-#include "bench/child.h"
-#include "bench/emulated_dongle.h"
+#include "child.h"
+#include "emulated_dongle.h"
 #include "frames/frames.h"
 #include "tests/kit/child_process.h"
 #include "tests/kit/frame_readers.h"

@@ -20,8 +20,8 @@
 #include <unistd.h>
 #include <vector>
 
-#include "bench/child.h"
-#include "bench/emulated_dongle.h"
+#include "child.h"
+#include "emulated_dongle.h"
 #include "networkdriver/network_driver.h"
 #include "relay/client_table.h"
 #include "tests/kit/frame_readers.h"

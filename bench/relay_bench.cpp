@@ -29,7 +29,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "bench/child.h"
+#include "child.h"
 #include "frames/frames.h"
 #include "networkdriver/descriptor_limit.h"
 #include "networkdriver/network_driver.h"

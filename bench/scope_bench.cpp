@@ -28,8 +28,8 @@
 #include <QPainter>
 #include <QTimer>
 
-#include "bench/child.h"
-#include "bench/emulated_dongle.h"
+#include "child.h"
+#include "emulated_dongle.h"
 #include "relay/client_table.h"
 #include "scope/plot.h"
 #include "scope/scope_window.h"

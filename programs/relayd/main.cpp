@@ -23,8 +23,8 @@
 #include "networkdriver/access.h"
 #include "networkdriver/descriptor_limit.h"
 #include "options/schema.h"
-#include "programs/relayd/status.h"
 #include "publish/outputs.h"
+#include "status.h"
 #include "usb/device_list.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "programs/relayd/status.h"
+#include "status.h"
 
 #include <cstdlib>
 #include <httplib.h>

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "tests/fuzz/require.h"
+#include "require.h"
 #include "tests/usbbench/model.h"
 
 using kestavo::fuzz::Require;

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "frames/frame_decoder.h"
-#include "tests/fuzz/require.h"
+#include "require.h"
 
 namespace {
 

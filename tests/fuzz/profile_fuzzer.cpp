@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "config/profile.h"
-#include "tests/fuzz/require.h"
+#include "require.h"
 
 using kestavo::fuzz::Require;
 

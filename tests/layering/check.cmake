@@ -1,0 +1,22 @@
+# Builds each probe in the build tree and checks the outcome; the compiler's words name the header.
+foreach(probe IN LISTS ALLOWED)
+    execute_process(COMMAND ${CMAKE_COMMAND} --build ${BUILD_DIR} --target layering_${probe}
+        RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
+    if(NOT result EQUAL 0)
+        message(FATAL_ERROR "${probe}: an allowed include did not build:\n${output}")
+    endif()
+endforeach()
+foreach(entry IN LISTS REFUSED)
+    string(REPLACE ":" ";" parts "${entry}")
+    list(GET parts 0 probe)
+    list(GET parts 1 header)
+    execute_process(COMMAND ${CMAKE_COMMAND} --build ${BUILD_DIR} --target layering_${probe}
+        RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
+    if(result EQUAL 0)
+        message(FATAL_ERROR "${probe}: ${header} was reachable; the layering is not enforced")
+    endif()
+    if(NOT output MATCHES "${header}.*(No such file|not found)")
+        message(FATAL_ERROR "${probe}: failed, but not for want of ${header}:\n${output}")
+    endif()
+    message(STATUS "${probe}: refused ${header}, as it should be")
+endforeach()

@@ -1,0 +1,1 @@
+#include "diagnostics/failures.h"

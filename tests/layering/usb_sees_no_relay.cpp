@@ -1,0 +1,1 @@
+#include "networkdriver/network_driver.h"
