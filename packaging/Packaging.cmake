@@ -6,6 +6,14 @@
 #   kestavo-relayd  the service, the client program, the device list, the udev rule, the unit and the
 #                   configuration: everything the window shares with the service;
 #   kestavo         the window and the plot viewer, their desktop entry and icon; depends on the first.
+# The changelog's newest entry is the release being built: a version raised in CMakeLists.txt alone
+# would ship a package whose changelog says otherwise. Its Debian revision is the packages'.
+file(STRINGS ${CMAKE_CURRENT_LIST_DIR}/changelog newest LIMIT_COUNT 1)
+if(NOT newest MATCHES "^kestavo \\(${PROJECT_VERSION}-([0-9]+)\\)")
+    message(FATAL_ERROR "packaging/changelog's newest entry is not version ${PROJECT_VERSION}: ${newest}")
+endif()
+set(CPACK_DEBIAN_PACKAGE_RELEASE ${CMAKE_MATCH_1})
+
 set(CPACK_GENERATOR DEB)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_PACKAGE_NAME kestavo)
@@ -15,7 +23,6 @@ set(CPACK_PACKAGE_CONTACT "Kestavo developers <kestavo@kestavo.org>")
 set(CPACK_DEBIAN_PACKAGE_SECTION hamradio)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://kestavo.org/")
-set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 # The libraries the programs link, as dpkg-shlibdeps finds them in the binaries.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
@@ -37,6 +44,9 @@ with its systemd unit and example configuration), the relay client
 the user at the seat and the plugdev group access to the dongle, and manual
 pages. The service can also publish the samples into NATS and on a ZeroMQ
 socket. It needs no window system.")
+# Until 1.0.0.1-2 one package, kestavo, held all of it: the service's files come over from it.
+set(CPACK_DEBIAN_RELAYD_PACKAGE_REPLACES "kestavo (<< 1.0.0.1-2)")
+set(CPACK_DEBIAN_RELAYD_PACKAGE_BREAKS "kestavo (<< 1.0.0.1-2)")
 set(CPACK_DEBIAN_RELAYD_PACKAGE_CONTROL_EXTRA
     ${CMAKE_CURRENT_LIST_DIR}/conffiles
     ${CMAKE_CURRENT_LIST_DIR}/postinst
@@ -60,12 +70,6 @@ tools and the udev rule come with kestavo-relayd.")
 endif()
 set(CPACK_COMPONENTS_ALL ${KESTAVO_COMPONENTS})
 
-# The changelog's newest entry is the release being built: a version raised in CMakeLists.txt alone
-# would ship a package whose changelog says otherwise.
-file(STRINGS ${CMAKE_CURRENT_LIST_DIR}/changelog newest LIMIT_COUNT 1)
-if(NOT newest MATCHES "^kestavo \\(${PROJECT_VERSION}-[0-9]+\\)")
-    message(FATAL_ERROR "packaging/changelog's newest entry is not version ${PROJECT_VERSION}: ${newest}")
-endif()
 
 # What Debian asks of every package: its copyright and a changelog, compressed as Debian compresses it,
 # under its own name.

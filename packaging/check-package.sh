@@ -10,7 +10,7 @@ fail() {
     echo "check-package: $*" >&2
     failed=1
 }
-version="$(sed -n 's/^project(Kestavo$//;s/^ *VERSION \([0-9.]*\)$/\1/p' "$(dirname "$0")/../CMakeLists.txt")-1"
+version="$(sed -n '1s/^kestavo (\([^)]*\)).*/\1/p' "$(dirname "$0")/changelog")"
 work="$(mktemp -d)"
 trap 'rm -rf "${work}"' EXIT
 
@@ -58,6 +58,10 @@ check kestavo-relayd "${relayd_deb}" libusb-0.1-4 libnats3.4 libzmq5 libsystemd0
 if dpkg-deb -f "${relayd_deb}" Depends | grep -q 'libqt'; then
     fail "kestavo-relayd depends on Qt: $(dpkg-deb -f "${relayd_deb}" Depends)"
 fi
+for header in Replaces Breaks; do
+    [[ "$(dpkg-deb -f "${relayd_deb}" "${header}")" == "kestavo (<< 1.0.0.1-2)" ]] ||
+        fail "kestavo-relayd: ${header} does not take over the one-package kestavo's files"
+done
 dpkg-deb -e "${relayd_deb}" "${work}/control"
 grep -qx /etc/kestavo/kestavo-relayd.conf "${work}/control/conffiles" || fail "the configuration is not a conffile"
 dpkg-deb -x "${relayd_deb}" "${work}/root"

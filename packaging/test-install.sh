@@ -77,7 +77,29 @@ while IFS= read -r path; do
     esac
 done <<<"${installed}"
 
+# An upgrade from the one package of before the split, which owned the service's files as well: a
+# stand-in with the same name, version and one of those files.
+old="$(mktemp -d)"
+trap 'apt-get purge -y -qq kestavo kestavo-relayd >/dev/null 2>&1 || true; rm -rf "${old}"' EXIT
+mkdir -p "${old}/DEBIAN" "${old}/usr/bin"
+printf '#!/bin/sh\necho 1.0.0.1\n' >"${old}/usr/bin/kestavo-relayd"
+chmod 755 "${old}/usr/bin/kestavo-relayd"
+printf 'Package: kestavo\nVersion: 1.0.0.1-1\nArchitecture: all\nMaintainer: Kestavo developers <kestavo@kestavo.org>\nDescription: the one package of before\n' \
+    >"${old}/DEBIAN/control"
+dpkg-deb --build --root-owner-group "${old}" "${old}/kestavo_1.0.0.1-1_all.deb" >/dev/null
+dpkg -i "${old}/kestavo_1.0.0.1-1_all.deb" >/dev/null
+if apt-get install -y -qq "${relayd_deb}" "${window_deb}" >"${old}/upgrade.log" 2>&1; then
+    [[ "$(dpkg -S /usr/bin/kestavo-relayd)" == "kestavo-relayd: /usr/bin/kestavo-relayd" ]] ||
+        fail "after the upgrade, /usr/bin/kestavo-relayd belongs to: $(dpkg -S /usr/bin/kestavo-relayd)"
+    /usr/bin/kestavo-relayd --help | grep -q -- "--device" || fail "after the upgrade, kestavo-relayd is still the old one"
+else
+    fail "the upgrade from the one package failed: $(cat "${old}/upgrade.log")"
+fi
+apt-get purge -y -qq kestavo kestavo-relayd >/dev/null
+rm -rf "${old}"
+trap - EXIT
+
 if [[ "${failed}" -ne 0 ]]; then
     exit 1
 fi
-echo "test-install: the service installed alone without Qt, then the window; every program answered, the unit and the desktop entry check, purged clean"
+echo "test-install: the service installed alone without Qt, then the window; every program answered, the unit and the desktop entry check, purged clean; the upgrade from the one package took its files over"
