@@ -6,6 +6,7 @@
 #   kestavo-relayd  the service, the client program, the device list, the udev rule, the unit and the
 #                   configuration: everything the window shares with the service;
 #   kestavo         the window and the plot viewer, their desktop entry and icon; depends on the first.
+
 # The changelog's newest entry is the release being built: a version raised in CMakeLists.txt alone
 # would ship a package whose changelog says otherwise. Its Debian revision is the packages'.
 file(STRINGS ${CMAKE_CURRENT_LIST_DIR}/changelog newest LIMIT_COUNT 1)
