@@ -76,6 +76,7 @@ struct Device {
     Clock::time_point lastDue{};
     Clock::time_point rateStart{}; // when the first transfer of a paced stream was submitted
     bool unplugged = false;
+    bool everPresent = false;                  // a device on a port comes back at a new address
     std::optional<Clock::time_point> plugInAt; // when an absent device comes (back), if it does
     int configuration = 0;
     usbbench_counters counters{};
@@ -119,7 +120,13 @@ public:
         if (!Lay(*model, root, error)) {
             return false;
         }
+        const char* sysfs = std::getenv("USB_SYSFS_PATH");
+        if (sysfs != nullptr && *sysfs != '\0' && !LaySysfs(sysfs, error)) {
+            return false;
+        }
         std::lock_guard lock(mutex_);
+        sysfs_ = sysfs != nullptr ? sysfs : "";
+        lastAddress_.clear();
         for (auto& device : devices_) {
             device->unplugged = true; // what is still open on them sees the devices gone
             retired_.push_back(std::move(device));
@@ -144,12 +151,23 @@ public:
             }
             device->configuration =
                 description.configurations.empty() ? 0 : description.configurations[0].value;
-            byName_[BusFolder(description.bus) + "/" + BusFolder(description.address)] = device.get();
+            int& last = lastAddress_[description.bus];
+            last = std::max(last, description.address);
             devices_.push_back(std::move(device));
         }
         root_ = root;
         while (!root_.empty() && root_.back() == '/') {
             root_.pop_back();
+        }
+        for (const auto& device : devices_) {
+            // A device on a port that is not there yet has no file, as with the kernel.
+            if (!device->unplugged || device->model.port.empty()) {
+                byName_[FileName(*device)] = device.get();
+            }
+            if (!device->unplugged) {
+                device->everPresent = true;
+                SysfsAdd(*device);
+            }
         }
         for (auto& [fd, file] : files_) {
             CancelAll(*file, -ENODEV);
@@ -178,18 +196,17 @@ public:
 
     bool InTree(const char* path) {
         std::lock_guard lock(mutex_);
+        PlugInDue();
         return Find(path) != nullptr;
     }
 
     int Open(const char* path, int flags) {
         std::lock_guard lock(mutex_);
+        PlugInDue();
         Device* device = Find(path);
         if (device == nullptr) {
             errno = ENOENT;
             return -1;
-        }
-        if (device->unplugged && device->plugInAt && Clock::now() >= *device->plugInAt) {
-            PlugBack(*device);
         }
         const bool writable = (flags & O_ACCMODE) != O_RDONLY;
         const int refusal = device->unplugged               ? ENOENT
@@ -275,9 +292,29 @@ public:
             info->slow = 0;
             return 0;
         }
-        case USBDEVFS_IOCTL:
-            // Only hubs answer the port query; none of the bench's devices is one.
-            return Fail(file.dead ? ENODEV : ENOSYS);
+        case USBDEVFS_IOCTL: {
+            if ((refusal = refusedFor(true)) != 0) {
+                return Fail(refusal);
+            }
+            auto* command = static_cast<usbdevfs_ioctl*>(argument);
+            if (!device.model.hubPorts || command->ioctl_code != static_cast<int>(USBDEVFS_HUB_PORTINFO)) {
+                return Fail(ENOSYS); // only hubs have a driver that answers, and only this
+            }
+            auto* info = static_cast<usbdevfs_hub_portinfo*>(command->data);
+            std::memset(info, 0, sizeof *info);
+            info->nports = static_cast<char>(*device.model.hubPorts);
+            for (const auto& child : devices_) {
+                const std::vector<int>& path = child->model.port;
+                if (child->unplugged || child->model.bus != device.model.bus ||
+                    path.size() != device.model.port.size() + 1 ||
+                    !std::equal(device.model.port.begin(), device.model.port.end(), path.begin())) {
+                    continue;
+                }
+                info->port[path.back() - 1] = static_cast<char>(child->model.address);
+            }
+            Note(device, "hub ports");
+            return 0;
+        }
         case USBDEVFS_CONTROL:
             if ((refusal = refusedFor(true)) != 0) {
                 return Fail(refusal);
@@ -466,6 +503,17 @@ public:
         return -1;
     }
 
+    int AddressAt(const std::string& port) {
+        std::lock_guard lock(mutex_);
+        PlugInDue();
+        for (const auto& device : devices_) {
+            if (!device->unplugged && PortName(device->model) == port) {
+                return device->model.address;
+            }
+        }
+        return -1;
+    }
+
     int CopyCounters(int bus, int address, usbbench_counters* counters) {
         std::lock_guard lock(mutex_);
         for (const auto& device : devices_) {
@@ -493,6 +541,83 @@ private:
     static int Fail(int error) {
         errno = error;
         return -1;
+    }
+
+    static std::string FileName(const Device& device) {
+        return BusFolder(device.model.bus) + "/" + BusFolder(device.model.address);
+    }
+
+    // The kernel's sysfs entries of the devices, for a reader that may not ask the hubs: a folder per
+    // device on a hub, named for its port, holding its bus and address.
+    bool LaySysfs(const std::string& root, std::string& error) {
+        namespace fs = std::filesystem;
+        std::error_code failure;
+        fs::create_directories(root, failure);
+        for (const auto& entry : fs::directory_iterator(root, failure)) {
+            fs::remove_all(entry.path(), failure);
+        }
+        if (failure) {
+            error = "cannot lay out the sysfs tree in " + root + ": " + failure.message();
+            return false;
+        }
+        return true;
+    }
+
+    void SysfsAdd(const Device& device) {
+        const std::string name = PortName(device.model);
+        if (sysfs_.empty() || name.empty()) {
+            return;
+        }
+        const std::string folder = sysfs_ + "/" + name;
+        ::mkdir(folder.c_str(), 0755);
+        WriteFile(folder + "/busnum", std::to_string(device.model.bus) + "\n");
+        WriteFile(folder + "/devnum", std::to_string(device.model.address) + "\n");
+        if (!device.model.hubPorts) {
+            ::mkdir((folder + ":1.0").c_str(), 0755); // an interface's entry, which has no numbers
+        }
+    }
+
+    void SysfsRemove(const Device& device) {
+        const std::string name = PortName(device.model);
+        if (sysfs_.empty() || name.empty()) {
+            return;
+        }
+        const std::string folder = sysfs_ + "/" + name;
+        ::unlink((folder + "/busnum").c_str());
+        ::unlink((folder + "/devnum").c_str());
+        ::rmdir(folder.c_str());
+        ::rmdir((folder + ":1.0").c_str());
+    }
+
+    static void WriteFile(const std::string& path, const std::string& text) {
+        const int fd = RealOpen()(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (fd >= 0) {
+            [[maybe_unused]] const ssize_t written = ::write(fd, text.data(), text.size());
+            RealClose()(fd);
+        }
+    }
+
+    // The next address the bus hands out, as the kernel does: after the last one given, skipping those
+    // in use.
+    int NextAddress(int bus) {
+        int& last = lastAddress_[bus];
+        for (int tried = 0; tried < 127; ++tried) {
+            last = last % 127 + 1;
+            if (byName_.count(BusFolder(bus) + "/" + BusFolder(last)) == 0) {
+                return last;
+            }
+        }
+        return last;
+    }
+
+    // Devices whose time to come (back) has come.
+    void PlugInDue() {
+        const Clock::time_point now = Clock::now();
+        for (const auto& device : devices_) {
+            if (device->unplugged && device->plugInAt && now >= *device->plugInAt) {
+                PlugBack(*device);
+            }
+        }
     }
 
     // Makes the folders and files of the tree, replacing the bus folders of an earlier description.
@@ -523,6 +648,9 @@ private:
             }
         }
         for (const DeviceModel& device : model.devices) {
+            if (device.plugInAfterMs && !device.port.empty()) {
+                continue; // made when it is plugged in
+            }
             const fs::path file = fs::path(root) / BusFolder(device.bus) / BusFolder(device.address);
             const int fd = RealOpen()(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
             if (fd < 0) {
@@ -688,12 +816,28 @@ private:
                 CancelAll(*file, -ENODEV);
             }
         }
+        if (!device.model.port.empty()) {
+            // Its node goes, as the kernel's does; it comes back under another address.
+            ::unlink((root_ + "/" + FileName(device)).c_str());
+            byName_.erase(FileName(device));
+            SysfsRemove(device);
+        }
         changed_.notify_all();
     }
 
     // The device is there again, as if newly plugged in: unconfigured, its transfers counted afresh.
     // Files opened before stay dead.
     void PlugBack(Device& device) {
+        if (!device.model.port.empty()) {
+            if (device.everPresent) {
+                device.model.address = NextAddress(device.model.bus);
+                device.name = std::to_string(device.model.bus) + "-" + std::to_string(device.model.address);
+            }
+            WriteFile(root_ + "/" + FileName(device), "");
+            byName_[FileName(device)] = &device;
+            SysfsAdd(device);
+        }
+        device.everPresent = true;
         device.unplugged = false;
         device.plugInAt.reset();
         device.transfers = 0;
@@ -767,8 +911,10 @@ private:
     std::string root_;
     std::vector<std::unique_ptr<Device>> devices_;
     std::vector<std::unique_ptr<Device>>
-        retired_; // devices of earlier descriptions, still named by open files
-    std::map<std::string, Device*> byName_;
+        retired_;                           // devices of earlier descriptions, still named by open files
+    std::map<std::string, Device*> byName_; // the files there are now
+    std::map<int, int> lastAddress_;        // by bus: the address it handed out last
+    std::string sysfs_;                     // where the sysfs entries go; empty: nowhere
     std::map<int, std::unique_ptr<OpenFile>> files_;
     std::deque<std::string> journal_;
 };
@@ -910,6 +1056,10 @@ int usbbench_unplug(int bus, int address) {
 
 int usbbench_plug_in(int bus, int address) {
     return Bench::Instance().SetPlugged(bus, address, true);
+}
+
+int usbbench_address_at(const char* port) {
+    return port == nullptr ? -1 : Bench::Instance().AddressAt(port);
 }
 
 int usbbench_read_counters(int bus, int address, struct usbbench_counters* counters) {

@@ -2,6 +2,8 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <filesystem>
+#include <fstream>
 #include <future>
 #include <linux/usbdevice_fs.h>
 #include <string>
@@ -230,6 +232,91 @@ TEST_F(Bench, ConfigurationAndClaimFailuresGiveTheirErrno) {
     EXPECT_NE(usbbench::Journal().find("1-2 setconfig 1 refused\n1-2 claim 0 refused\n"), std::string::npos);
 }
 
+// What a hub's node says is on each of its ports, asked as the kernel is asked.
+std::vector<int> PortsOf(const std::string& node, int& error) {
+    const int fd = ::open(node.c_str(), O_RDWR);
+    usbdevfs_hub_portinfo info{};
+    usbdevfs_ioctl command{0, static_cast<int>(USBDEVFS_HUB_PORTINFO), &info};
+    const int result = fd < 0 ? -1 : ::ioctl(fd, USBDEVFS_IOCTL, &command);
+    error = result < 0 ? errno : 0;
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    std::vector<int> ports;
+    for (int i = 0; result == 0 && i < info.nports; ++i) {
+        ports.push_back(static_cast<unsigned char>(info.port[i]));
+    }
+    return ports;
+}
+
+std::string ReadText(const std::filesystem::path& path) {
+    std::ifstream in(path);
+    std::string text;
+    std::getline(in, text);
+    return text;
+}
+
+TEST_F(Bench, HubsAnswerWhoIsOnTheirPortsAndAReplugKeepsThePortButNotTheAddress) {
+    Devices(HubTree({{5, "1-1.4", "SN7"}, {3, "1-2", "SN7"}}) + "in-unplug-after 2\n");
+    const std::string bus = (dir_ / "usb" / "001").string();
+    int error = 0;
+    EXPECT_EQ(PortsOf(bus + "/001", error), (std::vector<int>{2, 3, 0, 0}));
+    EXPECT_EQ(PortsOf(bus + "/002", error), (std::vector<int>{0, 0, 0, 5}));
+    PortsOf(bus + "/005", error);
+    EXPECT_EQ(error, ENOSYS); // not a hub
+    EXPECT_EQ(ReadText(dir_ / "sysfs" / "1-2" / "devnum"), "3");
+    EXPECT_EQ(ReadText(dir_ / "sysfs" / "usb1" / "busnum"), "1");
+
+    // The real library reads the tree, hubs and all.
+    usb_init();
+    usb_find_busses();
+    usb_find_devices();
+    int seen = 0;
+    for (struct usb_device* device = usb_get_busses()->devices; device != nullptr; device = device->next) {
+        ++seen;
+    }
+    EXPECT_EQ(seen, 4);
+
+    // The dongle on 1-2 goes after two transfers and comes back at the next address the bus hands out.
+    const int fd = ::open((bus + "/003").c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    std::vector<unsigned char> buffer(512);
+    for (int i = 0; i < 3; ++i) {
+        usbdevfs_urb urb{};
+        urb.type = USBDEVFS_URB_TYPE_BULK;
+        urb.endpoint = 0x81;
+        urb.buffer = buffer.data();
+        urb.buffer_length = 512;
+        ::ioctl(fd, USBDEVFS_SUBMITURB, &urb);
+    }
+    ::close(fd);
+    EXPECT_EQ(usbbench_address_at("1-2"), -1);
+    EXPECT_FALSE(std::filesystem::exists(bus + "/003"));
+    EXPECT_FALSE(std::filesystem::exists(dir_ / "sysfs" / "1-2"));
+    EXPECT_EQ(PortsOf(bus + "/001", error), (std::vector<int>{2, 0, 0, 0}));
+
+    EXPECT_EQ(usbbench_plug_in(1, 3), 0);
+    EXPECT_EQ(usbbench_address_at("1-2"), 6);
+    EXPECT_TRUE(std::filesystem::exists(bus + "/006"));
+    EXPECT_EQ(ReadText(dir_ / "sysfs" / "1-2" / "devnum"), "6");
+    EXPECT_EQ(PortsOf(bus + "/001", error), (std::vector<int>{2, 6, 0, 0}));
+    EXPECT_NE(usbbench::Journal().find("1-6 plugged in"), std::string::npos);
+}
+
+TEST_F(Bench, AHubNodeOnlyRootMayWriteRefusesTheQuery) {
+    Devices(HubTree({{5, "1-1.4", "SN7"}}, "read-only\n"));
+    int error = 0;
+    PortsOf((dir_ / "usb" / "001" / "001").string(), error);
+    EXPECT_EQ(error, EACCES);
+    // Opened for reading alone, as anyone may, every request is refused.
+    const int fd = ::open((dir_ / "usb" / "001" / "001").c_str(), O_RDONLY);
+    usbdevfs_hub_portinfo info{};
+    usbdevfs_ioctl command{0, static_cast<int>(USBDEVFS_HUB_PORTINFO), &info};
+    EXPECT_EQ(::ioctl(fd, USBDEVFS_IOCTL, &command), -1);
+    EXPECT_EQ(errno, EPERM);
+    ::close(fd);
+}
+
 TEST(BenchDescription, MistakesAreNamedWithTheirLine) {
     struct Case {
         const char* text;
@@ -252,6 +339,15 @@ TEST(BenchDescription, MistakesAreNamedWithTheirLine) {
              Case{"device 1 1 1 1\nconfiguration 1\n", "device 1-1: a configuration needs an interface (one "
                                                        "without alternate settings will do); the "
                                                        "USB library reads past an empty list"},
+             Case{"device 1 2 1 1\nport 1-1.x\n",
+                  "line 2: '1-1.x' is not BUS-PORT[.PORT...] on the device's bus 1 (as in 1-1.4)"},
+             Case{"device 1 2 1 1\nport 2-1\n",
+                  "line 2: '2-1' is not BUS-PORT[.PORT...] on the device's bus 1 (as in 1-1.4)"},
+             Case{"device 1 2 1 1\nport 1-3\n", "device 1-2: no hub is described above port 1-3"},
+             Case{"device 1 1 1 1\nhub 2\ndevice 1 2 1 1\nport 1-3\n", "device 1-2: its hub has 2 ports"},
+             Case{"device 1 1 1 1\nhub 2\ndevice 1 2 1 1\nport 1-1\ndevice 1 3 1 1\nport 1-1\n",
+                  "device 1-2: port 1-1 holds two devices"},
+             Case{"device 1 2 1 1\nhub 2\n", "device 1-2: a root hub has address 1, as the kernel gives it"},
              Case{"device 1 1 1 1\nconfiguration 1\ninterface 0\ninterface 1\naltsetting 0\n",
                   "device 1-1: an interface without alternate settings must come last in its configuration, "
                   "since it sends no descriptor"},

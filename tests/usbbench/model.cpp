@@ -194,17 +194,30 @@ private:
             model_.devices.push_back(std::move(device));
             return true;
         }
-        static const std::set<std::string> kDeviceWords = {"manufacturer",    "product",
-                                                           "serial",          "broken-string",
-                                                           "refuse-open",     "read-only",
-                                                           "open-limit",      "set-configuration-fails",
-                                                           "claim-fails",     "configuration",
-                                                           "interface",       "altsetting",
-                                                           "endpoint",        "in",
-                                                           "in-bytes",        "in-latency-us",
-                                                           "in-rate",         "in-silence-after",
-                                                           "in-unplug-after", "in-replug-after-ms",
-                                                           "in-fail",         "plug-in-after-ms"};
+        static const std::set<std::string> kDeviceWords = {"manufacturer",
+                                                           "product",
+                                                           "serial",
+                                                           "broken-string",
+                                                           "refuse-open",
+                                                           "read-only",
+                                                           "open-limit",
+                                                           "set-configuration-fails",
+                                                           "claim-fails",
+                                                           "configuration",
+                                                           "interface",
+                                                           "altsetting",
+                                                           "endpoint",
+                                                           "in",
+                                                           "in-bytes",
+                                                           "in-latency-us",
+                                                           "in-rate",
+                                                           "in-silence-after",
+                                                           "in-unplug-after",
+                                                           "in-replug-after-ms",
+                                                           "in-fail",
+                                                           "plug-in-after-ms",
+                                                           "hub",
+                                                           "port"};
         if (kDeviceWords.count(key) == 0) {
             error = "unknown word '" + key + "'";
             return false;
@@ -240,6 +253,20 @@ private:
         if (key == "refuse-open") {
             device.refuseOpen = EACCES;
             return need(0, 1) && (n == 1 || errnoValue(1, device.refuseOpen));
+        }
+        if (key == "hub") {
+            if (!need(1, 1) || !number(1, 127, a)) {
+                return false;
+            }
+            if (a == 0) {
+                error = "a hub has at least 1 port";
+                return false;
+            }
+            device.hubPorts = static_cast<std::uint8_t>(a);
+            return true;
+        }
+        if (key == "port") {
+            return need(1, 1) && PortPath(w[1], device, error);
         }
         if (key == "read-only") {
             device.readOnly = true;
@@ -443,14 +470,84 @@ private:
         return false;
     }
 
+    // "BUS-PORT[.PORT...]", on the device's own bus.
+    static bool PortPath(const std::string& text, DeviceModel& device, std::string& error) {
+        const std::string bad = "'" + text + "' is not BUS-PORT[.PORT...] on the device's bus " +
+                                std::to_string(device.bus) + " (as in " + std::to_string(device.bus) +
+                                "-1.4)";
+        const std::size_t dash = text.find('-');
+        if (dash == std::string::npos || Number(text.substr(0, dash)) != std::uint64_t(device.bus)) {
+            error = bad;
+            return false;
+        }
+        device.port.clear();
+        std::size_t start = dash + 1;
+        for (;;) {
+            const std::size_t dot = text.find('.', start);
+            const auto number = Number(text.substr(start, dot == std::string::npos ? dot : dot - start));
+            if (!number || *number == 0 || *number > 127 || device.port.size() == 7) {
+                error = bad;
+                return false;
+            }
+            device.port.push_back(static_cast<int>(*number));
+            if (dot == std::string::npos) {
+                return true;
+            }
+            start = dot + 1;
+        }
+    }
+
     static std::size_t StringSlot(const std::string& key) {
         return key == "manufacturer" ? kManufacturer : key == "product" ? kProduct : kSerial;
+    }
+
+    // Every device on a port hangs from a hub that has that port, and no port holds two.
+    bool CheckPorts(const DeviceModel& device, const std::string& name, std::string& error) const {
+        if (device.hubPorts && device.port.empty()) {
+            for (const DeviceModel& other : model_.devices) {
+                if (&other != &device && other.bus == device.bus && other.hubPorts && other.port.empty()) {
+                    error = name + ": bus " + std::to_string(device.bus) + " has two root hubs";
+                    return false;
+                }
+            }
+            if (device.address != 1) {
+                error = name + ": a root hub has address 1, as the kernel gives it";
+                return false;
+            }
+            return true;
+        }
+        if (device.port.empty()) {
+            return true;
+        }
+        const std::vector<int> parentPath(device.port.begin(), device.port.end() - 1);
+        const DeviceModel* parent = nullptr;
+        for (const DeviceModel& other : model_.devices) {
+            if (&other != &device && other.bus == device.bus && other.hubPorts && other.port == parentPath) {
+                parent = &other;
+            }
+            if (&other != &device && other.bus == device.bus && other.port == device.port) {
+                error = name + ": port " + PortName(device) + " holds two devices";
+                return false;
+            }
+        }
+        if (parent == nullptr) {
+            error = name + ": no hub is described above port " + PortName(device);
+            return false;
+        }
+        if (device.port.back() > *parent->hubPorts) {
+            error = name + ": its hub has " + std::to_string(*parent->hubPorts) + " ports";
+            return false;
+        }
+        return true;
     }
 
     bool Finish(std::string& error) {
         for (const DeviceModel& device : model_.devices) {
             const std::string name =
                 "device " + std::to_string(device.bus) + "-" + std::to_string(device.address);
+            if (!CheckPorts(device, name, error)) {
+                return false;
+            }
             for (const ConfigurationModel& configuration : device.configurations) {
                 if (configuration.interfaces.empty()) {
                     // The USB library's scan reads the first interface of every configuration without
@@ -511,6 +608,17 @@ std::optional<BenchModel> Parse(std::string_view text, std::string& error) {
     return Parser().Run(text, error);
 }
 
+std::string PortName(const DeviceModel& device) {
+    if (device.port.empty()) {
+        return device.hubPorts ? "usb" + std::to_string(device.bus) : std::string();
+    }
+    std::string name = std::to_string(device.bus) + "-";
+    for (std::size_t i = 0; i < device.port.size(); ++i) {
+        name += (i == 0 ? "" : ".") + std::to_string(device.port[i]);
+    }
+    return name;
+}
+
 std::optional<int> ErrnoFromName(std::string_view name) {
     for (const ErrnoName& known : kErrnos) {
         if (name == known.name) {
@@ -562,7 +670,11 @@ std::vector<std::uint8_t> Payload(const StreamModel& stream, std::uint64_t index
 std::vector<std::uint8_t> DeviceDescriptor(const DeviceModel& device) {
     std::vector<std::uint8_t> out{18, 1};
     PutWord(out, 0x0200);
-    PutBytes(out, {0xFF, 0xFF, 0xFF, 64});
+    if (device.hubPorts) {
+        PutBytes(out, {9, 0, 0, 64}); // the hub class
+    } else {
+        PutBytes(out, {0xFF, 0xFF, 0xFF, 64});
+    }
     PutWord(out, device.vendor);
     PutWord(out, device.product);
     PutWord(out, 0x0100);

@@ -77,6 +77,11 @@ struct DeviceModel {
     std::optional<std::uint32_t> plugInAfterMs; // absent until this long after the description is loaded
     int setConfigurationError = 0;
     int claimError = 0;
+    // A hub with this many ports (its class says so, and it answers the port query); none: not a hub.
+    std::optional<std::uint8_t> hubPorts;
+    // The ports from the root hub down to it ({1, 4} for 1-1.4); empty for a root hub, or for a device
+    // on no hub at all (it keeps its address across unplugging, as devices of older descriptions do).
+    std::vector<int> port;
     std::vector<ConfigurationModel> configurations;
     StreamModel in;
 };
@@ -100,6 +105,9 @@ std::vector<std::uint8_t> DeviceDescriptor(const DeviceModel& device);
 std::vector<std::uint8_t> ConfigurationDescriptor(const ConfigurationModel& configuration);
 std::vector<std::uint8_t> StringDescriptor(const StringModel& string);
 std::vector<std::uint8_t> LanguageDescriptor();
+
+// The kernel's name of a device's place: "1-1.4", or "usb1" for a root hub; empty for one on no hub.
+std::string PortName(const DeviceModel& device);
 
 // The errno called name ("EPIPE") or given as a number, if known.
 std::optional<int> ErrnoFromName(std::string_view name);

@@ -25,6 +25,9 @@ void usbbench_clear_journal(void);
 int usbbench_unplug(int bus, int address);
 int usbbench_plug_in(int bus, int address);
 
+// The address of the device plugged into the port ("1-1.4") now, or -1 when none is.
+int usbbench_address_at(const char* port);
+
 struct usbbench_counters {
     uint64_t submitted; // transfers submitted, refused ones included
     uint64_t refused;   // submissions refused with an error
