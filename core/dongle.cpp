@@ -49,15 +49,24 @@ void Dongle::Tick() {
     }
     usb_find_busses();
     usb_find_devices();
-    struct usb_device* device = FindDevice(choice_);
-    if (device == nullptr) {
+    const Found found = FindDevice(choice_);
+    if (!found.ambiguity.empty()) {
+        // Said again only when the devices it matches change.
+        if (found.ambiguity != ambiguity_) {
+            log_("Dongle not opened: " + found.ambiguity);
+            ambiguity_ = found.ambiguity;
+        }
+        return;
+    }
+    ambiguity_.clear();
+    if (found.device == nullptr) {
         if (!absenceSaid_) {
             log_("Dongle absent: " + Describe(choice_) + ", waiting for it");
             absenceSaid_ = true;
         }
         return;
     }
-    Open(device);
+    Open(found.device);
 }
 
 void Dongle::Open(struct usb_device* device) {

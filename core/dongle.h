@@ -25,11 +25,15 @@ public:
     Dongle& operator=(const Dongle&) = delete;
 
     // About once a second: closes the dongle if it is lost, else opens it if it is closed and there.
-    // Rescanning the buses only while it is closed keeps the library from freeing a record in use.
+    // The buses are rescanned only while it is closed. A rescan frees only the records of devices gone
+    // (another dongle's rescan may free this one's once unplugged), and an opening uses its record only
+    // while it opens.
     void Tick();
     // Stops the reader (at once, even while a read waits) and closes the dongle.
     void Close();
     [[nodiscard]] bool IsOpen() const { return connection_ && connection_->ReadSide() != nullptr; }
+    // Why the dongle is not opened though devices are there: the choice matches several. Else empty.
+    [[nodiscard]] const std::string& Ambiguity() const { return ambiguity_; }
 
     struct Totals {
         std::int64_t transfers = 0;
@@ -48,6 +52,7 @@ private:
     std::unique_ptr<Connection> connection_;
     bool everOpened_ = false;
     bool absenceSaid_ = false;
+    std::string ambiguity_;
     // The dongle is there but has not answered one read since it was opened: it is tried again every
     // tick without a word until it answers, so that a dongle that cannot be read does not flood the log.
     bool quiet_ = false;

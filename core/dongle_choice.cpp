@@ -1,7 +1,9 @@
 #include "core/dongle_choice.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
 
 namespace kestavo::core {
 namespace {
@@ -45,6 +47,16 @@ std::string SerialOf(struct usb_device* device) {
 
 std::optional<DongleChoice> ParseDongleChoice(const std::string& text, std::string& error) {
     DongleChoice choice;
+    if (text.rfind("port:", 0) == 0) {
+        const auto port = usb::ParsePortPath(text.substr(5), error);
+        if (!port) {
+            error = "'" + text + "' is not port:BUS-PORT[.PORT...] (decimal, as in port:1-1.4)";
+            return std::nullopt;
+        }
+        choice.byPort = true;
+        choice.port = *port;
+        return choice;
+    }
     if (const auto slash = text.find('/'); slash != std::string::npos) {
         const auto bus = Number(text.substr(0, slash), 10, 1, 999);
         const auto address = Number(text.substr(slash + 1), 10, 1, 999);
@@ -64,7 +76,9 @@ std::optional<DongleChoice> ParseDongleChoice(const std::string& text, std::stri
                              ? std::nullopt
                              : Number(text.substr(first + 1, second - first - 1), 16, 0, 0xFFFF);
     if (!vendor || !product || (second != std::string::npos && second + 1 == text.size())) {
-        error = "'" + text + "' is not VID:PID[:SERIAL] (hexadecimal ids, as in 04d2:162e) nor BUS/ADDRESS";
+        error = "'" + text +
+                "' is not VID:PID[:SERIAL] (hexadecimal ids, as in 04d2:162e), BUS/ADDRESS nor "
+                "port:BUS-PORT[.PORT...]";
         return std::nullopt;
     }
     choice.vendor = static_cast<unsigned>(*vendor);
@@ -76,6 +90,9 @@ std::optional<DongleChoice> ParseDongleChoice(const std::string& text, std::stri
 }
 
 std::string Describe(const DongleChoice& choice) {
+    if (choice.byPort) {
+        return "port:" + usb::PortName(choice.port);
+    }
     char text[32];
     if (choice.byPlace) {
         std::snprintf(text, sizeof text, "%03d/%03d", choice.bus, choice.address);
@@ -85,23 +102,58 @@ std::string Describe(const DongleChoice& choice) {
     return choice.serial ? text + (":" + *choice.serial) : text;
 }
 
-struct usb_device* FindDevice(const DongleChoice& choice) {
+Found FindDevice(const DongleChoice& choice) {
+    const usb::PortMap ports = choice.byPort || !choice.byPlace ? usb::DevicePorts() : usb::PortMap{};
+    std::optional<int> portAddress;
+    if (choice.byPort) {
+        portAddress = usb::AddressAt(choice.port, ports);
+        if (!portAddress) {
+            return {};
+        }
+    }
+    std::vector<struct usb_device*> matches;
     for (struct usb_bus* bus = usb_get_busses(); bus != nullptr; bus = bus->next) {
         for (struct usb_device* device = bus->devices; device != nullptr; device = device->next) {
-            if (choice.byPlace) {
-                if (std::atoi(bus->dirname) == choice.bus && std::atoi(device->filename) == choice.address) {
-                    return device;
+            const int busNumber = std::atoi(bus->dirname);
+            const int address = std::atoi(device->filename);
+            if (choice.byPort) {
+                if (busNumber == choice.port.bus && address == *portAddress) {
+                    return {device, {}};
                 }
-                continue;
-            }
-            if (device->descriptor.idVendor == choice.vendor &&
-                device->descriptor.idProduct == choice.product &&
-                (!choice.serial || SerialOf(device) == *choice.serial)) {
-                return device;
+            } else if (choice.byPlace) {
+                if (busNumber == choice.bus && address == choice.address) {
+                    return {device, {}};
+                }
+            } else if (device->descriptor.idVendor == choice.vendor &&
+                       device->descriptor.idProduct == choice.product &&
+                       (!choice.serial || SerialOf(device) == *choice.serial)) {
+                matches.push_back(device);
             }
         }
     }
-    return nullptr;
+    // In the order of their places, so that the text is the same at every start.
+    std::sort(matches.begin(), matches.end(), [](struct usb_device* a, struct usb_device* b) {
+        return std::make_pair(std::atoi(a->bus->dirname), std::atoi(a->filename)) <
+               std::make_pair(std::atoi(b->bus->dirname), std::atoi(b->filename));
+    });
+    if (matches.size() <= 1) {
+        return {matches.empty() ? nullptr : matches.front(), {}};
+    }
+    // Opening either would be a guess that may differ at the next start: the operator chooses.
+    std::string named;
+    std::string suggested;
+    for (std::size_t i = 0; i < matches.size(); ++i) {
+        struct usb_device* device = matches[i];
+        const auto port = ports.find({std::atoi(device->bus->dirname), std::atoi(device->filename)});
+        const std::string place = std::string(device->bus->dirname) + "/" + device->filename;
+        const std::string choiceText = port != ports.end() ? "port:" + usb::PortName(port->second) : place;
+        const char* separator = i == 0 ? "" : i + 1 == matches.size() ? " and " : ", ";
+        named +=
+            separator + place + (port != ports.end() ? " (port " + usb::PortName(port->second) + ")" : "");
+        suggested += (i == 0 ? "" : i + 1 == matches.size() ? " or " : ", ") + choiceText;
+    }
+    return {nullptr, Describe(choice) + " matches " + std::to_string(matches.size()) + " devices: " + named +
+                         "; choose one: " + suggested};
 }
 
 } // namespace kestavo::core

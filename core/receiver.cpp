@@ -1,5 +1,6 @@
 #include "core/receiver.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace kestavo::core {
@@ -111,12 +112,17 @@ std::string SubjectBaseOf(const DongleChoice& choice) {
     if (choice.serial) {
         return publish::SubjectBase(*choice.serial, 0, 0);
     }
-    if (struct usb_device* device = FindDevice(choice)) {
+    if (struct usb_device* device = FindDevice(choice).device) {
         return publish::SubjectBase(SerialOf(device), device->descriptor.idVendor,
                                     device->descriptor.idProduct);
     }
     if (choice.byPlace) {
         return "kestavo.bus" + std::to_string(choice.bus) + "_" + std::to_string(choice.address);
+    }
+    if (choice.byPort) {
+        std::string name = usb::PortName(choice.port);
+        std::replace(name.begin(), name.end(), '.', '_');
+        return "kestavo.port" + name;
     }
     return publish::SubjectBase("", static_cast<std::uint16_t>(choice.vendor),
                                 static_cast<std::uint16_t>(choice.product));

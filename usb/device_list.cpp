@@ -1,9 +1,12 @@
 #include "usb/device_list.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
+
+#include "usb/ports.h"
 
 namespace kestavo::usb {
 namespace {
@@ -102,8 +105,11 @@ void PrintDeviceList(const MessageFn& message) {
     DeviceSlots slots{};
     std::vector<std::string> entries;
     ListDevices(slots, entries, message);
+    const PortMap ports = DevicePorts();
     for (std::size_t i = 0; i < entries.size(); ++i) {
-        std::printf("%s/%s\t%s\n", slots[i]->bus->dirname, slots[i]->filename, entries[i].c_str());
+        const auto port = ports.find({std::atoi(slots[i]->bus->dirname), std::atoi(slots[i]->filename)});
+        std::printf("%s/%s\t%s%s\n", slots[i]->bus->dirname, slots[i]->filename, entries[i].c_str(),
+                    port == ports.end() ? "" : ("\tport:" + PortName(port->second)).c_str());
     }
     if (entries.empty()) {
         std::printf("No device were found!\n");

@@ -28,7 +28,8 @@ void InitializeLibrary();
 int ListDevices(DeviceSlots& slots, std::vector<std::string>& entries, const MessageFn& message);
 
 // Prints on stdout the device list as the window shows it, a line an entry led by its device's place and
-// a tab ("001/002\t (Maker) Dongle  [SN1] [04D2h:162Eh]"), or "No device were found!"; initialises
+// a tab ("001/002\t (Maker) Dongle  [SN1] [04D2h:162Eh]"), and for one on a hub a tab and its port as
+// a choice names it ("\tport:1-1.4"); or "No device were found!". Initialises
 // the library first. For the programs that list the devices.
 void PrintDeviceList(const MessageFn& message);
 
