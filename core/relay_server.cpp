@@ -1,5 +1,7 @@
 #include "core/relay_server.h"
 
+#include <map>
+#include <mutex>
 #include <shared_mutex>
 #include <utility>
 
@@ -9,30 +11,68 @@
 namespace kestavo::core {
 namespace {
 
-// The server the relay's callbacks reach. They hold the lock while they use it, so that a server that
-// goes away waits for a callback already under way on the relay's thread rather than being used after.
-// A dispatch that waits for another thread must let go when that thread is going away (the window's
-// mailbox does, once the window detaches), or the server's destructor would wait for it for ever.
+// The servers the relay's callbacks reach, and whose client each connected client is. The callbacks
+// hold the shared lock while they use a server, so that a server that goes away waits for a callback
+// already under way on the relay's thread rather than being used after. A dispatch that waits for
+// another thread must let go when that thread is going away (the window's mailbox does, once the
+// window detaches), or the server's destructor would wait for it for ever. The maps have a mutex of
+// their own, never held while a callback runs, so that a host may start a server from the thread a
+// dispatch waits for.
 std::shared_mutex g_serverMutex;
-RelayServer* g_server = nullptr;
+std::mutex g_mapMutex;
+std::map<NetHandle, RelayServer*> g_servers; // by the library's server handle
+std::map<NetHandle, RelayServer*> g_clients; // by client, from its arrival until it is gone
+// Held while a server starts: a client that arrives before its server is entered waits for it.
+std::mutex g_startMutex;
+
+RelayServer* ServerNamed(NetHandle server) {
+    std::lock_guard lock(g_mapMutex);
+    const auto found = g_servers.find(server);
+    return found == g_servers.end() ? nullptr : found->second;
+}
+
+// Whose the event's client is: found for an arrival through the library, remembered until it is gone.
+RelayServer* Owner(const RelayEvent& event) {
+    if (event.kind == RelayEvent::Kind::Connected) {
+        const NetHandle server = ServerOfClient(event.client);
+        RelayServer* owner = ServerNamed(server);
+        if (owner == nullptr && server != 0) {
+            std::lock_guard starting(g_startMutex);
+            owner = ServerNamed(server);
+        }
+        if (owner != nullptr) {
+            std::lock_guard lock(g_mapMutex);
+            g_clients[event.client] = owner;
+        }
+        return owner;
+    }
+    std::lock_guard lock(g_mapMutex);
+    const auto found = g_clients.find(event.client);
+    if (found == g_clients.end()) {
+        return nullptr;
+    }
+    RelayServer* owner = found->second;
+    if (event.kind == RelayEvent::Kind::Gone) {
+        g_clients.erase(found);
+    }
+    return owner;
+}
 
 } // namespace
 
 RelayServer::RelayServer(LogFn log, Dispatch dispatch)
-    : log_(std::move(log)), dispatch_(std::move(dispatch)) {
-    std::unique_lock lock(g_serverMutex);
-    g_server = this;
-}
+    : log_(std::move(log)), dispatch_(std::move(dispatch)) {}
 
 RelayServer::~RelayServer() {
     Stop();
     std::unique_lock lock(g_serverMutex);
-    if (g_server == this) {
-        g_server = nullptr;
-    }
+    std::lock_guard maps(g_mapMutex);
+    std::erase_if(g_servers, [this](const auto& entry) { return entry.second == this; });
+    std::erase_if(g_clients, [this](const auto& entry) { return entry.second == this; });
 }
 
 bool RelayServer::Start(int port, const std::string& ownAddress) {
+    std::lock_guard starting(g_startMutex);
     const NetHandle server = InitializeSocketWithCallbackANDString(
         OnData, OnGone, OnConnected, 0, port, 1, 1, ownAddress.c_str(), relay::kMulticastGroup,
         kRelaySocketBufferSize, kRelaySocketBufferSize);
@@ -40,6 +80,8 @@ bool RelayServer::Start(int port, const std::string& ownAddress) {
         return false;
     }
     table_.Start(server);
+    std::lock_guard lock(g_mapMutex);
+    g_servers[server] = this;
     return true;
 }
 
@@ -47,8 +89,11 @@ void RelayServer::Stop() {
     if (!table_.Running()) {
         return;
     }
+    const NetHandle server = table_.ServerHandle();
     table_.SendStopFrame();
     table_.ReleaseAll();
+    std::lock_guard lock(g_mapMutex);
+    g_servers.erase(server);
 }
 
 bool RelayServer::Handle(const RelayEvent& event) {
@@ -101,7 +146,7 @@ bool RelayServer::Handle(const RelayEvent& event) {
 
 void RelayServer::Route(const RelayEvent& event) {
     std::shared_lock lock(g_serverMutex);
-    if (RelayServer* server = g_server) {
+    if (RelayServer* server = Owner(event)) {
         if (server->dispatch_) {
             server->dispatch_(event);
         } else {

@@ -27,8 +27,9 @@ struct RelayEvent {
 };
 
 // The relay server: the client table over the relay-socket library, and the one place that starts the
-// library's server and receives its callbacks. One runs at a time in a process: the library's callbacks
-// are plain functions and find it through a process-wide pointer.
+// library's servers and receives their callbacks. Several may run in a process (one per dongle): the
+// library's callbacks are plain functions, and find the server of each client through a process-wide
+// map.
 //
 // By default an event is handled on the library's thread as it comes. A host that must handle it on a
 // thread of its own (the window, on its window thread) gives a dispatch that carries the event there,

@@ -13,6 +13,7 @@ namespace networkdriver {
 // What the relay-socket library knows of one client.
 struct ClientStatistics {
     NetHandle handle = 0;
+    NetHandle server = 0;             // whose client it is
     std::string peer;                 // "address port"
     std::int64_t connectedSince = 0;  // ms since the epoch
     std::uint64_t bytesSent = 0;      // written to the connection
@@ -25,7 +26,9 @@ struct ClientStatistics {
     std::int64_t leftAt = 0; // ms since the epoch
 };
 
+// Remembered for each server, and for so many servers at most (the latest started).
 inline constexpr std::size_t kClientsRemembered = 100;
+inline constexpr std::size_t kServersRemembered = 64;
 
 struct ClientSnapshot {
     std::vector<ClientStatistics> connected;         // in order of connection
@@ -33,8 +36,9 @@ struct ClientSnapshot {
     std::map<std::string, std::uint64_t> departures; // every client that left since the start, by why
 };
 
-// Every connected client of the process's relays and the latest that left. The send path never waits
-// for it: it takes a mutex of its own and each client's lock for a moment.
-ClientSnapshot TakeClientSnapshot();
+// Every connected client of the server and the latest that left (of every server, for 0: the latest
+// kClientsRemembered of them all). The send path never waits for it: it takes a mutex of its own and
+// each client's lock for a moment.
+ClientSnapshot TakeClientSnapshot(NetHandle server = 0);
 
 } // namespace networkdriver

@@ -48,20 +48,22 @@ NetHandle InitializeSocketWithCallbackANDString(ClientDataCallbackFn dataCallbac
 // reported gone. Returns length, or -1 when the handle names no connected client.
 std::int32_t SendData(NetHandle client, const void* bytes, std::int32_t length);
 
-// The same bytes to each of count clients, as SendData to each in turn, in one call. Not one of the
-// six: for a relay that sends every frame to all its clients. The bytes are kept once for them all, and
-// while the list names the same clients as at the last call nothing is done for each; a client newly
-// named receives what is sent from then on. Returns how many clients took the bytes (a handle that
-// names no client, or one disconnected as too slow, is passed over), or -1 for bad arguments.
-std::int32_t SendDataToEach(const NetHandle* clients, std::int32_t count, const void* bytes,
+// The same bytes to each of count clients of the server, as SendData to each in turn, in one call. Not
+// one of the six: for a relay that sends every frame to all its clients. The bytes are kept once for
+// them all, and while the list names the same clients as at the last call nothing is done for each; a
+// client newly named receives what is sent from then on. Each server's clients share their own log, so
+// relays of one process (one per dongle) never mix their frames. Returns how many clients took the
+// bytes (a handle that names no client of the server, or one disconnected as too slow, is passed over;
+// 0 for a server released), or -1 for bad arguments.
+std::int32_t SendDataToEach(NetHandle server, const NetHandle* clients, std::int32_t count, const void* bytes,
                             std::int32_t length);
 
-// For the caller of SendDataToEach that produces faster than its clients can take (the only one that
-// may wait here): waits while most of the clients it sends to are too far behind, until they have caught
-// up halfway, by the rule in pacing.h; else returns at once. A few slow clients, or one that takes
-// nothing, hold nobody back. Never waits on the library's I/O thread. Call it holding no lock that a
-// callback could wait for. Not one of the six.
-void PaceSender();
+// For the caller of SendDataToEach that produces faster than the server's clients can take (the only
+// one that may wait here): waits while most of the clients it sends to are too far behind, until they
+// have caught up halfway, by the rule in pacing.h; else returns at once. A few slow clients, or one that
+// takes nothing, hold nobody back, and another server's clients never do. Never waits on the library's
+// I/O thread. Call it holding no lock that a callback could wait for. Not one of the six.
+void PaceSender(NetHandle server);
 
 // Takes what the client has sent (up to 64 KiB a call) and drops it; its first bytes, at most 4, are
 // stored into *value. Returns the number of bytes taken, 0 when none waited, -1 for an unknown handle.
@@ -76,6 +78,10 @@ std::int32_t ProcessSocketMessage(NetHandle client, std::uintptr_t wParam, std::
 // Returns 0, or -1 (and an empty text) when the handle names no connected client. Not one of the six:
 // for the programs that name their clients in a log.
 std::int32_t GetPeerAddressString(NetHandle client, char* buffer, std::int32_t size);
+
+// The server whose client the handle names, or 0 when it names no connected client. Not one of the six:
+// for a program that runs several relays and must tell whose a callback's client is.
+NetHandle ServerOfClient(NetHandle client);
 
 // Closes a client (after writing out what is queued for it, for two seconds at most) or a server (which
 // stops accepting and closes its clients alike) and frees the handle. Never waits for the I/O thread.

@@ -27,13 +27,18 @@ public:
         std::vector<ClientStatistics> left;
         std::map<std::string, std::uint64_t> departures;
     };
-    [[nodiscard]] View Take() const EXCLUDES(mutex_);
+    // Those of one server, or of all for 0.
+    [[nodiscard]] View Take(NetHandle server) const EXCLUDES(mutex_);
 
 private:
+    struct Record {
+        std::deque<ClientStatistics> left;
+        std::map<std::string, std::uint64_t> departures;
+    };
+
     mutable Mutex mutex_;
     std::vector<std::shared_ptr<Session>> connected_ GUARDED_BY(mutex_);
-    std::deque<ClientStatistics> left_ GUARDED_BY(mutex_);
-    std::map<std::string, std::uint64_t> departures_ GUARDED_BY(mutex_);
+    std::map<NetHandle, Record> records_ GUARDED_BY(mutex_); // by server: handles only grow
 };
 
 } // namespace networkdriver

@@ -18,6 +18,8 @@
 
 namespace networkdriver {
 
+class FanOut;
+
 // The library's two locks, taken in this order and never the other way round. The tables' lock guards
 // which servers and clients exist; held for a few instructions, but for entering a client on the I/O
 // thread, which allocates its entries and, when a table has to grow, copies the live entries into one
@@ -40,6 +42,8 @@ struct Session : std::enable_shared_from_this<Session> {
     // Set before the session is entered in the tables and never changed.
     NetHandle handle = 0;
     NetHandle server = 0;
+    // Its server's: the clients of one server share a log, those of another never see it.
+    std::shared_ptr<FanOut> fanOut;
     Callbacks callbacks;
     std::string peer;       // "address port"
     std::string address;    // the peer's address alone
@@ -96,6 +100,7 @@ struct Server {
     // Set before the server is entered in the tables and never changed.
     NetHandle handle = 0;
     Callbacks callbacks;
+    std::shared_ptr<FanOut> fanOut; // what SendDataToEach sends its clients
     int sendBufferSize = 0;
     int receiveBufferSize = 0;
     AccessRules rules;

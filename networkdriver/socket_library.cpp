@@ -114,6 +114,7 @@ public:
         }
         auto server = std::make_shared<Server>();
         server->callbacks = callbacks;
+        server->fanOut = std::make_shared<networkdriver::FanOut>();
         server->sendBufferSize = sendBufferSize;
         server->receiveBufferSize = receiveBufferSize;
         {
@@ -181,12 +182,13 @@ public:
                 if (size == 0) {
                     return 0; // nothing to queue; the call still tells whether the client is there
                 }
-                const std::size_t queued = session->stream.Queued(fanOut_.Head());
+                networkdriver::FanOut& fanOut = *session->fanOut;
+                const std::size_t queued = session->stream.Queued(fanOut.Head());
                 if (queued + size > networkdriver::kQueueLimit) {
                     session->maxQueued = std::max(session->maxQueued, queued);
-                    fanOut_.Drop(*session);
+                    fanOut.Drop(*session);
                     dropped = session->shared_from_this();
-                } else if (!fanOut_.AppendOwn(*session, data, size, fresh)) {
+                } else if (!fanOut.AppendOwn(*session, data, size, fresh)) {
                     fresh.capacity = std::max(size, networkdriver::kOwnPiece);
                 } else {
                     post = Ready(*session);
@@ -209,14 +211,19 @@ public:
         }
     }
 
-    // The same bytes to each client, as Send to each in turn, but put once into the log that the
-    // clients' streams share (fan_out.h).
-    std::int32_t SendEach(const NetHandle* handles, std::int32_t count, const void* bytes,
+    // The same bytes to each client of the server, as Send to each in turn, but put once into the log
+    // that the server's clients' streams share (fan_out.h).
+    std::int32_t SendEach(NetHandle server, const NetHandle* handles, std::int32_t count, const void* bytes,
                           std::int32_t length) {
         if (length < 0 || count < 0 || (bytes == nullptr && length > 0) ||
             (handles == nullptr && count > 0)) {
             return -1;
         }
+        const std::shared_ptr<networkdriver::FanOut> fan = FanOutOf(server);
+        if (!fan) {
+            return 0; // released: none of its clients is there to take it
+        }
+        networkdriver::FanOut& fanOut = *fan;
         const auto size = static_cast<std::size_t>(length);
         const auto* data = static_cast<const unsigned char*>(bytes);
         std::vector<std::shared_ptr<Session>> dropped;
@@ -224,16 +231,17 @@ public:
         std::int32_t taken = 0;
         {
             Hold queue(g_queueLock);
-            if (!fanOut_.NamedLastTime(handles, count)) {
+            if (!fanOut.NamedLastTime(handles, count)) {
                 // The tables' lock comes first: let go and take both.
                 queue.Unlock();
                 Hold tables(g_tablesLock);
                 queue.Lock();
-                fanOut_.Regroup(handles, count, [this](NetHandle handle) NO_THREAD_SAFETY_ANALYSIS {
-                    return index_.Find(handle); // the tables' lock is held here
+                fanOut.Regroup(handles, count, [this, server](NetHandle handle) NO_THREAD_SAFETY_ANALYSIS {
+                    Session* session = index_.Find(handle); // the tables' lock is held here
+                    return session != nullptr && session->server == server ? session : nullptr;
                 });
             }
-            if (fanOut_.Append(data, size, dropped, woken_) && !woken_.empty()) {
+            if (fanOut.Append(data, size, dropped, woken_) && !woken_.empty()) {
                 for (auto& session : woken_) {
                     session->io = Session::Io::kReady;
                     ready_.push_back(std::move(session));
@@ -241,7 +249,7 @@ public:
                 woken_.clear();
                 post = ScheduleSweep();
             }
-            taken = static_cast<std::int32_t>(fanOut_.Count());
+            taken = static_cast<std::int32_t>(fanOut.Count());
         }
         for (auto& session : dropped) {
             asio::post(io_, [this, session] { Gone(session, kGoneTooSlow, "too slow"); });
@@ -254,14 +262,15 @@ public:
 
     // Waits until the clients the pacing goes by have caught up, or none is taking anything. Never on
     // the I/O thread, which a callback may have called this from.
-    void Pace() {
-        if (!fanOut_.SenderToWait() || std::this_thread::get_id() == thread_.get_id()) {
+    void Pace(NetHandle server) {
+        const std::shared_ptr<networkdriver::FanOut> fanOut = FanOutOf(server);
+        if (!fanOut || !fanOut->SenderToWait() || std::this_thread::get_id() == thread_.get_id()) {
             return;
         }
         for (;;) {
             {
                 Hold queue(g_queueLock);
-                if (fanOut_.SenderMayGoOn(networkdriver::SteadyNowNs())) {
+                if (fanOut->SenderMayGoOn(networkdriver::SteadyNowNs())) {
                     return;
                 }
             }
@@ -291,6 +300,11 @@ public:
             std::memcpy(value, chunk, std::min<std::size_t>(sizeof *value, static_cast<std::size_t>(got)));
         }
         return static_cast<std::int32_t>(got);
+    }
+
+    NetHandle ServerOf(NetHandle handle) {
+        const std::shared_ptr<Session> session = FindSession(handle);
+        return session ? session->server : 0;
     }
 
     std::string Peer(NetHandle handle) {
@@ -350,8 +364,8 @@ public:
         return 0;
     }
 
-    networkdriver::ClientSnapshot Snapshot() {
-        networkdriver::Roster::View view = roster_.Take();
+    networkdriver::ClientSnapshot Snapshot(NetHandle server) {
+        networkdriver::Roster::View view = roster_.Take(server);
         networkdriver::ClientSnapshot snapshot;
         snapshot.left = std::move(view.left);
         snapshot.departures = std::move(view.departures);
@@ -400,6 +414,12 @@ private:
         }
     }
 
+    std::shared_ptr<networkdriver::FanOut> FanOutOf(NetHandle server) {
+        Hold tables(g_tablesLock);
+        const auto found = servers_.find(server);
+        return found == servers_.end() ? nullptr : found->second->fanOut;
+    }
+
     std::shared_ptr<Session> FindSession(NetHandle handle) {
         Hold tables(g_tablesLock);
         const auto found = sessions_.find(handle);
@@ -410,7 +430,7 @@ private:
     void EraseLocked(Session& session) REQUIRES(g_tablesLock) {
         {
             Hold queue(g_queueLock);
-            fanOut_.Remove(session);
+            session.fanOut->Remove(session);
         }
         sessions_.erase(session.handle);
         index_.Erase(session.handle);
@@ -469,6 +489,7 @@ private:
         session->address = address;
         session->handle = NextHandle();
         session->server = server->handle;
+        session->fanOut = server->fanOut;
         session->callbacks = server->callbacks;
         session->ioFd = fd;
         {
@@ -606,12 +627,13 @@ private:
             if (session->closed) {
                 return;
             }
-            total = session->stream.Gather(fanOut_.Log(), gathered.data(), count, session->holding);
+            total = session->stream.Gather(session->fanOut->Log(), gathered.data(), count, session->holding);
             if (total == 0) {
                 finished = Idle(session);
             } else {
                 session->io = Session::Io::kWriting;
-                session->maxQueued = std::max(session->maxQueued, session->stream.Queued(fanOut_.Head()));
+                session->maxQueued =
+                    std::max(session->maxQueued, session->stream.Queued(session->fanOut->Head()));
             }
         }
         if (total == 0) {
@@ -645,7 +667,7 @@ private:
             if (wrote < total) {
                 blocked = true;
                 session->io = Session::Io::kBlocked;
-            } else if (session->stream.Queued(fanOut_.Head()) > 0) {
+            } else if (session->stream.Queued(session->fanOut->Head()) > 0) {
                 session->io = Session::Io::kReady;
                 ready_.push_back(session);
                 post = ScheduleSweep();
@@ -679,19 +701,20 @@ private:
     // With nothing left to write: a member waits for the next frame, a released client is done (true).
     bool Idle(const std::shared_ptr<Session>& session) REQUIRES(g_queueLock) {
         session->io = Session::Io::kIdle;
-        fanOut_.Idle(session);
+        session->fanOut->Idle(session);
         return session->released;
     }
 
     networkdriver::ClientStatistics StatisticsOf(Session& session) {
         networkdriver::ClientStatistics statistics;
         statistics.handle = session.handle;
+        statistics.server = session.server;
         statistics.peer = session.peer;
         statistics.connectedSince = session.since;
         statistics.bytesSent = session.bytesSent.load(std::memory_order_relaxed);
         Hold queue(g_queueLock);
-        statistics.framesSent = session.stream.FramesSent(fanOut_.Log());
-        statistics.queuedBytes = session.stream.Queued(fanOut_.Head());
+        statistics.framesSent = session.stream.FramesSent(session.fanOut->Log());
+        statistics.queuedBytes = session.stream.Queued(session.fanOut->Head());
         statistics.maxQueuedBytes = std::max(session.maxQueued, statistics.queuedBytes);
         return statistics;
     }
@@ -763,7 +786,7 @@ private:
             }
             session.closed = true;
             if (session.stream.Member()) {
-                fanOut_.Drop(session);
+                session.fanOut->Drop(session);
             }
             dropped = session.stream.TakePieces();
         }
@@ -786,8 +809,7 @@ private:
     asio::executor_work_guard<asio::io_context::executor_type> work_;
     std::unordered_map<NetHandle, std::shared_ptr<Server>> servers_ GUARDED_BY(g_tablesLock);
     std::unordered_map<NetHandle, std::shared_ptr<Session>> sessions_ GUARDED_BY(g_tablesLock);
-    networkdriver::HandleIndex<Session> index_ GUARDED_BY(g_tablesLock); // the same sessions, for SendData
-    networkdriver::FanOut fanOut_;
+    networkdriver::HandleIndex<Session> index_ GUARDED_BY(g_tablesLock);  // the same sessions, for SendData
     std::vector<std::shared_ptr<Session>> ready_ GUARDED_BY(g_queueLock); // to write to at the next sweep
     std::vector<std::shared_ptr<Session>> woken_ GUARDED_BY(g_queueLock); // scratch, for SendEach
     bool sweepPosted_ GUARDED_BY(g_queueLock) = false;
@@ -824,18 +846,18 @@ std::int32_t SendData(NetHandle client, const void* bytes, std::int32_t length) 
     }
 }
 
-std::int32_t SendDataToEach(const NetHandle* clients, std::int32_t count, const void* bytes,
+std::int32_t SendDataToEach(NetHandle server, const NetHandle* clients, std::int32_t count, const void* bytes,
                             std::int32_t length) {
     try {
-        return Driver::Instance().SendEach(clients, count, bytes, length);
+        return Driver::Instance().SendEach(server, clients, count, bytes, length);
     } catch (...) {
         return -1;
     }
 }
 
-void PaceSender() {
+void PaceSender(NetHandle server) {
     try {
-        Driver::Instance().Pace();
+        Driver::Instance().Pace(server);
     } catch (...) {
         // pacing is a courtesy to the clients; a sender that cannot wait goes on
     }
@@ -859,8 +881,8 @@ void SetAccessRules(AccessRules rules) {
     Driver::Instance().SetRules(std::move(rules));
 }
 
-ClientSnapshot TakeClientSnapshot() {
-    return Driver::Instance().Snapshot();
+ClientSnapshot TakeClientSnapshot(NetHandle server) {
+    return Driver::Instance().Snapshot(server);
 }
 
 } // namespace networkdriver
@@ -878,6 +900,14 @@ std::int32_t GetPeerAddressString(NetHandle client, char* buffer, std::int32_t s
     } catch (...) {
         buffer[0] = '\0';
         return -1;
+    }
+}
+
+NetHandle ServerOfClient(NetHandle client) {
+    try {
+        return Driver::Instance().ServerOf(client);
+    } catch (...) {
+        return 0;
     }
 }
 

@@ -92,18 +92,20 @@ void ClientTable::ForwardSocketMessage(std::uintptr_t wParam, std::intptr_t lPar
 void ClientTable::RelaySamplePacket(const frames::SamplePacket& packet) {
     packetCounter_.fetch_add(1);
     const auto frame = frames::SampleFrame(packet);
+    NetHandle server = 0;
     {
         networkdriver::Hold lock(mutex_);
         SendToAllLocked(frame.data(), frame.size());
+        server = server_;
     }
     // Outside the lock: the library's callbacks enter clients through it, and pacing waits for them.
-    PaceSender();
+    PaceSender(server);
 }
 
 void ClientTable::SendToAllLocked(const std::uint8_t* bytes, std::size_t length) const {
     // One call for all the clients, in the table's order: the library then keeps the frame once for them
     // all, and does nothing per client while the table is unchanged.
-    SendDataToEach(handles_.data(), static_cast<std::int32_t>(handles_.size()), bytes,
+    SendDataToEach(server_, handles_.data(), static_cast<std::int32_t>(handles_.size()), bytes,
                    static_cast<std::int32_t>(length));
 }
 

@@ -320,15 +320,15 @@ TEST_F(SocketLibrary, SendsToEachAndToOneKeepEveryClientsCallOrder) {
     const NetHandle nobody = 0;
     const NetHandle onlyB[] = {nobody, b};
 
-    EXPECT_EQ(SendDataToEach(both, 2, "1", 1), 2);
+    EXPECT_EQ(SendDataToEach(server, both, 2, "1", 1), 2);
     EXPECT_EQ(SendData(a, "x", 1), 1);
-    EXPECT_EQ(SendDataToEach(both, 2, "2", 1), 2);
-    EXPECT_EQ(SendDataToEach(onlyB, 2, "3", 1), 1) << "a handle naming nobody is passed over";
+    EXPECT_EQ(SendDataToEach(server, both, 2, "2", 1), 2);
+    EXPECT_EQ(SendDataToEach(server, onlyB, 2, "3", 1), 1) << "a handle naming nobody is passed over";
     EXPECT_EQ(SendData(b, "y", 1), 1);
-    EXPECT_EQ(SendDataToEach(both, 2, "4", 1), 2) << "the first comes back";
+    EXPECT_EQ(SendDataToEach(server, both, 2, "4", 1), 2) << "the first comes back";
     const std::string big(200000, 'z'); // spans log blocks
-    EXPECT_EQ(SendDataToEach(both, 2, big.data(), static_cast<std::int32_t>(big.size())), 2);
-    EXPECT_EQ(SendDataToEach(both, 2, "", 0), 2) << "nothing to send still counts the clients";
+    EXPECT_EQ(SendDataToEach(server, both, 2, big.data(), static_cast<std::int32_t>(big.size())), 2);
+    EXPECT_EQ(SendDataToEach(server, both, 2, "", 0), 2) << "nothing to send still counts the clients";
 
     const auto fromA = first.Read(4 + big.size());
     const auto fromB = second.Read(5 + big.size());
@@ -342,15 +342,60 @@ TEST_F(SocketLibrary, SendsToEachAndToOneKeepEveryClientsCallOrder) {
     }
 
     // A client that left the list still receives what it was sent before it left, once released.
-    EXPECT_EQ(SendDataToEach(both, 2, "5", 1), 2);
+    EXPECT_EQ(SendDataToEach(server, both, 2, "5", 1), 2);
     EXPECT_EQ(ReleaseSocket(a), 0);
-    EXPECT_EQ(SendDataToEach(both, 2, "6", 1), 1);
+    EXPECT_EQ(SendDataToEach(server, both, 2, "6", 1), 1);
     const auto restOfA = first.ReadToEnd();
     ASSERT_TRUE(restOfA);
     EXPECT_EQ(std::string(restOfA->begin(), restOfA->end()), "5");
     const auto restOfB = second.Read(2);
     ASSERT_TRUE(restOfB);
     EXPECT_EQ(std::string(restOfB->begin(), restOfB->end()), "56");
+}
+
+// Two relays of one process (one per dongle) share nothing their clients can see: each client receives
+// its own server's bytes only, a client of the other named in a call is passed over, and each server
+// counts its own clients and departures.
+TEST_F(SocketLibrary, TwoServersKeepTheirClientsAndTheirFramesApart) {
+    ASSERT_NE(Start(port), 0U);
+    const NetHandle first = server;
+    const int otherPort = FreePort();
+    ASSERT_NE(Start(otherPort), 0U);
+    const NetHandle second = server;
+    TcpClient ofFirst("127.0.0.1", port);
+    const NetHandle a = recorder.Await(Event::Connected, 1).at(0).handle;
+    TcpClient ofSecond("127.0.0.1", otherPort);
+    const NetHandle b = recorder.Await(Event::Connected, 2).at(1).handle;
+    TcpClient leaving("127.0.0.1", otherPort);
+    const NetHandle c = recorder.Await(Event::Connected, 3).at(2).handle;
+
+    const NetHandle both[] = {a, b};
+    const NetHandle onlyB[] = {b};
+    EXPECT_EQ(SendDataToEach(first, both, 2, "1", 1), 1) << "b is the other server's";
+    EXPECT_EQ(SendDataToEach(second, onlyB, 1, "A", 1), 1);
+    EXPECT_EQ(SendDataToEach(first, both, 2, "2", 1), 1);
+    EXPECT_EQ(SendDataToEach(second, onlyB, 1, "B", 1), 1);
+    const auto fromFirst = ofFirst.Read(2);
+    const auto fromSecond = ofSecond.Read(2);
+    ASSERT_TRUE(fromFirst && fromSecond);
+    EXPECT_EQ(std::string(fromFirst->begin(), fromFirst->end()), "12");
+    EXPECT_EQ(std::string(fromSecond->begin(), fromSecond->end()), "AB");
+
+    EXPECT_EQ(ReleaseSocket(c), 0);
+    const auto ofOne = networkdriver::TakeClientSnapshot(first);
+    const auto ofTwo = networkdriver::TakeClientSnapshot(second);
+    ASSERT_EQ(ofOne.connected.size(), 1U);
+    EXPECT_EQ(ofOne.connected[0].handle, a);
+    EXPECT_EQ(ofOne.connected[0].server, first);
+    ASSERT_EQ(ofTwo.connected.size(), 1U);
+    EXPECT_EQ(ofTwo.connected[0].handle, b);
+    EXPECT_TRUE(ofOne.departures.empty());
+    EXPECT_EQ(ofTwo.departures, (std::map<std::string, std::uint64_t>{{"released", 1}}));
+    EXPECT_EQ(networkdriver::TakeClientSnapshot().connected.size(), 2U) << "0: every server's";
+    EXPECT_EQ(ReleaseSocket(first), 0);
+    EXPECT_EQ(SendDataToEach(first, both, 2, "3", 1), 0) << "a released server reaches nobody";
+    EXPECT_EQ(ReleaseSocket(second), 0);
+    server = 0;
 }
 
 // A sender that paces itself runs at the pace of a slow client rather than dropping it, but does not
@@ -382,8 +427,8 @@ TEST_F(SocketLibrary, APacedSenderKeepsToASlowClientButNotToAStalledOne) {
     const auto send = [&](const NetHandle* handles, int count) {
         std::memcpy(frame, &sent, sizeof sent);
         ++sent;
-        SendDataToEach(handles, count, frame, sizeof frame);
-        PaceSender();
+        SendDataToEach(server, handles, count, frame, sizeof frame);
+        PaceSender(server);
     };
     // Three times the queue limit: unpaced, the sender would be that far ahead within a tenth of a second.
     while (sent * 28U < 12U * 1024 * 1024) {
