@@ -1,6 +1,9 @@
 #include "core/dongle.h"
 
+#include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <set>
 #include <utility>
 
 namespace kestavo::core {
@@ -9,6 +12,15 @@ namespace {
 // Reads fail about every 20 ms while they keep failing: a quarter of a second of nothing but failures
 // is a dongle gone, not a hiccup.
 constexpr std::int32_t kLostAfterFailures = 12;
+
+// The devices the kept dongles of this process have open, by (bus, address): two choices may name one
+// device (its port, and its serial), and two readers of one device would each see half its transfers.
+std::mutex g_heldMutex;
+std::set<std::pair<int, int>> g_held;
+
+std::pair<int, int> PlaceOf(const struct usb_device* device) {
+    return {std::atoi(device->bus->dirname), std::atoi(device->filename)};
+}
 
 Dongle::Totals Of(const usb::TransferContext& context) {
     std::lock_guard lock(usb::StatisticsLock());
@@ -58,6 +70,19 @@ void Dongle::Tick() {
         }
         return;
     }
+    if (found.device != nullptr) {
+        std::lock_guard lock(g_heldMutex);
+        if (g_held.count(PlaceOf(found.device)) > 0) {
+            const std::string why = Describe(choice_) + " is " + found.device->bus->dirname + "/" +
+                                    found.device->filename +
+                                    ", which another dongle of this service has open";
+            if (why != ambiguity_) {
+                log_("Dongle not opened: " + why);
+                ambiguity_ = why;
+            }
+            return;
+        }
+    }
     ambiguity_.clear();
     if (found.device == nullptr) {
         if (!absenceSaid_) {
@@ -99,6 +124,11 @@ void Dongle::Open(struct usb_device* device) {
         return;
     }
     connection_->Resume();
+    {
+        std::lock_guard lock(g_heldMutex);
+        held_ = PlaceOf(device);
+        g_held.insert(*held_);
+    }
     if (!quiet_) {
         log_(std::string(everOpened_ ? "Dongle back: " : "Dongle opened: ") + Describe(choice_) + " (bus " +
              device->bus->dirname + ", address " + device->filename + ")");
@@ -108,6 +138,11 @@ void Dongle::Open(struct usb_device* device) {
 }
 
 void Dongle::Close() {
+    if (held_) {
+        std::lock_guard lock(g_heldMutex);
+        g_held.erase(*held_);
+        held_.reset();
+    }
     if (!connection_) {
         return;
     }

@@ -3,7 +3,9 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 
 #include "core/connection.h"
 #include "core/dongle_choice.h"
@@ -32,7 +34,8 @@ public:
     // Stops the reader (at once, even while a read waits) and closes the dongle.
     void Close();
     [[nodiscard]] bool IsOpen() const { return connection_ && connection_->ReadSide() != nullptr; }
-    // Why the dongle is not opened though devices are there: the choice matches several. Else empty.
+    // Why the dongle is not opened though devices are there: the choice matches several, or the one
+    // another kept dongle of the process has open. Else empty.
     [[nodiscard]] const std::string& Ambiguity() const { return ambiguity_; }
 
     struct Totals {
@@ -53,6 +56,7 @@ private:
     bool everOpened_ = false;
     bool absenceSaid_ = false;
     std::string ambiguity_;
+    std::optional<std::pair<int, int>> held_; // the bus and address it has open, while it has
     // The dongle is there but has not answered one read since it was opened: it is tried again every
     // tick without a word until it answers, so that a dongle that cannot be read does not flood the log.
     bool quiet_ = false;

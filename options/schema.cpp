@@ -1,8 +1,14 @@
 #include "options/schema.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <array>
+#include <cctype>
 #include <cstdlib>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <set>
 #include <sstream>
 #include <string_view>
 
@@ -30,15 +36,18 @@ std::string CheckDevice(const std::string& text) {
 
 } // namespace
 
-void Define(CLI::App& app, Program program, Values& values) {
-    const bool service = program == Program::Service;
+namespace {
+
+// The options each dongle has of its own. service: the service's, which also chooses the dongle and
+// its port (the window has its own in its configuration file).
+void DefineDongle(CLI::App& app, bool service, DongleOptions& values) {
     if (service) {
         app.add_option("--device", values.device,
-                       "The dongle: VID:PID or VID:PID:SERIAL (hexadecimal ids), or BUS/ADDRESS")
+                       "The dongle: VID:PID or VID:PID:SERIAL (hexadecimal ids), BUS/ADDRESS, or "
+                       "port:BUS-PORT[.PORT...] (the hub port it is plugged into, as in port:1-1.4)")
             ->check(Rule(CheckDevice, "DEVICE"));
         app.add_option("--port", values.port, "The relay's TCP port, on every interface (9001)")
             ->check(CLI::Range(1, 65535));
-        app.add_flag("--list", values.list, "Print the USB devices as the window lists them, and exit");
     }
     app.add_option("--listen", values.access.listen,
                    "Listen only on this address (repeatable; default: every one)")
@@ -48,19 +57,13 @@ void Define(CLI::App& app, Program program, Values& values) {
            "Take clients only from this NETWORK/BITS (repeatable; an IPv4 network also takes IPv4 peers "
            "of IPv6 sockets)")
         ->check(Rule(core::CheckNetwork, "NETWORK/BITS"));
-    if (service) {
-        app.add_option(
-               "--status", values.status,
-               "Serve GET /status (JSON) and GET /metrics (Prometheus) on ADDRESS:PORT, or on loopback "
-               "when only a PORT is given")
-            ->check(Rule(CheckStatus, "ADDRESS:PORT"));
-    }
     app.add_option("--nats", values.nats,
                    "Publish every sample frame into NATS through these servers (nats://HOST:PORT, comma "
                    "separated), on SUBJECT.samples, and the configuration frame on SUBJECT.config")
         ->check(Rule(publish::CheckNatsServers, "URL[,URL...]"));
     app.add_option("--nats-subject", values.outputs.natsSubject,
-                   "The NATS subjects' base (default: kestavo. and the dongle's serial, else VVVV_PPPP)")
+                   "The NATS subjects' base (default: kestavo. and the dongle's serial, else VVVV_PPPP; "
+                   "for a dongle of a [dongle.NAME] section, kestavo.NAME)")
         ->check(Rule(publish::CheckNatsSubject, "SUBJECT"));
     app.add_option("--zmq", values.outputs.zmq,
                    "Publish the raw samples on a ZeroMQ PUB socket bound to ENDPOINT (tcp://ADDRESS:PORT): "
@@ -72,6 +75,170 @@ void Define(CLI::App& app, Program program, Values& values) {
     app.add_option("--max-per-address", values.access.maxPerAddress,
                    "At most this many clients from one address at once (0: no limit)")
         ->check(CLI::Range(0, 1000000));
+}
+
+// The service's configuration file as CLI11 reads it, but for its [dongle.NAME] sections, which are
+// kept aside for the dongles' own parse: CLI11 would take their keys for unknown options.
+struct Sections {
+    std::vector<std::string> names;                           // in the file's order
+    std::map<std::string, std::vector<CLI::ConfigItem>> keys; // by name
+    std::string error;                                        // a section that cannot be
+};
+
+class SplittingConfig : public CLI::ConfigTOML {
+public:
+    explicit SplittingConfig(std::shared_ptr<Sections> sections) : sections_(std::move(sections)) {}
+
+    std::vector<CLI::ConfigItem> from_config(std::istream& input) const override {
+        const std::string text(std::istreambuf_iterator<char>(input), {});
+        // A section named twice would have its keys merged silently: found here, where the headers are.
+        std::istringstream lines(text);
+        std::set<std::string> headers;
+        for (std::string line; std::getline(lines, line);) {
+            const auto first = line.find_first_not_of(" \t");
+            const auto last = line.find_last_not_of(" \t\r");
+            if (first == std::string::npos || line[first] != '[' || line[last] != ']') {
+                continue;
+            }
+            const std::string header = line.substr(first + 1, last - first - 1);
+            if (!headers.insert(header).second && sections_->error.empty()) {
+                sections_->error = "the section [" + header + "] is there twice";
+            }
+        }
+        std::istringstream again(text);
+        std::vector<CLI::ConfigItem> kept;
+        for (CLI::ConfigItem& item : CLI::ConfigTOML::from_config(again)) {
+            if (!item.parents.empty() && item.parents.front() != "dongle") {
+                if (sections_->error.empty()) {
+                    sections_->error = "the section [" + item.parents.front() +
+                                       "] is unknown (a dongle's section is [dongle.NAME])";
+                }
+                continue;
+            }
+            if (item.parents.empty()) {
+                kept.push_back(std::move(item));
+                continue;
+            }
+            if (item.parents.size() == 1) {
+                if (item.name != "--" && item.name != "++" && sections_->error.empty()) {
+                    sections_->error = "a dongle's section is named: [dongle.NAME]";
+                }
+                continue;
+            }
+            const std::string& name = item.parents[1];
+            if (item.parents.size() > 2 && sections_->error.empty()) {
+                sections_->error = "[dongle." + name + "] has no section " + item.parents[2];
+            }
+            if (std::find(sections_->names.begin(), sections_->names.end(), name) == sections_->names.end()) {
+                sections_->names.push_back(name);
+            }
+            if (item.name != "--" && item.name != "++") {
+                sections_->keys[name].push_back(std::move(item));
+            }
+        }
+        return kept;
+    }
+
+private:
+    std::shared_ptr<Sections> sections_;
+};
+
+bool GoodSectionName(const std::string& name) {
+    return !name.empty() && name.size() <= 64 && std::all_of(name.begin(), name.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_';
+    });
+}
+
+// One section's keys through the dongle's options, as if given on a command line. Empty when good.
+std::string ParseSection(const std::string& name, const std::vector<CLI::ConfigItem>& keys,
+                         DongleOptions& dongle) {
+    const std::string where = "[dongle." + name + "]";
+    if (!GoodSectionName(name)) {
+        return where + ": a dongle's name is letters, digits, '-' and '_' (at most 64)";
+    }
+    std::vector<std::string> arguments = {"kestavo-relayd"};
+    for (const CLI::ConfigItem& item : keys) {
+        const auto& known = DongleKeys();
+        if (std::find(known.begin(), known.end(), item.name) == known.end()) {
+            return where + ": unknown key '" + item.name +
+                   "' (a dongle's keys: device, port, listen, allow, " +
+                   "nats, nats-subject, zmq, max-clients, max-per-address)";
+        }
+        for (const std::string& input : item.inputs) {
+            arguments.push_back("--" + item.name);
+            arguments.push_back(input);
+        }
+    }
+    CLI::App app{"", "kestavo-relayd"};
+    dongle = DongleOptions{};
+    dongle.name = name;
+    DefineDongle(app, true, dongle);
+    std::vector<char*> argv;
+    for (std::string& argument : arguments) {
+        argv.push_back(argument.data());
+    }
+    try {
+        app.parse(static_cast<int>(argv.size()), argv.data());
+    } catch (const CLI::ParseError& error) {
+        std::string what = error.what();
+        // CLI11 names the option; the file's reader knows it as a key.
+        if (what.rfind("--", 0) == 0) {
+            what.erase(0, 2);
+        }
+        return where + " " + what;
+    }
+    if (dongle.device.empty()) {
+        return where + ": no key 'device' names its dongle";
+    }
+    return {};
+}
+
+// What the dongles must not share. Empty when good.
+std::string CheckApart(const std::vector<DongleOptions>& dongles) {
+    for (std::size_t i = 0; i < dongles.size(); ++i) {
+        for (std::size_t j = 0; j < i; ++j) {
+            const DongleOptions& a = dongles[j];
+            const DongleOptions& b = dongles[i];
+            const std::string where = b.name == "default" ? "the top level" : "[dongle." + b.name + "]";
+            const std::string other = a.name == "default" ? "the top level's" : "[dongle." + a.name + "]'s";
+            std::string error;
+            if (a.name == b.name) {
+                return "two dongles are named " + a.name;
+            }
+            if (a.port == b.port) {
+                return where + " port: " + std::to_string(b.port) + " is " + other + " relay port too";
+            }
+            if (core::Describe(*core::ParseDongleChoice(a.device, error)) ==
+                core::Describe(*core::ParseDongleChoice(b.device, error))) {
+                return where + " device: " + b.device + " is " + other + " dongle too";
+            }
+            if (!a.outputs.zmq.empty() && a.outputs.zmq == b.outputs.zmq) {
+                return where + " zmq: " + b.outputs.zmq + " is " + other + " endpoint too";
+            }
+        }
+    }
+    return {};
+}
+
+} // namespace
+
+const std::vector<std::string>& DongleKeys() {
+    static const std::vector<std::string> keys = {
+        "device", "port", "listen", "allow", "nats", "nats-subject", "zmq", "max-clients", "max-per-address"};
+    return keys;
+}
+
+void Define(CLI::App& app, Program program, Values& values) {
+    const bool service = program == Program::Service;
+    DefineDongle(app, service, values);
+    if (service) {
+        app.add_flag("--list", values.list, "Print the USB devices as the window lists them, and exit");
+        app.add_option(
+               "--status", values.status,
+               "Serve GET /status (JSON) and GET /metrics (Prometheus) on ADDRESS:PORT, or on loopback "
+               "when only a PORT is given")
+            ->check(Rule(CheckStatus, "ADDRESS:PORT"));
+    }
 }
 
 std::size_t QtOptionLength(const std::vector<std::string>& arguments, std::size_t at) {
@@ -113,9 +280,13 @@ std::optional<Values> Parse(const std::vector<std::string>& arguments, Program p
                          : "Kestavo: relays a USB radio dongle's samples to TCP clients.",
                  name};
     app.set_version_flag("--version", name + " " + kVersion);
+    const auto sections = std::make_shared<Sections>();
     if (service) {
-        app.set_config("--config", "", "Read options from FILE (KEY = VALUE lines, the long options' names)");
+        app.set_config("--config", "",
+                       "Read options from FILE (KEY = VALUE lines, the long options' names; a [dongle.NAME] "
+                       "section for each further dongle)");
         app.allow_config_extras(CLI::config_extras_mode::error);
+        app.config_formatter(std::make_shared<SplittingConfig>(sections));
     }
     Values values;
     Define(app, program, values);
@@ -146,13 +317,47 @@ std::optional<Values> Parse(const std::vector<std::string>& arguments, Program p
         exitCode = 2;
         return std::nullopt;
     }
+    const auto fail = [&](const std::string& why) {
+        output = name + ": " + why + "\n";
+        exitCode = 2;
+        return std::nullopt;
+    };
+    if (!sections->error.empty()) {
+        return fail(sections->error);
+    }
     if (!values.nats.empty()) {
         values.outputs.nats = publish::SplitNatsServers(values.nats);
     }
-    if (service && !values.list && values.device.empty()) {
-        output = name + ": --device is required (or --list)\n";
-        exitCode = 2;
-        return std::nullopt;
+    if (!service || values.list) {
+        return values;
+    }
+    if (!values.device.empty()) {
+        values.dongles.push_back(values);
+    } else if (sections->names.empty()) {
+        return fail("--device is required (or --list)");
+    } else {
+        // Without a device of their own, the top level's dongle options would belong to no dongle.
+        for (const std::string& key : DongleKeys()) {
+            if (app.get_option("--" + key)->count() > 0) {
+                return fail("--" + key +
+                            " belongs to a dongle: give --device beside it, or put it in a "
+                            "[dongle.NAME] section");
+            }
+        }
+    }
+    for (const std::string& section : sections->names) {
+        DongleOptions dongle;
+        if (const std::string error = ParseSection(section, sections->keys[section], dongle);
+            !error.empty()) {
+            return fail(error);
+        }
+        if (!dongle.nats.empty()) {
+            dongle.outputs.nats = publish::SplitNatsServers(dongle.nats);
+        }
+        values.dongles.push_back(std::move(dongle));
+    }
+    if (const std::string error = CheckApart(values.dongles); !error.empty()) {
+        return fail(error);
     }
     return values;
 }

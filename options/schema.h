@@ -18,18 +18,29 @@ namespace kestavo::options {
 
 enum class Program { Window, Service };
 
-struct Values {
-    std::string device; // the service's dongle, as ParseDongleChoice reads it
-    int port = 9001;    // the service's relay port; the window keeps its own in its configuration file
-    bool list = false;
-    std::string status; // ADDRESS:PORT of the service's status page
+// What each dongle of the service has of its own (and what the window takes of the same).
+struct DongleOptions {
+    std::string name = "default"; // the section's name in the configuration file
+    std::string device;           // the service's dongle, as ParseDongleChoice reads it
+    int port = 9001; // the service's relay port; the window keeps its own in its configuration file
     core::AccessOptions access;
     std::string nats; // the --nats text; outputs.nats holds it split
     publish::OutputOptions outputs;
 };
 
+struct Values : DongleOptions {
+    bool list = false;
+    std::string status; // ADDRESS:PORT of the service's status page
+    // The service's dongles: the one of the command line and the file's top level (named "default"),
+    // when it has a device, then those of the file's [dongle.NAME] sections, in the file's order.
+    std::vector<DongleOptions> dongles;
+};
+
 // Adds every option the program takes to app, each bound to its member of values.
 void Define(CLI::App& app, Program program, Values& values);
+
+// The keys a [dongle.NAME] section of the service's configuration file may hold.
+const std::vector<std::string>& DongleKeys();
 
 // Parses a command line (arguments[0] is the program's name) with the options of program. Nothing when
 // the program is to end here: output is then what to print (help, the version, or an error naming the

@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <poll.h>
@@ -16,6 +17,7 @@
 #include <sys/signalfd.h>
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
+#include <vector>
 
 #include "core/dongle_choice.h"
 #include "core/receiver.h"
@@ -34,6 +36,8 @@ using namespace kestavo;
 
 constexpr auto kSummaryPeriod = std::chrono::minutes(1);
 constexpr auto kTick = std::chrono::duration_cast<Clock::duration>(std::chrono::seconds(1));
+// A dongle's relay port in use (in a service of several) is tried again this often.
+constexpr auto kRelayRetry = std::chrono::seconds(5);
 
 void Log(const std::string& line) {
     // The relay's thread and this one both log; each line goes out whole.
@@ -42,6 +46,28 @@ void Log(const std::string& line) {
     std::fprintf(stderr, "%s\n", line.c_str());
     std::fflush(stderr);
 }
+
+// One dongle of the service, with its own reader, relay and outputs.
+struct Station {
+    options::DongleOptions options;
+    core::DongleChoice choice;
+    core::LogFn log;                  // its lines, named after it when the service has several
+    networkdriver::AccessRules rules; // its relay's
+    std::unique_ptr<core::Receiver> receiver;
+    std::optional<Clock::time_point> relayRetry; // while its relay port could not be listened on
+    relayd::DongleState state;
+
+    // Listens on the dongle's relay port with its own rules, which the library takes at each start.
+    bool StartRelay() {
+        networkdriver::SetAccessRules(rules);
+        if (!receiver->Relay().Start(options.port)) {
+            return false;
+        }
+        log(core::texts::kNetworkStarted);
+        relayRetry.reset();
+        return true;
+    }
+};
 
 } // namespace
 
@@ -68,36 +94,61 @@ int main(int argc, char** argv) {
         usb::PrintDeviceList(Log);
         return 0;
     }
-    std::string error;
-    const core::DongleChoice choice = *core::ParseDongleChoice(options.device, error);
     networkdriver::RaiseDescriptorLimit();
     usb::InitializeLibrary();
 
-    auto rules = *core::MakeAccessRules(options.access, error);
-    rules.refused = [](const std::string& peer, const std::string& reason) {
-        Log(core::texts::ClientRefused(peer, reason));
-    };
-    if (rules.Any()) {
-        Log(core::texts::Access(networkdriver::Describe(rules)));
+    const bool several = options.dongles.size() > 1;
+    std::vector<std::unique_ptr<Station>> stations;
+    for (const options::DongleOptions& dongle : options.dongles) {
+        auto station = std::make_unique<Station>();
+        Station& s = *station;
+        s.options = dongle;
+        std::string error;
+        s.choice = *core::ParseDongleChoice(dongle.device, error);
+        const std::string prefix = several ? "[" + dongle.name + "] " : "";
+        s.log = [prefix](const std::string& line) {
+            Log(prefix + line);
+        };
+        s.rules = *core::MakeAccessRules(dongle.access, error);
+        s.rules.refused = [log = s.log](const std::string& peer, const std::string& reason) {
+            log(core::texts::ClientRefused(peer, reason));
+        };
+        if (s.rules.Any()) {
+            s.log(core::texts::Access(networkdriver::Describe(s.rules)));
+        }
+        s.receiver = std::make_unique<core::Receiver>(s.log);
+        if (!s.StartRelay()) {
+            s.log(core::texts::CannotStartRelay(dongle.port));
+            if (!several) {
+                return 1;
+            }
+            // The others serve on: this one's port is tried again, quietly, until it is free.
+            s.log("Trying port " + std::to_string(dongle.port) + " again every " +
+                  std::to_string(kRelayRetry.count()) + " seconds");
+            s.relayRetry = Clock::now() + kRelayRetry;
+            s.state.problem = core::texts::CannotStartRelay(dongle.port);
+        }
+        // A dongle of a section publishes under its own name, so that two of one batch never share one.
+        const std::string subjects =
+            dongle.name == "default" ? core::SubjectBaseOf(s.choice) : "kestavo." + dongle.name;
+        if (!s.receiver->StartOutputs(dongle.outputs, subjects, s.log)) {
+            s.log(s.receiver->Outputs()->Error());
+            if (!several) {
+                return 1;
+            }
+        }
+        s.receiver->Keep(s.choice);
+        s.state.name = dongle.name;
+        s.state.device = core::Describe(s.choice);
+        s.state.port = dongle.port;
+        stations.push_back(std::move(station));
     }
-    networkdriver::SetAccessRules(rules);
-    core::Receiver receiver(Log);
-    if (!receiver.Relay().Start(options.port)) {
-        Log(core::texts::CannotStartRelay(options.port));
-        return 1;
-    }
-    Log(core::texts::kNetworkStarted);
-    if (!receiver.StartOutputs(options.outputs, core::SubjectBaseOf(choice), Log)) {
-        Log(receiver.Outputs()->Error());
-        return 1;
-    }
-    receiver.Keep(choice);
     // What the status page shows, as of the latest tick.
     std::mutex stateMutex;
     relayd::ServiceState state;
-    state.device = core::Describe(choice);
-    state.port = options.port;
-    state.relayRunning = true;
+    for (const auto& station : stations) {
+        state.dongles.push_back(station->state);
+    }
     std::optional<relayd::StatusServer> status;
     if (!options.status.empty()) {
         std::string address;
@@ -113,7 +164,12 @@ int main(int argc, char** argv) {
         }
         Log("Status served on " + options.status);
     }
-    sd_notifyf(0, "READY=1\nSTATUS=Relaying %s on port %d", core::Describe(choice).c_str(), options.port);
+    if (several) {
+        sd_notifyf(0, "READY=1\nSTATUS=Relaying %zu dongles", stations.size());
+    } else {
+        sd_notifyf(0, "READY=1\nSTATUS=Relaying %s on port %d", stations[0]->state.device.c_str(),
+                   stations[0]->options.port);
+    }
     // systemd kills a service that has not fed its watchdog within the interval it asked for: fed at
     // half of it, and at least every tick.
     std::uint64_t watchdogUs = 0;
@@ -130,25 +186,44 @@ int main(int argc, char** argv) {
     for (;;) {
         if (Clock::now() >= nextTick) {
             nextTick += kTick;
-            receiver.Tick();
-            const core::Receiver::Figures figures = receiver.Take();
             const auto now = Clock::now();
             const double seconds = std::chrono::duration<double>(now - lastTick).count();
             lastTick = now;
+            relayd::ServiceState next;
+            for (const auto& station : stations) {
+                Station& s = *station;
+                if (s.relayRetry && now >= *s.relayRetry) {
+                    if (s.StartRelay()) {
+                        s.state.problem.clear();
+                    } else {
+                        s.relayRetry = now + kRelayRetry;
+                    }
+                }
+                s.receiver->Tick();
+                const core::Receiver::Figures figures = s.receiver->Take();
+                relayd::DongleState& d = s.state;
+                if (seconds > 0) {
+                    d.transfersPerSecond = static_cast<double>(figures.transfers - d.transfers) / seconds;
+                    d.framesPerSecond =
+                        static_cast<double>(figures.framesRelayed - d.framesRelayed) / seconds;
+                }
+                d.dongleOpen = figures.dongleOpen;
+                d.transfers = figures.transfers;
+                d.errors = figures.errors;
+                d.framesRelayed = figures.framesRelayed;
+                d.relayRunning = figures.relayRunning;
+                d.server = s.receiver->Relay().Table().ServerHandle();
+                if (const core::Dongle* kept = s.receiver->Kept(); kept != nullptr && !s.relayRetry) {
+                    d.problem = kept->Ambiguity();
+                }
+                d.outputs.clear();
+                for (const publish::Outputs::Count& count : figures.outputs) {
+                    d.outputs.push_back({count.name, count.published, count.dropped});
+                }
+                next.dongles.push_back(d);
+            }
             std::lock_guard lock(stateMutex);
-            if (seconds > 0) {
-                state.transfersPerSecond = static_cast<double>(figures.transfers - state.transfers) / seconds;
-                state.framesPerSecond =
-                    static_cast<double>(figures.framesRelayed - state.framesRelayed) / seconds;
-            }
-            state.dongleOpen = figures.dongleOpen;
-            state.transfers = figures.transfers;
-            state.errors = figures.errors;
-            state.framesRelayed = figures.framesRelayed;
-            state.outputs.clear();
-            for (const publish::Outputs::Count& count : figures.outputs) {
-                state.outputs.push_back({count.name, count.published, count.dropped});
-            }
+            state = std::move(next);
         }
         if (watchdog && Clock::now() >= nextFeed) {
             sd_notify(0, "WATCHDOG=1");
@@ -156,7 +231,9 @@ int main(int argc, char** argv) {
         }
         if (Clock::now() >= nextSummary) {
             nextSummary += kSummaryPeriod;
-            Log(receiver.Summary());
+            for (const auto& station : stations) {
+                station->log(station->receiver->Summary());
+            }
         }
         // A tick that ran long is not made up for with a burst of them.
         const auto now = Clock::now();
@@ -178,10 +255,14 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_UNBLOCK, &stopSignals, nullptr);
     sd_notify(0, "STOPPING=1");
     Log(std::string("Stopping on ") + ::sigabbrev_np(static_cast<int>(received.ssi_signo)));
-    receiver.Release();
-    if (receiver.Relay().Running()) {
-        receiver.Relay().Stop();
-        Log(core::texts::kNetworkStopped);
+    for (const auto& station : stations) {
+        station->receiver->Release();
+    }
+    for (const auto& station : stations) {
+        if (station->receiver->Relay().Running()) {
+            station->receiver->Relay().Stop();
+            station->log(core::texts::kNetworkStopped);
+        }
     }
     ::close(signals);
     return 0;

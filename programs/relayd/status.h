@@ -22,10 +22,12 @@ struct OutputCount {
     std::uint64_t dropped = 0;
 };
 
-// What the service's main loop publishes every tick, for its status page.
-struct ServiceState {
+// What the service's main loop publishes every tick for one dongle, for its status page.
+struct DongleState {
+    std::string name = "default";
     std::string device; // as given: "04d2:162e"
     bool dongleOpen = false;
+    std::string problem; // why it is not served as it should be (its relay port in use, say); empty if none
     std::int64_t transfers = 0; // since the start
     std::int64_t errors = 0;
     double transfersPerSecond = 0; // over the latest tick
@@ -33,13 +35,24 @@ struct ServiceState {
     double framesPerSecond = 0;
     int port = 0;
     bool relayRunning = false;
+    NetHandle server = 0; // the relay's, while it runs
     std::vector<OutputCount> outputs;
 };
 
-// GET /status: the service and every client as JSON (the fields are documented in the README).
-std::string StatusJson(const ServiceState& state, const networkdriver::ClientSnapshot& clients);
-// GET /metrics: the same in Prometheus's text format, every name starting "kestavo_".
-std::string MetricsText(const ServiceState& state, const networkdriver::ClientSnapshot& clients);
+struct ServiceState {
+    std::vector<DongleState> dongles; // in the configuration's order
+};
+
+// Each dongle's relay clients, in the same order.
+using ClientSnapshots = std::vector<networkdriver::ClientSnapshot>;
+ClientSnapshots TakeSnapshots(const ServiceState& state);
+
+// GET /status: the service, its dongles and every client as JSON (the fields are documented in the
+// README).
+std::string StatusJson(const ServiceState& state, const ClientSnapshots& clients);
+// GET /metrics: the same in Prometheus's text format, every name starting "kestavo_", every series
+// labelled with its dongle.
+std::string MetricsText(const ServiceState& state, const ClientSnapshots& clients);
 
 // Serves /status and /metrics on a thread of its own.
 class StatusServer {
