@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "options/schema.h"
+#include "temp_dir.h"
 
 namespace kestavo::test {
 namespace {
@@ -30,7 +31,7 @@ std::string Described(const std::string& help, const std::string& option) {
         if (starts) {
             in = line.rfind("  " + option + " ", 0) == 0;
         }
-        if (in) {
+        if (in && !line.empty()) {
             found += line + "\n";
         }
     }
@@ -50,6 +51,54 @@ TEST(OptionSchema, BothProgramsDescribeEachSharedOptionAlike) {
     for (const char* option : {"--device", "--port", "--status", "--config", "--list"}) {
         EXPECT_NE(Described(service, option), "") << option;
         EXPECT_EQ(Described(window, option), "") << option;
+    }
+}
+
+// The service's file holds a section for each further dongle, read through the same options; what
+// would belong to no dongle, or to two, is refused naming where it stands.
+TEST(OptionSchema, TheServicesFileHoldsADongleInEachSection) {
+    TempDir dir;
+    const auto parse = [&](const std::string& text, std::vector<std::string> extra = {}) {
+        WriteFile(dir / "relayd.conf", text);
+        std::vector<std::string> arguments = {"kestavo-relayd", "--config", (dir / "relayd.conf").string()};
+        arguments.insert(arguments.end(), extra.begin(), extra.end());
+        std::string output;
+        int exitCode = -1;
+        auto values = options::Parse(arguments, Program::Service, output, exitCode);
+        return std::make_pair(std::move(values), output);
+    };
+    const auto [values, output] =
+        parse("status = \"9100\"\n[dongle.roof]\ndevice = \"port:1-1.4\"\nport = 9001\nnats = "
+              "\"nats://127.0.0.1:4222\"\nallow = [\"10.0.0.0/8\", \"::1\"]\n[dongle.mast]\ndevice = "
+              "\"04d2:162e:SN7\"\nport = 9002\n",
+              {"--device", "1/2", "--port", "9003"});
+    ASSERT_TRUE(values) << output;
+    ASSERT_EQ(values->dongles.size(), 3U);
+    EXPECT_EQ(values->dongles[0].name, "default") << "the command line's comes first";
+    EXPECT_EQ(values->dongles[0].port, 9003);
+    EXPECT_EQ(values->dongles[1].name, "roof");
+    EXPECT_EQ(values->dongles[1].device, "port:1-1.4");
+    EXPECT_EQ(values->dongles[1].outputs.nats, (std::vector<std::string>{"nats://127.0.0.1:4222"}));
+    EXPECT_EQ(values->dongles[1].access.allow, (std::vector<std::string>{"10.0.0.0/8", "::1"}));
+    EXPECT_EQ(values->dongles[2].port, 9002);
+    EXPECT_TRUE(values->dongles[2].access.allow.empty()) << "a section's options are its own";
+    EXPECT_EQ(values->status, "9100");
+
+    for (const auto& [text, error] : std::vector<std::pair<std::string, std::string>>{
+             {"port = 9005\n[dongle.roof]\ndevice = \"1/2\"\n", "--port belongs to a dongle"},
+             {"[dongle.roof]\ndevice = \"1/2\"\n[dongle.roof]\nport = 2\n",
+              "the section [dongle.roof] is there twice"},
+             {"[dongle.a.b]\ndevice = \"1/2\"\n", "[dongle.a] has no section b"},
+             {"[dongle.r f]\ndevice = \"1/2\"\n", "[dongle.r f]: a dongle's name is letters"},
+             {"[other]\nport = 1\n", "the section [other] is unknown"},
+             {"[dongle.a]\ndevice = \"1/2\"\nport = 1\n[dongle.b]\ndevice = \"1/3\"\nport = 2\nzmq = "
+              "\"tcp://127.0.0.1:5\"\n[dongle.c]\ndevice = \"1/4\"\nport = 3\nzmq = \"tcp://127.0.0.1:5\"\n",
+              "[dongle.c] zmq: tcp://127.0.0.1:5 is [dongle.b]'s endpoint too"},
+             {"[dongle.a]\ndevice = \"1/2\"\nport = 0\n", "[dongle.a] port: Value 0 not in range"},
+         }) {
+        const auto [refused, why] = parse(text);
+        EXPECT_FALSE(refused) << text;
+        EXPECT_NE(why.find(error), std::string::npos) << why;
     }
 }
 

@@ -367,7 +367,11 @@ private:
             StreamModel& in = device.in;
             if (w[1] == "counter") {
                 in.kind = PayloadKind::Counter;
-                return need(1, 1);
+                if (!need(1, 2) || (n == 3 && !number(2, 0xFFFF, a))) {
+                    return false;
+                }
+                in.counterStart = static_cast<std::uint16_t>(a);
+                return true;
             }
             if (w[1] == "stamp") {
                 in.kind = PayloadKind::Stamp;
@@ -662,7 +666,7 @@ std::vector<std::uint8_t> Payload(const StreamModel& stream, std::uint64_t index
     }
     // Counter: the payload's big-endian 16-bit words count up from the transfer's number.
     for (std::size_t word = 0; word * 2 < bytes.size(); ++word) {
-        PutBigEndian(bytes, word * 2, static_cast<std::uint16_t>(index + word));
+        PutBigEndian(bytes, word * 2, static_cast<std::uint16_t>(stream.counterStart + index + word));
     }
     return bytes;
 }

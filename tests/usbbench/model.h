@@ -51,6 +51,7 @@ struct StreamModel {
     PayloadKind kind = PayloadKind::Counter;
     std::vector<std::vector<std::uint8_t>> sequence; // cycled
     std::uint32_t waveformPeriod = 200;              // transfers per period
+    std::uint16_t counterStart = 0;                  // a counter's first word at transfer 0
     std::optional<std::uint32_t> bytes;              // per transfer; default: the sequence's own, else 64
     std::uint32_t latencyUs = 0;                     // from submission (or the previous completion)
     std::uint32_t ratePerSecond = 0;                 // else: transfers due on a fixed schedule

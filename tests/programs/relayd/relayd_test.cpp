@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
+#include <netinet/in.h>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
@@ -71,15 +72,19 @@ bool IsStop(const frames::DecodedFrame& frame) {
 class RelaydTest : public ::testing::Test {
 protected:
     // The service on the emulated dongles described, preloaded with the bench.
+    // withPort: on the fixture's port (else the arguments name the ports).
     std::unique_ptr<testkit::ChildProcess> Start(const std::string& devices,
-                                                 std::vector<std::string> arguments) {
+                                                 std::vector<std::string> arguments, bool withPort = true) {
         WriteFile(dir / "devices.txt", devices);
-        arguments.insert(arguments.end(), {"--port", std::to_string(port)});
+        if (withPort) {
+            arguments.insert(arguments.end(), {"--port", std::to_string(port)});
+        }
         const char* asan = std::getenv("ASAN_OPTIONS");
         return std::make_unique<testkit::ChildProcess>(
             KESTAVO_RELAYD, arguments,
             std::vector<std::string>{
                 "LD_PRELOAD=" USBBENCH_LIBRARY, "USB_DEVFS_PATH=" + (dir / "usb").string(),
+                "USB_SYSFS_PATH=" + (dir / "sysfs").string(),
                 "USB_BENCH_DEVICES=" + (dir / "devices.txt").string(),
                 std::string("ASAN_OPTIONS=") + (asan != nullptr ? asan : "") + ":verify_asan_link_order=0",
                 "NOTIFY_SOCKET=" + notifySocket, watchdog});
@@ -273,8 +278,9 @@ TEST_F(RelaydTest, ServesItsStatusAsJsonAndMetricsThatPrometheusReads) {
     EXPECT_TRUE(status["rates"].contains("transfersPerSecond"));
 
     const std::string metrics = Get(statusPort, "/metrics");
-    EXPECT_NE(metrics.find("\nkestavo_clients 1\n"), std::string::npos) << metrics;
-    EXPECT_NE(metrics.find("kestavo_client_departures_total{reason=\"" + why + "\"} 1\n"), std::string::npos)
+    EXPECT_NE(metrics.find("\nkestavo_clients{dongle=\"default\"} 1\n"), std::string::npos) << metrics;
+    EXPECT_NE(metrics.find("kestavo_client_departures_total{dongle=\"default\",reason=\"" + why + "\"} 1\n"),
+              std::string::npos)
         << metrics;
     CheckWithPromtool(metrics);
 }
@@ -322,13 +328,19 @@ TEST_F(RelaydTest, PublishesIntoNatsAndZeroMq) {
     EXPECT_EQ(status["outputs"][1]["name"], "zmq");
     EXPECT_EQ(status["outputs"][0]["dropped"], 0);
     const std::string metrics = Get(statusPort, "/metrics");
-    EXPECT_NE(metrics.find("kestavo_output_samples_dropped_total{output=\"zmq\"} 0\n"), std::string::npos);
+    EXPECT_NE(metrics.find("kestavo_output_samples_dropped_total{dongle=\"default\",output=\"zmq\"} 0\n"),
+              std::string::npos);
     CheckWithPromtool(metrics);
 }
 
 TEST_F(RelaydTest, BadOptionsEndItWithStatus2NamingTheProblem) {
     WriteFile(dir / "unknown.conf", "device = \"04d2:162e\"\nspeed = 3\n");
     WriteFile(dir / "bad-port.conf", "device = \"04d2:162e\"\nport = \"ninety\"\n");
+    const auto sections = [&](const std::string& name, const std::string& second) {
+        WriteFile(dir / name,
+                  "[dongle.roof]\ndevice = \"port:1-1.4\"\nport = 9001\n[dongle.mast]\n" + second);
+        return (dir / name).string();
+    };
     struct Case {
         std::vector<std::string> arguments;
         std::string named;
@@ -340,12 +352,164 @@ TEST_F(RelaydTest, BadOptionsEndItWithStatus2NamingTheProblem) {
           Case{{"--device", "1:2", "--listen", "localhost"}, "--listen"},
           Case{{"--config", (dir / "unknown.conf").string()}, "speed"},
           Case{{"--config", (dir / "bad-port.conf").string()}, "port"},
-          Case{{"--config", (dir / "missing.conf").string()}, "missing.conf"}}) {
+          Case{{"--config", (dir / "missing.conf").string()}, "missing.conf"},
+          Case{{"--config", sections("one-port.conf", "device = \"1/3\"\nport = 9001\n")},
+               "[dongle.mast] port: 9001 is [dongle.roof]'s relay port too"},
+          Case{{"--config", sections("no-device.conf", "port = 9002\n")},
+               "[dongle.mast]: no key 'device' names its dongle"},
+          Case{{"--config", sections("unknown-key.conf", "device = \"1/3\"\nspeed = 3\n")},
+               "[dongle.mast]: unknown key 'speed'"},
+          Case{{"--config", sections("bad-path.conf", "device = \"port:1-1..4\"\n")},
+               "[dongle.mast] device: 'port:1-1..4' is not port:BUS-PORT[.PORT...]"},
+          Case{{"--config", sections("same-dongle.conf", "device = \"port:1-1.4\"\nport = 9002\n")},
+               "[dongle.mast] device: port:1-1.4 is [dongle.roof]'s dongle too"}}) {
         testkit::ChildProcess relayd(KESTAVO_RELAYD, c.arguments, {});
         EXPECT_EQ(relayd.WaitExit(10s), 2) << c.named;
         relayd.WaitFor("\n", 1s);
         EXPECT_NE(relayd.Output().find(c.named), std::string::npos) << relayd.Output();
         EXPECT_EQ(relayd.Output().find("Network started"), std::string::npos);
+    }
+}
+
+// Another program listening on a port, every interface, until closed.
+class TcpListener {
+public:
+    explicit TcpListener(int port) : fd_(::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_in6 address{};
+        address.sin6_family = AF_INET6;
+        address.sin6_port = htons(static_cast<std::uint16_t>(port));
+        address.sin6_addr = in6addr_any;
+        EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0)
+            << std::strerror(errno);
+        EXPECT_EQ(::listen(fd_, 4), 0);
+    }
+    ~TcpListener() { Close(); }
+    TcpListener(const TcpListener&) = delete;
+    TcpListener& operator=(const TcpListener&) = delete;
+    void Close() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+            fd_ = -1;
+        }
+    }
+
+private:
+    int fd_;
+};
+
+// A dongle of the bench on a port, its counter starting at start, with an OUT endpoint as the dongle has.
+std::string PortedDongle(int address, const std::string& port, const std::string& serial, int start,
+                         const std::string& extra = {}) {
+    return "device 1 " + std::to_string(address) + " 0x04d2 0x162e\nport " + port + "\nserial " + serial +
+           "\nconfiguration 1\ninterface 0\naltsetting 0\nendpoint 0x81 bulk 64\nendpoint 0x02 bulk 64\n"
+           "in counter " +
+           std::to_string(start) + "\nin-latency-us 1000\n" + extra;
+}
+
+// Reads until a sample frame from start + from on, checking that every sample frame counts from start
+// up, one by one, while the dongle stays (a return starts it again).
+testing::AssertionResult OwnFramesOnly(Reader& reader, int start, int from, std::chrono::milliseconds limit) {
+    std::optional<int> last;
+    std::string wrong;
+    const bool reached = reader.ReadUntil(
+        [&](const frames::DecodedFrame& frame) {
+            if (frame.type != frames::kSampleFrame) {
+                return false;
+            }
+            const int value = frame.samples.at(0);
+            if (value < start || value >= start + 10000) {
+                wrong = "a sample " + std::to_string(value) + " of another dongle";
+                return true;
+            }
+            if (last && value != *last + 1 && value != start) {
+                wrong = "a gap from " + std::to_string(*last) + " to " + std::to_string(value);
+                return true;
+            }
+            last = value;
+            return value >= start + from;
+        },
+        limit);
+    if (!wrong.empty()) {
+        return testing::AssertionFailure() << wrong;
+    }
+    return reached ? testing::AssertionSuccess() : testing::AssertionFailure() << "no frame reached it";
+}
+
+// Three dongles in one service, two of them of one batch (the same serial) told apart by their ports,
+// the third by its serial, a fourth choice matching two: each client receives its own dongle's frames
+// only; one unplugged leaves the others streaming and comes back, at a new address, on its own relay
+// port; the fourth is refused with both named; a port in use waits without holding the others back.
+TEST_F(RelaydTest, SeveralDonglesEachOnItsOwnPortAndChosenByThePortTheyArePluggedInto) {
+    const int roofPort = FreePort();
+    const int mastPort = FreePort();
+    const int eightPort = FreePort();
+    const int statusPort = FreePort();
+    TcpListener squatter(eightPort); // another program has the third dongle's port, for a while
+    WriteFile(dir / "relayd.conf",
+              "status = \"127.0.0.1:" + std::to_string(statusPort) +
+                  "\"\n"
+                  "[dongle.roof]\ndevice = \"port:1-1.4\"\nport = " +
+                  std::to_string(roofPort) + "\n" +
+                  "[dongle.mast]\ndevice = \"port:1-2\"\nport = " + std::to_string(mastPort) + "\n" +
+                  "[dongle.eight]\ndevice = \"04d2:162e:SN8\"\nport = " + std::to_string(eightPort) + "\n" +
+                  "[dongle.either]\ndevice = \"04d2:162e:SN7\"\nport = " + std::to_string(FreePort()) + "\n");
+    auto relayd =
+        Start("device 1 1 0x1d6b 0x0002\nhub 4\ndevice 1 2 0x05e3 0x0608\nhub 4\nport 1-1\n" +
+                  PortedDongle(5, "1-1.4", "SN7", 10000, "in-unplug-after 1500\nin-replug-after-ms 1500\n") +
+                  PortedDongle(3, "1-2", "SN7", 20000) + PortedDongle(4, "1-3", "SN8", 30000),
+              {"--config", (dir / "relayd.conf").string()}, false);
+    ASSERT_TRUE(relayd->WaitFor("[roof] Dongle opened: port:1-1.4 (bus 001, address 005)\n"))
+        << relayd->Output();
+    ASSERT_TRUE(
+        relayd->WaitFor("[eight] Trying port " + std::to_string(eightPort) + " again every 5 seconds\n"))
+        << relayd->Output();
+    ASSERT_TRUE(
+        relayd->WaitFor("[either] Dongle not opened: 04d2:162e:SN7 matches 2 devices: 001/003 (port 1-2) "
+                        "and 001/005 (port 1-1.4); choose one: port:1-2 or port:1-1.4\n"))
+        << relayd->Output();
+    Reader roof(roofPort);
+    Reader mast(mastPort);
+    EXPECT_TRUE(OwnFramesOnly(roof, 10000, 100, 10s));
+    EXPECT_TRUE(OwnFramesOnly(mast, 20000, 100, 10s));
+
+    // The roof's dongle goes, and comes back at the next address on the same port.
+    ASSERT_TRUE(relayd->WaitFor("[roof] Dongle lost: port:1-1.4 (No such device)\n", 15s))
+        << relayd->Output();
+    const auto mastMeanwhile = mast.received.size();
+    ASSERT_TRUE(relayd->WaitFor("[roof] Dongle back: port:1-1.4 (bus 001, address 006)\n", 15s))
+        << relayd->Output();
+    EXPECT_TRUE(OwnFramesOnly(mast, 20000, 1000, 10s)) << "the mast streamed on while the roof was gone";
+    EXPECT_GT(mast.received.size(), mastMeanwhile);
+    EXPECT_TRUE(OwnFramesOnly(roof, 10000, 100, 10s)) << "the roof's clients hear it again";
+    EXPECT_EQ(relayd->Output().find("Client gone"), std::string::npos) << relayd->Output();
+
+    squatter.Close();
+    ASSERT_TRUE(relayd->WaitFor("[eight] Network started\n", 10s)) << relayd->Output();
+    Reader eight(eightPort);
+    EXPECT_TRUE(OwnFramesOnly(eight, 30000, 50, 10s));
+
+    nlohmann::json status;
+    ASSERT_TRUE(WaitUntil([&] {
+        status = nlohmann::json::parse(Get(statusPort, "/status"), nullptr, false);
+        return !status.is_discarded() && status["dongles"].size() == 4 &&
+               status["dongles"][2]["relay"]["running"] && status["dongles"][2]["relay"]["clients"] == 1;
+    })) << status.dump();
+    EXPECT_EQ(status["dongle"]["device"], "port:1-1.4") << "the first dongle's figures stay at the top";
+    EXPECT_EQ(status["dongles"][1]["name"], "mast");
+    EXPECT_EQ(status["dongles"][1]["relay"]["port"], mastPort);
+    EXPECT_EQ(status["dongles"][1]["relay"]["clients"], 1);
+    EXPECT_EQ(status["dongles"][3]["dongle"]["open"], false);
+    EXPECT_NE(status["dongles"][3]["dongle"]["problem"].get<std::string>().find("matches 2 devices"),
+              std::string::npos);
+    const std::string metrics = Get(statusPort, "/metrics");
+    EXPECT_NE(metrics.find("kestavo_clients{dongle=\"mast\"} 1\n"), std::string::npos) << metrics;
+    EXPECT_NE(metrics.find("kestavo_dongle_open{dongle=\"either\"} 0\n"), std::string::npos) << metrics;
+    CheckWithPromtool(metrics);
+
+    relayd->Signal(SIGTERM);
+    EXPECT_EQ(relayd->WaitExit(10s), 0);
+    for (Reader* reader : {&roof, &mast, &eight}) {
+        EXPECT_TRUE(reader->ReadUntil(IsStop)) << "each client is sent its relay's stop frame";
     }
 }
 
