@@ -51,7 +51,7 @@ check() {
 check kestavo-relayd "${relayd_deb}" libusb-0.1-4 libnats3.4 libzmq5 libsystemd0 -- \
     ./usr/bin/kestavo-relayd ./usr/bin/kestavo-client ./usr/bin/kestavo-usb-list \
     ./usr/lib/udev/rules.d/70-kestavo.rules ./usr/lib/systemd/system/kestavo-relayd.service \
-    ./etc/kestavo/kestavo-relayd.conf \
+    './usr/lib/systemd/system/kestavo-relayd@.service' ./etc/kestavo/kestavo-relayd.conf \
     ./usr/share/man/man8/kestavo-relayd.8.gz ./usr/share/man/man1/kestavo-client.1.gz \
     ./usr/share/man/man1/kestavo-usb-list.1.gz \
     ./usr/share/doc/kestavo-relayd/copyright ./usr/share/doc/kestavo-relayd/changelog.Debian.gz
@@ -69,6 +69,8 @@ grep -q 'ATTR{idVendor}=="04d2", ATTR{idProduct}=="162e".*GROUP="plugdev".*TAG+=
     "${work}/root/usr/lib/udev/rules.d/70-kestavo.rules" || fail "the udev rule does not grant the README's ids"
 grep -qx 'ExecStart=/usr/bin/kestavo-relayd --config /etc/kestavo/kestavo-relayd.conf' \
     "${work}/root/usr/lib/systemd/system/kestavo-relayd.service" || fail "the unit names the wrong paths"
+grep -qx 'ExecStart=/usr/bin/kestavo-relayd --config /etc/kestavo/kestavo-relayd-%i.conf' \
+    "${work}/root/usr/lib/systemd/system/kestavo-relayd@.service" || fail "the template unit names the wrong paths"
 for script in postinst postrm; do
     if grep -Eq 'systemctl (start|enable|restart)|deb-systemd-invoke' "${work}/control/${script}"; then
         fail "${script} starts or enables the service"

@@ -46,6 +46,7 @@ done
 [[ -e /usr/bin/kestavo ]] && fail "the window came with the service's package"
 /usr/bin/kestavo-relayd --help | grep -q -- "--device" || fail "kestavo-relayd --help lists no --device"
 systemd-analyze verify /usr/lib/systemd/system/kestavo-relayd.service || fail "the unit does not verify"
+systemd-analyze verify kestavo-relayd@roof.service || fail "the template unit does not verify"
 [[ -f /etc/kestavo/kestavo-relayd.conf ]] || fail "no configuration in /etc/kestavo"
 systemctl is-enabled kestavo-relayd >/dev/null 2>&1 && fail "the package enabled the service"
 
