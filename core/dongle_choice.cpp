@@ -103,7 +103,8 @@ std::string Describe(const DongleChoice& choice) {
 }
 
 Found FindDevice(const DongleChoice& choice) {
-    const usb::PortMap ports = choice.byPort || !choice.byPlace ? usb::DevicePorts() : usb::PortMap{};
+    // The hubs are asked only when a port is chosen, or needed to tell several matches apart.
+    usb::PortMap ports = choice.byPort ? usb::DevicePorts() : usb::PortMap{};
     std::optional<int> portAddress;
     if (choice.byPort) {
         portAddress = usb::AddressAt(choice.port, ports);
@@ -139,6 +140,7 @@ Found FindDevice(const DongleChoice& choice) {
     if (matches.size() <= 1) {
         return {matches.empty() ? nullptr : matches.front(), {}};
     }
+    ports = usb::DevicePorts();
     // Opening either would be a guess that may differ at the next start: the operator chooses.
     std::string named;
     std::string suggested;
