@@ -68,6 +68,10 @@ std::int64_t NowMs() {
         .count();
 }
 
+// The server whose sender this thread was last told to wait for (by its last SendDataToEach), or 0: so
+// that PaceSender, called after every frame, costs nothing while nobody is behind.
+thread_local NetHandle t_toPace = 0;
+
 class Driver {
 public:
     static Driver& Instance() {
@@ -147,6 +151,8 @@ public:
         {
             Hold tables(g_tablesLock);
             servers_[server->handle] = server;
+            Hold queue(g_queueLock);
+            fanOuts_[server->handle] = server->fanOut.get();
         }
         asio::post(io_, [this, server] {
             for (auto& listener : server->listeners) {
@@ -219,11 +225,6 @@ public:
             (handles == nullptr && count > 0)) {
             return -1;
         }
-        const std::shared_ptr<networkdriver::FanOut> fan = FanOutOf(server);
-        if (!fan) {
-            return 0; // released: none of its clients is there to take it
-        }
-        networkdriver::FanOut& fanOut = *fan;
         const auto size = static_cast<std::size_t>(length);
         const auto* data = static_cast<const unsigned char*>(bytes);
         std::vector<std::shared_ptr<Session>> dropped;
@@ -231,6 +232,12 @@ public:
         std::int32_t taken = 0;
         {
             Hold queue(g_queueLock);
+            networkdriver::FanOut* const found = FanOutLocked(server);
+            if (found == nullptr) {
+                t_toPace = 0;
+                return 0; // released: none of its clients is there to take it
+            }
+            networkdriver::FanOut& fanOut = *found;
             if (!fanOut.NamedLastTime(handles, count)) {
                 // The tables' lock comes first: let go and take both.
                 queue.Unlock();
@@ -250,6 +257,9 @@ public:
                 post = ScheduleSweep();
             }
             taken = static_cast<std::int32_t>(fanOut.Count());
+            // Only this sender appends to the server's log, so what the pacing says now holds until
+            // it asks.
+            t_toPace = fanOut.SenderToWait() ? server : 0;
         }
         for (auto& session : dropped) {
             asio::post(io_, [this, session] { Gone(session, kGoneTooSlow, "too slow"); });
@@ -263,14 +273,15 @@ public:
     // Waits until the clients the pacing goes by have caught up, or none is taking anything. Never on
     // the I/O thread, which a callback may have called this from.
     void Pace(NetHandle server) {
-        const std::shared_ptr<networkdriver::FanOut> fanOut = FanOutOf(server);
-        if (!fanOut || !fanOut->SenderToWait() || std::this_thread::get_id() == thread_.get_id()) {
+        if (t_toPace != server || server == 0 || std::this_thread::get_id() == thread_.get_id()) {
             return;
         }
+        t_toPace = 0;
         for (;;) {
             {
                 Hold queue(g_queueLock);
-                if (fanOut->SenderMayGoOn(networkdriver::SteadyNowNs())) {
+                networkdriver::FanOut* const found = FanOutLocked(server);
+                if (found == nullptr || found->SenderMayGoOn(networkdriver::SteadyNowNs())) {
                     return;
                 }
             }
@@ -325,6 +336,9 @@ public:
             } else if (const auto foundServer = servers_.find(handle); foundServer != servers_.end()) {
                 server = foundServer->second;
                 servers_.erase(foundServer);
+                Hold queue(g_queueLock);
+                fanOuts_.erase(handle); // its clients' sessions keep it alive while they close
+                lastFanOut_ = {0, nullptr};
                 server->released = true;
                 childHandles.swap(server->children);
             } else {
@@ -414,10 +428,18 @@ private:
         }
     }
 
-    std::shared_ptr<networkdriver::FanOut> FanOutOf(NetHandle server) {
-        Hold tables(g_tablesLock);
-        const auto found = servers_.find(server);
-        return found == servers_.end() ? nullptr : found->second->fanOut;
+    // The server's fan-out while it runs. A relay sends every frame to the same server, so the last one
+    // found is kept at hand.
+    networkdriver::FanOut* FanOutLocked(NetHandle server) REQUIRES(g_queueLock) {
+        if (lastFanOut_.first == server && server != 0) {
+            return lastFanOut_.second;
+        }
+        const auto found = fanOuts_.find(server);
+        if (found == fanOuts_.end()) {
+            return nullptr;
+        }
+        lastFanOut_ = {server, found->second};
+        return found->second;
     }
 
     std::shared_ptr<Session> FindSession(NetHandle handle) {
@@ -809,7 +831,10 @@ private:
     asio::executor_work_guard<asio::io_context::executor_type> work_;
     std::unordered_map<NetHandle, std::shared_ptr<Server>> servers_ GUARDED_BY(g_tablesLock);
     std::unordered_map<NetHandle, std::shared_ptr<Session>> sessions_ GUARDED_BY(g_tablesLock);
-    networkdriver::HandleIndex<Session> index_ GUARDED_BY(g_tablesLock);  // the same sessions, for SendData
+    networkdriver::HandleIndex<Session> index_ GUARDED_BY(g_tablesLock); // the same sessions, for SendData
+    // Each running server's fan-out, for its sender: found under the lock it takes anyway.
+    std::unordered_map<NetHandle, networkdriver::FanOut*> fanOuts_ GUARDED_BY(g_queueLock);
+    std::pair<NetHandle, networkdriver::FanOut*> lastFanOut_ GUARDED_BY(g_queueLock){0, nullptr};
     std::vector<std::shared_ptr<Session>> ready_ GUARDED_BY(g_queueLock); // to write to at the next sweep
     std::vector<std::shared_ptr<Session>> woken_ GUARDED_BY(g_queueLock); // scratch, for SendEach
     bool sweepPosted_ GUARDED_BY(g_queueLock) = false;
