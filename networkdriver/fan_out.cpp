@@ -63,6 +63,7 @@ void FanOut::Remove(Session& session) {
         Leave(session);
         std::erase(members_, &session);
     }
+    Forget(session);
 }
 
 void FanOut::Drop(Session& session) {
@@ -71,6 +72,12 @@ void FanOut::Drop(Session& session) {
         session.stream.StopFollowing(log_);
         std::erase(members_, &session);
     }
+    Forget(session);
+}
+
+void FanOut::Forget(const Session& session) {
+    // The session holds its fan-out alive: held here once it has gone, the two would keep each other.
+    std::erase_if(idle_, [&](const std::shared_ptr<Session>& waiting) { return waiting.get() == &session; });
 }
 
 void FanOut::DropOverflowing(std::size_t size, std::vector<std::shared_ptr<Session>>& dropped) {

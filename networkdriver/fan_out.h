@@ -75,6 +75,7 @@ private:
     // The log position at which the member's queue would pass the limit.
     [[nodiscard]] std::uint64_t OverflowPoint(const Session& member) const REQUIRES(g_queueLock);
     void LookAtPace(std::int64_t nowNs) REQUIRES(g_queueLock);
+    void Forget(const Session& session) REQUIRES(g_queueLock);
 
     SharedLog log_ GUARDED_BY(g_queueLock);
     std::vector<NetHandle> lastNamed_ GUARDED_BY(g_queueLock); // as given
