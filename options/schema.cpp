@@ -215,6 +215,10 @@ std::string CheckApart(const std::vector<DongleOptions>& dongles) {
             if (!a.outputs.zmq.empty() && a.outputs.zmq == b.outputs.zmq) {
                 return where + " zmq: " + b.outputs.zmq + " is " + other + " endpoint too";
             }
+            // Two dongles publishing into one subject could not be told apart by a subscriber.
+            if (!a.outputs.natsSubject.empty() && a.outputs.natsSubject == b.outputs.natsSubject) {
+                return where + " nats-subject: " + b.outputs.natsSubject + " is " + other + " subject too";
+            }
         }
     }
     return {};

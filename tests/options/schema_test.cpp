@@ -95,6 +95,9 @@ TEST(OptionSchema, TheServicesFileHoldsADongleInEachSection) {
               "\"tcp://127.0.0.1:5\"\n[dongle.c]\ndevice = \"1/4\"\nport = 3\nzmq = \"tcp://127.0.0.1:5\"\n",
               "[dongle.c] zmq: tcp://127.0.0.1:5 is [dongle.b]'s endpoint too"},
              {"[dongle.a]\ndevice = \"1/2\"\nport = 0\n", "[dongle.a] port: Value 0 not in range"},
+             {"[dongle.a]\ndevice = \"1/2\"\nport = 1\nnats-subject = \"site.x\"\n[dongle.b]\ndevice = "
+              "\"1/3\"\nport = 2\nnats-subject = \"site.x\"\n",
+              "[dongle.b] nats-subject: site.x is [dongle.a]'s subject too"},
          }) {
         const auto [refused, why] = parse(text);
         EXPECT_FALSE(refused) << text;
