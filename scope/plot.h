@@ -8,11 +8,17 @@
 #include <QRect>
 #include <QString>
 
-#include "scope/trace_history.h"
+#include "traces/trace_history.h"
 
 class QPainter;
 
 namespace kestavo::scope {
+
+// What the plot draws from.
+using traces::BlockList;
+using traces::Column;
+using traces::kTraces;
+using traces::TraceHistory;
 
 inline const std::array<QColor, kTraces> kTraceColours = {QColor(0, 92, 230), QColor(230, 97, 0),
                                                           QColor(0, 158, 80)};

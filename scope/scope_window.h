@@ -11,7 +11,7 @@
 
 #include "frames/sample_ring.h"
 #include "scope/plot.h"
-#include "scope/trace_history.h"
+#include "traces/trace_history.h"
 
 class QComboBox;
 class QLabel;
@@ -19,6 +19,12 @@ class QPushButton;
 class QTimer;
 
 namespace kestavo::scope {
+
+// What the plot draws from.
+using traces::BlockList;
+using traces::Column;
+using traces::kTraces;
+using traces::TraceHistory;
 
 inline constexpr std::int64_t kLongestSpanNs = 60'000'000'000;
 

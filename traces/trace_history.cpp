@@ -1,8 +1,8 @@
-#include "scope/trace_history.h"
+#include "traces/trace_history.h"
 
 #include <algorithm>
 
-namespace kestavo::scope {
+namespace kestavo::traces {
 
 TraceHistory::TraceHistory(std::int64_t keepNs) : keep_(keepNs) {}
 
@@ -156,4 +156,4 @@ std::vector<Column> ToColumns(const BlockList& blocks, std::int64_t from, std::i
     return columns;
 }
 
-} // namespace kestavo::scope
+} // namespace kestavo::traces

@@ -10,7 +10,7 @@
 
 #include "frames/sample_ring.h"
 
-namespace kestavo::scope {
+namespace kestavo::traces {
 
 inline constexpr std::size_t kTraces = 3;
 
@@ -92,4 +92,4 @@ void ForEachSample(const BlockList& blocks, std::int64_t from, std::int64_t to, 
     }
 }
 
-} // namespace kestavo::scope
+} // namespace kestavo::traces
