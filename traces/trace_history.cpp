@@ -4,7 +4,8 @@
 
 namespace kestavo::traces {
 
-TraceHistory::TraceHistory(std::int64_t keepNs) : keep_(keepNs) {}
+TraceHistory::TraceHistory(std::int64_t keepNs, std::size_t maxSamples)
+    : keep_(keepNs), maxBlocks_(maxSamples / SampleBlock::kSize + 2) {}
 
 void TraceHistory::Append(const frames::StampedSample& sample) {
     const std::int64_t time = blocks_.empty() ? sample.timeNs : std::max(sample.timeNs, newest_);
@@ -20,7 +21,8 @@ void TraceHistory::Append(const frames::StampedSample& sample) {
         }
         blocks_.push_back(std::move(block));
         // Blocks wholly older than what is kept go, to the spares when no view holds them.
-        while (blocks_.size() > 1 && blocks_.front()->Last() < time - keep_) {
+        while (blocks_.size() > 1 &&
+               (blocks_.front()->Last() < time - keep_ || blocks_.size() > maxBlocks_)) {
             if (blocks_.front().use_count() == 1 && spares_.size() < 4) {
                 spares_.push_back(std::move(blocks_.front()));
             }

@@ -41,7 +41,8 @@ using BlockList = std::vector<std::shared_ptr<const SampleBlock>>;
 // keeps what it shows while newer samples arrive and older ones are let go. One thread.
 class TraceHistory {
 public:
-    explicit TraceHistory(std::int64_t keepNs);
+    // Keeps keepNs of samples, and at most about maxSamples of them (a block more), whatever their rate.
+    explicit TraceHistory(std::int64_t keepNs, std::size_t maxSamples = SIZE_MAX);
 
     // Samples must come in time order; one older than the newest is taken as arriving with it.
     void Append(const frames::StampedSample& sample);
@@ -56,6 +57,7 @@ public:
 
 private:
     std::int64_t keep_;
+    std::size_t maxBlocks_;
     std::int64_t newest_ = 0;
     std::deque<std::shared_ptr<SampleBlock>> blocks_;
     std::vector<std::shared_ptr<SampleBlock>> spares_; // let-go blocks nothing else holds, for reuse
