@@ -22,6 +22,7 @@
 #include "core/dongle_choice.h"
 #include "core/receiver.h"
 #include "core/texts.h"
+#include "live.h"
 #include "networkdriver/access.h"
 #include "networkdriver/descriptor_limit.h"
 #include "options/schema.h"
@@ -149,15 +150,24 @@ int main(int argc, char** argv) {
     for (const auto& station : stations) {
         state.dongles.push_back(station->state);
     }
+    // The live plots' samples, fed only while someone watches. The receivers outlive them.
+    std::optional<relayd::LiveFeeds> live;
     std::optional<relayd::StatusServer> status;
     if (!options.status.empty()) {
+        std::vector<core::Receiver*> receivers;
+        for (const auto& station : stations) {
+            receivers.push_back(station->receiver.get());
+        }
+        live.emplace(std::move(receivers));
         std::string address;
         int statusPort = 0;
         kestavo::options::ParseStatusAddress(options.status, address, statusPort);
-        status.emplace([&] {
-            std::lock_guard lock(stateMutex);
-            return state;
-        });
+        status.emplace(
+            [&] {
+                std::lock_guard lock(stateMutex);
+                return state;
+            },
+            &*live);
         if (!status->Start(address, statusPort)) {
             Log("Cannot serve the status on " + options.status + "!");
             return 1;

@@ -1,14 +1,26 @@
 #include "status.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <httplib.h>
 #include <nlohmann/json.hpp>
+#include <thread>
 
 #include "core/access_options.h"
+#include "live.h"
 
 namespace kestavo::relayd {
+namespace page {
+extern const char kIndexHtml[];
+extern const char kPageCss[];
+extern const char kPageJs[];
+} // namespace page
 namespace {
+
+// The page loads nothing from anywhere but this service, and nothing may frame it.
+constexpr char kPagePolicy[] = "default-src 'none'; script-src 'self'; style-src 'self'; connect-src 'self'; "
+                               "img-src 'self'; base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
 
 // Every reason a client can leave for, so that each counter exists from the start.
 constexpr const char* kReasons[] = {"closed by the peer", "reset",         "too slow",
@@ -172,8 +184,156 @@ std::string MetricsText(const ServiceState& state, const ClientSnapshots& client
     return text;
 }
 
-StatusServer::StatusServer(std::function<ServiceState()> state)
-    : state_(std::move(state)), server_(std::make_unique<httplib::Server>()) {
+std::string ParseLiveQuery(const std::multimap<std::string, std::string>& parameters, LiveQuery& query) {
+    const auto number = [&](const char* name, int low, int high, int& out, bool required) -> std::string {
+        const auto found = parameters.find(name);
+        if (found == parameters.end()) {
+            return required ? std::string(name) + " is missing: a whole number from " + std::to_string(low) +
+                                  " to " + std::to_string(high)
+                            : std::string();
+        }
+        const std::string& text = found->second;
+        char* end = nullptr;
+        const long value = text.size() > 9 ? -1 : std::strtol(text.c_str(), &end, 10);
+        if (text.empty() || end == nullptr || *end != '\0' || value < low || value > high) {
+            return std::string(name) + ": '" + text.substr(0, 32) + "' is not a whole number from " +
+                   std::to_string(low) + " to " + std::to_string(high);
+        }
+        out = static_cast<int>(value);
+        return {};
+    };
+    if (const auto found = parameters.find("dongle"); found != parameters.end()) {
+        query.dongle = found->second;
+    }
+    for (const std::string& error :
+         {number("width", 1, kMostColumns, query.width, true),
+          number("span", 100, 60000, query.spanMs, false), number("rate", 1, 20, query.rate, false)}) {
+        if (!error.empty()) {
+            return error;
+        }
+    }
+    return {};
+}
+
+std::string LiveEvent(const traces::LiveColumns::Update& update, std::int64_t columnNs, std::uint64_t skipped,
+                      std::uint64_t overwritten) {
+    std::string text = "data: {\"first\":" + std::to_string(update.first) +
+                       ",\"columnNs\":" + std::to_string(columnNs) +
+                       ",\"skipped\":" + std::to_string(skipped) +
+                       ",\"overwritten\":" + std::to_string(overwritten) + ",\"columns\":[";
+    for (std::size_t i = 0; i < update.columns.size(); ++i) {
+        const traces::Column& column = update.columns[i];
+        text += i == 0 ? "" : ",";
+        if (!column.any) {
+            text += "0";
+            continue;
+        }
+        text += "[";
+        for (std::size_t trace = 0; trace < traces::kTraces; ++trace) {
+            text += (trace == 0 ? "" : ",") + std::to_string(column.least[trace]) + "," +
+                    std::to_string(column.greatest[trace]);
+        }
+        text += "]";
+    }
+    return text + "]}\n\n";
+}
+
+void StatusServer::ServeLive(const httplib::Request& request, httplib::Response& response) {
+    LiveQuery query;
+    std::string error = ParseLiveQuery(request.params, query);
+    const ServiceState state = state_();
+    std::size_t index = 0;
+    if (error.empty() && !query.dongle.empty()) {
+        const auto found = std::find_if(state.dongles.begin(), state.dongles.end(),
+                                        [&](const DongleState& d) { return d.name == query.dongle; });
+        if (found == state.dongles.end()) {
+            error = "dongle: no dongle is named '" + query.dongle.substr(0, 64) + "'";
+        }
+        index = static_cast<std::size_t>(found - state.dongles.begin());
+    }
+    if (!error.empty()) {
+        response.status = 400;
+        response.set_content(error + "\n", "text/plain");
+        return;
+    }
+    if (viewers_.fetch_add(1) >= kMostViewers) {
+        viewers_.fetch_sub(1);
+        response.status = 503;
+        response.set_header("Retry-After", "5");
+        response.set_content("Too many live plots at once (" + std::to_string(kMostViewers) +
+                                 "); try again later\n",
+                             "text/plain");
+        return;
+    }
+    live_->Watch(index);
+    struct Viewer {
+        explicit Viewer(const LiveQuery& query)
+            : columns(query.width, std::int64_t{query.spanMs} * 1'000'000),
+              period(std::chrono::milliseconds(1000 / query.rate)) {}
+        traces::LiveColumns columns;
+        std::chrono::steady_clock::duration period;
+        std::chrono::steady_clock::time_point due{};
+        std::uint64_t skipped = 0;
+    };
+    auto viewer = std::make_shared<Viewer>(query);
+    response.set_header("Cache-Control", "no-store");
+    response.set_chunked_content_provider(
+        "text/event-stream",
+        [this, viewer, index](std::size_t, httplib::DataSink& sink) {
+            if (stopping_) {
+                return false;
+            }
+            const auto now = std::chrono::steady_clock::now();
+            if (viewer->due != std::chrono::steady_clock::time_point{}) {
+                if (now < viewer->due) {
+                    std::this_thread::sleep_for(viewer->due - now);
+                } else if (now - viewer->due > viewer->period) {
+                    // The viewer took longer than its updates come: those it missed are said.
+                    viewer->skipped += static_cast<std::uint64_t>((now - viewer->due) / viewer->period);
+                }
+            }
+            viewer->due = std::max(now, viewer->due) + viewer->period;
+            std::uint64_t overwritten = 0;
+            const auto update = live_->Next(index, viewer->columns, overwritten);
+            const std::string event =
+                LiveEvent(update, viewer->columns.ColumnNs(), viewer->skipped, overwritten);
+            return sink.write(event.data(), event.size());
+        },
+        [this, index](bool) {
+            live_->Unwatch(index);
+            viewers_.fetch_sub(1);
+        });
+}
+
+StatusServer::StatusServer(std::function<ServiceState()> state, LiveFeeds* live)
+    : state_(std::move(state)), live_(live), server_(std::make_unique<httplib::Server>()) {
+    // Each live plot holds a thread for as long as it watches; the others answer everything else.
+    server_->new_task_queue = [] {
+        return new httplib::ThreadPool(kMostViewers + 8);
+    };
+    server_->set_error_handler([](const httplib::Request&, httplib::Response& response) {
+        if (response.body.empty()) {
+            response.set_content(std::to_string(response.status) +
+                                     (response.status == 404 ? " Not found" : "") + "\n",
+                                 "text/plain");
+        }
+    });
+    if (live_ != nullptr) {
+        server_->Get("/live", [this](const httplib::Request& request, httplib::Response& response) {
+            ServeLive(request, response);
+        });
+        const auto file = [this](const char* path, const char* content, const char* type) {
+            server_->Get(path, [content, type](const httplib::Request&, httplib::Response& response) {
+                response.set_header("Content-Security-Policy", kPagePolicy);
+                response.set_header("X-Content-Type-Options", "nosniff");
+                response.set_header("Cache-Control", "no-cache");
+                response.set_content(content, type);
+            });
+        };
+        file("/", page::kIndexHtml, "text/html; charset=utf-8");
+        file("/page.css", page::kPageCss, "text/css; charset=utf-8");
+        file("/page.js", page::kPageJs, "text/javascript; charset=utf-8");
+    }
     server_->Get("/status", [this](const httplib::Request&, httplib::Response& response) {
         const ServiceState state = state_();
         response.set_content(StatusJson(state, TakeSnapshots(state)), "application/json");
@@ -185,7 +345,11 @@ StatusServer::StatusServer(std::function<ServiceState()> state)
 }
 
 StatusServer::~StatusServer() {
+    stopping_ = true;
     server_->stop();
+    if (live_ != nullptr) {
+        live_->Stop(); // a live plot's next wait ends at once
+    }
     if (thread_.joinable()) {
         thread_.join();
     }

@@ -1,17 +1,22 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "networkdriver/client_statistics.h"
+#include "traces/live_columns.h"
 
 namespace httplib {
 class Server;
-}
+struct Request;
+struct Response;
+} // namespace httplib
 
 namespace kestavo::relayd {
 
@@ -54,10 +59,32 @@ std::string StatusJson(const ServiceState& state, const ClientSnapshots& clients
 // labelled with its dongle.
 std::string MetricsText(const ServiceState& state, const ClientSnapshots& clients);
 
-// Serves /status and /metrics on a thread of its own.
+class LiveFeeds;
+
+// The live plot's query, as GET /live takes it: the dongle by name (the first when none is given),
+// the plot's width in columns, its span and the updates a second it wants. Empty error when good, else
+// what is wrong, for a 400.
+struct LiveQuery {
+    std::string dongle;
+    int width = 0;
+    int spanMs = 10000;
+    int rate = 10;
+};
+inline constexpr int kMostColumns = 4096;
+std::string ParseLiveQuery(const std::multimap<std::string, std::string>& parameters, LiveQuery& query);
+
+// One update of a live plot as a server-sent event: the clock's index of its first column, a column's
+// time, and each column as [least, greatest] of each trace, or 0 when no sample fell on it.
+std::string LiveEvent(const traces::LiveColumns::Update& update, std::int64_t columnNs, std::uint64_t skipped,
+                      std::uint64_t overwritten);
+
+// Serves /status and /metrics on a thread of its own, and with live feeds the live plots' /live.
 class StatusServer {
 public:
-    explicit StatusServer(std::function<ServiceState()> state);
+    // At most this many live plots at once; the next is answered 503.
+    static constexpr int kMostViewers = 32;
+
+    explicit StatusServer(std::function<ServiceState()> state, LiveFeeds* live = nullptr);
     ~StatusServer();
     StatusServer(const StatusServer&) = delete;
     StatusServer& operator=(const StatusServer&) = delete;
@@ -66,7 +93,12 @@ public:
     bool Start(const std::string& address, int port);
 
 private:
+    void ServeLive(const httplib::Request& request, httplib::Response& response);
+
     std::function<ServiceState()> state_;
+    LiveFeeds* live_;
+    std::atomic<int> viewers_{0};
+    std::atomic<bool> stopping_{false}; // live plots end, so that the server's threads can
     std::unique_ptr<httplib::Server> server_;
     std::thread thread_;
 };

@@ -285,6 +285,96 @@ TEST_F(RelaydTest, ServesItsStatusAsJsonAndMetricsThatPrometheusReads) {
     CheckWithPromtool(metrics);
 }
 
+// The whole answer to a GET: status line, headers and body.
+std::string Fetch(int port, const std::string& path) {
+    TcpClient http("127.0.0.1", port);
+    http.Send("GET " + path + " HTTP/1.0\r\nHost: kestavo\r\n\r\n");
+    const auto answer = http.ReadToEnd();
+    return answer ? std::string(answer->begin(), answer->end()) : std::string();
+}
+
+// Reads a live plot's events until `count` of them hold columns with samples; gives their data.
+std::vector<nlohmann::json> LiveEvents(TcpClient& viewer, std::size_t count) {
+    std::vector<nlohmann::json> events;
+    std::string stream;
+    const auto end = Clock::now() + 10s;
+    while (events.size() < count && Clock::now() < end) {
+        const auto byte = viewer.Read(1, 1s);
+        if (!byte) {
+            break;
+        }
+        stream += static_cast<char>(byte->at(0));
+        const auto start = stream.find("data: {");
+        const auto stop = start == std::string::npos ? start : stream.find("}\n\n", start);
+        if (stop != std::string::npos) {
+            auto event =
+                nlohmann::json::parse(stream.substr(start + 6, stop + 1 - start - 6), nullptr, false);
+            stream.erase(0, stop + 3);
+            if (!event.is_discarded() && !event["columns"].empty()) {
+                events.push_back(std::move(event));
+            }
+        }
+    }
+    return events;
+}
+
+// The live page and what it is drawn from: the page itself with a policy that lets it load nothing from
+// elsewhere, each pixel column's least and greatest of each trace (the whole width, then only the newest
+// columns), clear refusals of a bad query, and no more live plots at once than the service serves.
+TEST_F(RelaydTest, ServesALivePageAndThePlotsColumnsAndRefusesWhatItCannotServe) {
+    const int statusPort = FreePort();
+    auto relayd = Start(std::string(kDongle) + "in-latency-us 1000\n",
+                        {"--device", "04d2:162e", "--status", std::to_string(statusPort)});
+    ASSERT_TRUE(relayd->WaitFor("Dongle opened")) << relayd->Output();
+    const std::string page = Fetch(statusPort, "/");
+    EXPECT_EQ(page.rfind("HTTP/1.1 200", 0), 0U) << page;
+    EXPECT_NE(page.find("Content-Security-Policy: default-src 'none'; script-src 'self';"), std::string::npos)
+        << page;
+    EXPECT_NE(page.find("<canvas id=\"plot\""), std::string::npos);
+    EXPECT_NE(Fetch(statusPort, "/page.js").find("new EventSource('live?'"), std::string::npos);
+    EXPECT_EQ(Fetch(statusPort, "/elsewhere").rfind("HTTP/1.1 404", 0), 0U);
+    for (const char* bad : {"/live?width=0", "/live?width=100000", "/live", "/live?width=10&span=5",
+                            "/live?width=10&dongle=mast"}) {
+        const std::string answer = Fetch(statusPort, bad);
+        EXPECT_EQ(answer.rfind("HTTP/1.1 400", 0), 0U) << bad << "\n" << answer;
+    }
+    EXPECT_NE(Fetch(statusPort, "/live?width=0").find("width: '0' is not a whole number from 1 to 4096"),
+              std::string::npos);
+
+    // The counter dongle: each column's least and greatest of the first sample count up.
+    TcpClient viewer("127.0.0.1", statusPort);
+    viewer.Send("GET /live?width=50&span=1000&rate=20 HTTP/1.1\r\nHost: kestavo\r\n\r\n");
+    const auto events = LiveEvents(viewer, 3);
+    ASSERT_EQ(events.size(), 3U);
+    EXPECT_EQ(events[0]["columnNs"], 20'000'000);
+    EXPECT_EQ(events[0]["columns"].size(), 50U) << "the whole width first";
+    for (std::size_t i = 1; i < events.size(); ++i) {
+        EXPECT_LE(events[i]["columns"].size(), 10U) << "then only the newest columns";
+        EXPECT_EQ(events[i]["first"], events[i - 1]["first"].get<std::int64_t>() +
+                                          static_cast<std::int64_t>(events[i - 1]["columns"].size()) - 1)
+            << "from the column the last one ended with";
+    }
+    const auto& column = events[2]["columns"].back();
+    ASSERT_TRUE(column.is_array()) << events[2].dump();
+    EXPECT_LE(column[0].get<int>(), column[1].get<int>());
+
+    // As many more as the service serves at once; the next is told to come back later.
+    std::vector<std::unique_ptr<TcpClient>> others;
+    for (int i = 1; i < 32; ++i) {
+        others.push_back(std::make_unique<TcpClient>("127.0.0.1", statusPort));
+        others.back()->Send("GET /live?width=10 HTTP/1.1\r\nHost: kestavo\r\n\r\n");
+        ASSERT_TRUE(others.back()->Read(12)) << "viewer " << i;
+    }
+    const std::string refused = Fetch(statusPort, "/live?width=10");
+    EXPECT_EQ(refused.rfind("HTTP/1.1 503", 0), 0U) << refused;
+    EXPECT_NE(Fetch(statusPort, "/status").find("\"dongles\""), std::string::npos)
+        << "the rest is still served";
+    others.clear();
+    viewer.Close();
+    relayd->Signal(SIGTERM);
+    EXPECT_EQ(relayd->WaitExit(10s), 0) << "no live plot holds the service up";
+}
+
 // The outputs beside the relay, named after the dongle: NATS subjects with its serial, and the raw
 // samples on a ZeroMQ socket.
 TEST_F(RelaydTest, PublishesIntoNatsAndZeroMq) {

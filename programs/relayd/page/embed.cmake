@@ -1,0 +1,16 @@
+# Writes OUT, a C++ file that holds the page's files (in DIR) as strings, so that the program serves
+# them without reading anything at run time.
+set(text "// Made by embed.cmake from programs/relayd/page/; edit those files, not this one.\n")
+string(APPEND text "namespace kestavo::relayd::page {\n")
+foreach(pair "kIndexHtml;index.html" "kPageCss;page.css" "kPageJs;page.js")
+    list(GET pair 0 name)
+    list(GET pair 1 file)
+    file(READ "${DIR}/${file}" content)
+    string(FIND "${content}" ")PAGE\"" clash)
+    if(NOT clash EQUAL -1)
+        message(FATAL_ERROR "${file} holds the raw string's end marker")
+    endif()
+    string(APPEND text "extern const char ${name}[] = R\"PAGE(${content})PAGE\";\n")
+endforeach()
+string(APPEND text "} // namespace kestavo::relayd::page\n")
+file(WRITE "${OUT}" "${text}")
