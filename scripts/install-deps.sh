@@ -22,6 +22,7 @@ packages=(
     libnats-dev nats-server                 # publishing into NATS, and a real server for its tests
     libzmq3-dev cppzmq-dev                  # publishing on a ZeroMQ PUB socket, and its test's subscriber
     python3                                 # the Python client module and its test
+    chromium chromium-driver python3-selenium  # a real browser, for the live page's test
     dpkg-dev lintian desktop-file-utils     # the Debian package: its dependencies, its check, its desktop entry's
 )
 
