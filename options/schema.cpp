@@ -239,8 +239,8 @@ void Define(CLI::App& app, Program program, Values& values) {
         app.add_flag("--list", values.list, "Print the USB devices as the window lists them, and exit");
         app.add_option(
                "--status", values.status,
-               "Serve GET /status (JSON) and GET /metrics (Prometheus) on ADDRESS:PORT, or on loopback "
-               "when only a PORT is given")
+               "Serve GET /status (JSON), GET /metrics (Prometheus) and a live page for browsers (GET /) on "
+               "ADDRESS:PORT, or on loopback when only a PORT is given")
             ->check(Rule(CheckStatus, "ADDRESS:PORT"));
     }
 }

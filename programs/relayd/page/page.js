@@ -20,6 +20,8 @@ let columnNs = 1;
 let width = 0;
 let paused = false;
 let frozen = null; // what the plot showed when paused: {columns, newest}
+// When the plot was first drawn with samples, in ms since the page was asked for (for the benchmark).
+window.plotDrawnAt = null;
 
 function text(value) {
   const cell = document.createElement('td');
@@ -146,6 +148,9 @@ function draw() {
     context.stroke();
   }
   const last = columns.get(newest);
+  if (last && window.plotDrawnAt === null) {
+    window.plotDrawnAt = performance.now();
+  }
   if (last) {
     latest.textContent = 'Latest: sample 0 ' + last[1] + ', sample 1 ' + last[3] + ', sample 2 ' + last[5];
   }
@@ -193,16 +198,28 @@ function connect() {
   };
 }
 
-canvas.addEventListener('mousemove', event => {
+// The readout at a column of the plot, counted from its left edge.
+let cursor = null;
+function readAt(x) {
+  cursor = Math.max(0, Math.min(width - 1, x));
   const view = shown();
-  const x = Math.floor(event.offsetX * canvas.width / canvas.clientWidth);
-  const index = view.newest - width + 1 + x;
+  const index = view.newest - width + 1 + cursor;
   const column = view.columns.get(index);
   const ago = (view.newest - index) * columnNs / 1e6;
   readout.textContent = column
       ? ago.toFixed(1) + ' ms ago: sample 0 ' + column[0] + '–' + column[1] + ', sample 1 ' + column[2] + '–' +
             column[3] + ', sample 2 ' + column[4] + '–' + column[5]
       : ago.toFixed(1) + ' ms ago: no sample';
+}
+canvas.addEventListener('mousemove', event => readAt(Math.floor(event.offsetX * canvas.width / canvas.clientWidth)));
+// From the keyboard: the arrows move the readout a column (ten with Shift), Home and End to the edges.
+canvas.addEventListener('keydown', event => {
+  const step = event.shiftKey ? 10 : 1;
+  const moves = {ArrowLeft: -step, ArrowRight: step, Home: -width, End: width};
+  if (event.key in moves) {
+    readAt((cursor === null ? width - 1 : cursor) + moves[event.key]);
+    event.preventDefault();
+  }
 });
 pauseButton.addEventListener('click', () => {
   paused = !paused;
