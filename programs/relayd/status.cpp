@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <httplib.h>
 #include <nlohmann/json.hpp>
+#include <sys/socket.h>
 #include <thread>
 
 #include "core/access_options.h"
@@ -311,6 +312,9 @@ StatusServer::StatusServer(std::function<ServiceState()> state, LiveFeeds* live)
     server_->new_task_queue = [] {
         return new httplib::ThreadPool(kMostViewers + 8);
     };
+    // A request a connection: a thread never waits on an idle one, so a crowd of viewers turned away
+    // cannot keep the status from being answered. The page asks every half second; that is cheap.
+    server_->set_keep_alive_max_count(1);
     server_->set_error_handler([](const httplib::Request&, httplib::Response& response) {
         if (response.body.empty()) {
             response.set_content(std::to_string(response.status) +
@@ -356,8 +360,20 @@ StatusServer::~StatusServer() {
 }
 
 bool StatusServer::Start(const std::string& address, int port) {
+    // The library listens with a backlog of 5: a crowd of viewers at once (or scrapers) would have its
+    // connections dropped and retried a second later. The socket is taken as it is made, and listened
+    // on again with room for them.
+    int listening = -1;
+    server_->set_socket_options([&listening](int socket) {
+        const int yes = 1;
+        ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        listening = socket;
+    });
     if (!server_->bind_to_port(address, port)) {
         return false;
+    }
+    if (listening >= 0) {
+        ::listen(listening, kBacklog);
     }
     thread_ = std::thread([this] { server_->listen_after_bind(); });
     return true;

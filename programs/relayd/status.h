@@ -83,6 +83,8 @@ class StatusServer {
 public:
     // At most this many live plots at once; the next is answered 503.
     static constexpr int kMostViewers = 32;
+    // Connections waiting to be taken.
+    static constexpr int kBacklog = 512;
 
     explicit StatusServer(std::function<ServiceState()> state, LiveFeeds* live = nullptr);
     ~StatusServer();
