@@ -14,6 +14,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 import zlib
@@ -109,6 +110,9 @@ class LivePage(unittest.TestCase):
         self.relayd = subprocess.Popen(
             [os.environ["KESTAVO_RELAYD"], "--device", "04d2:162e", "--port", str(self.relay_port),
              "--status", str(self.status_port)], env=environment, stderr=subprocess.PIPE, text=True)
+        # When the service said each of its lines.
+        self.lines = []
+        threading.Thread(target=self.listen, daemon=True).start()
         options = Options()
         options.binary_location = "/usr/bin/chromium"
         for flag in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
@@ -120,17 +124,31 @@ class LivePage(unittest.TestCase):
         self.browser = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
         self.url = "http://127.0.0.1:%d/" % self.status_port
 
+    def listen(self):
+        for line in self.relayd.stderr:
+            self.lines.append((time.monotonic(), line))
+
+    def said(self, text):
+        return next((when for when, line in self.lines if text in line), None)
+
     def tearDown(self):
         self.browser.quit()
         self.relayd.terminate()
         self.assertEqual(self.relayd.wait(10), 0)
+        self.relayd.stderr.close()
         self.work.cleanup()
 
     def text(self):
         return self.browser.find_element(By.TAG_NAME, "body").text
 
     def test_the_page_follows_the_dongle_and_its_clients_and_draws_the_waves(self):
-        wait_until(lambda: socket.create_connection(("127.0.0.1", self.status_port), 1), 10)
+        def listening():
+            try:
+                socket.create_connection(("127.0.0.1", self.status_port), 1).close()
+                return True
+            except OSError:
+                return False
+        wait_until(listening, 10)
         started = time.monotonic()
         self.browser.get(self.url)
         self.assertTrue(wait_until(lambda: "Open," in self.text(), 10), self.text())
@@ -155,6 +173,10 @@ class LivePage(unittest.TestCase):
 
         # The dongle goes after six seconds.
         self.assertTrue(wait_until(lambda: "Absent" in self.text(), 10), self.text())
+        lost = self.said("Dongle lost")
+        self.assertIsNotNone(lost)
+        print("absent on the page %.0f ms after the service said the dongle was lost" %
+              ((time.monotonic() - lost) * 1000))
         client.close()
 
         # Every request that went over a network went to this service (the browser's own chrome:// pages
