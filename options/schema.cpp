@@ -77,12 +77,21 @@ void DefineDongle(CLI::App& app, bool service, DongleOptions& values) {
         ->check(CLI::Range(0, 1000000));
 }
 
+// Parses the arguments (the program's name first) as a command line; throws as CLI11 does.
+void ParseArguments(CLI::App& app, std::vector<std::string>& arguments) {
+    std::vector<char*> argv;
+    for (std::string& argument : arguments) {
+        argv.push_back(argument.data());
+    }
+    app.parse(static_cast<int>(argv.size()), argv.data());
+}
+
 // The service's configuration file as CLI11 reads it, but for its [dongle.NAME] sections, which are
 // kept aside for the dongles' own parse: CLI11 would take their keys for unknown options.
 struct Sections {
     std::vector<std::string> names;                           // in the file's order
     std::map<std::string, std::vector<CLI::ConfigItem>> keys; // by name
-    std::string error;                                        // a section that cannot be
+    std::string error;                                        // why one cannot be taken, if one cannot
 };
 
 class SplittingConfig : public CLI::ConfigTOML {
@@ -173,12 +182,8 @@ std::string ParseSection(const std::string& name, const std::vector<CLI::ConfigI
     dongle = DongleOptions{};
     dongle.name = name;
     DefineDongle(app, true, dongle);
-    std::vector<char*> argv;
-    for (std::string& argument : arguments) {
-        argv.push_back(argument.data());
-    }
     try {
-        app.parse(static_cast<int>(argv.size()), argv.data());
+        ParseArguments(app, arguments);
     } catch (const CLI::ParseError& error) {
         std::string what = error.what();
         // CLI11 names the option; the file's reader knows it as a key.
@@ -304,12 +309,8 @@ std::optional<Values> Parse(const std::vector<std::string>& arguments, Program p
         }
         kept.push_back(arguments[at]);
     }
-    std::vector<char*> argv;
-    for (std::string& argument : kept) {
-        argv.push_back(argument.data());
-    }
     try {
-        app.parse(static_cast<int>(argv.size()), argv.data());
+        ParseArguments(app, kept);
     } catch (const CLI::Success& success) {
         std::ostringstream out;
         std::ostringstream err;
