@@ -1,6 +1,5 @@
 #include "core/dongle.h"
 
-#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <set>
@@ -17,10 +16,6 @@ constexpr std::int32_t kLostAfterFailures = 12;
 // device (its port, and its serial), and two readers of one device would each see half its transfers.
 std::mutex g_heldMutex;
 std::set<std::pair<int, int>> g_held;
-
-std::pair<int, int> PlaceOf(const struct usb_device* device) {
-    return {std::atoi(device->bus->dirname), std::atoi(device->filename)};
-}
 
 Dongle::Totals Of(const usb::TransferContext& context) {
     std::lock_guard lock(usb::StatisticsLock());
@@ -72,7 +67,7 @@ void Dongle::Tick() {
     }
     if (found.device != nullptr) {
         std::lock_guard lock(g_heldMutex);
-        if (g_held.count(PlaceOf(found.device)) > 0) {
+        if (g_held.count(usb::PlaceOf(found.device)) > 0) {
             const std::string why = Describe(choice_) + " is " + found.device->bus->dirname + "/" +
                                     found.device->filename +
                                     ", which another dongle of this service has open";
@@ -126,7 +121,7 @@ void Dongle::Open(struct usb_device* device) {
     connection_->Resume();
     {
         std::lock_guard lock(g_heldMutex);
-        held_ = PlaceOf(device);
+        held_ = usb::PlaceOf(device);
         g_held.insert(*held_);
     }
     if (!quiet_) {

@@ -115,8 +115,7 @@ Found FindDevice(const DongleChoice& choice) {
     std::vector<struct usb_device*> matches;
     for (struct usb_bus* bus = usb_get_busses(); bus != nullptr; bus = bus->next) {
         for (struct usb_device* device = bus->devices; device != nullptr; device = device->next) {
-            const int busNumber = std::atoi(bus->dirname);
-            const int address = std::atoi(device->filename);
+            const auto [busNumber, address] = usb::PlaceOf(device);
             if (choice.byPort) {
                 if (busNumber == choice.port.bus && address == *portAddress) {
                     return {device, {}};
@@ -133,10 +132,8 @@ Found FindDevice(const DongleChoice& choice) {
         }
     }
     // In the order of their places, so that the text is the same at every start.
-    std::sort(matches.begin(), matches.end(), [](struct usb_device* a, struct usb_device* b) {
-        return std::make_pair(std::atoi(a->bus->dirname), std::atoi(a->filename)) <
-               std::make_pair(std::atoi(b->bus->dirname), std::atoi(b->filename));
-    });
+    std::sort(matches.begin(), matches.end(),
+              [](struct usb_device* a, struct usb_device* b) { return usb::PlaceOf(a) < usb::PlaceOf(b); });
     if (matches.size() <= 1) {
         return {matches.empty() ? nullptr : matches.front(), {}};
     }
@@ -146,7 +143,7 @@ Found FindDevice(const DongleChoice& choice) {
     std::string suggested;
     for (std::size_t i = 0; i < matches.size(); ++i) {
         struct usb_device* device = matches[i];
-        const auto port = ports.find({std::atoi(device->bus->dirname), std::atoi(device->filename)});
+        const auto port = ports.find(usb::PlaceOf(device));
         const std::string place = std::string(device->bus->dirname) + "/" + device->filename;
         const std::string choiceText = port != ports.end() ? "port:" + usb::PortName(port->second) : place;
         const char* separator = i == 0 ? "" : i + 1 == matches.size() ? " and " : ", ";

@@ -1,7 +1,6 @@
 #include "usb/device_list.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -107,7 +106,7 @@ void PrintDeviceList(const MessageFn& message) {
     ListDevices(slots, entries, message);
     const PortMap ports = DevicePorts();
     for (std::size_t i = 0; i < entries.size(); ++i) {
-        const auto port = ports.find({std::atoi(slots[i]->bus->dirname), std::atoi(slots[i]->filename)});
+        const auto port = ports.find(PlaceOf(slots[i]));
         std::printf("%s/%s\t%s%s\n", slots[i]->bus->dirname, slots[i]->filename, entries[i].c_str(),
                     port == ports.end() ? "" : ("\tport:" + PortName(port->second)).c_str());
     }

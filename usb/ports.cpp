@@ -209,6 +209,10 @@ PortMap DevicePorts() {
     return ReadSysfs();
 }
 
+std::pair<int, int> PlaceOf(const struct usb_device* device) {
+    return {std::atoi(device->bus->dirname), std::atoi(device->filename)};
+}
+
 std::optional<int> AddressAt(const PortPath& path, const PortMap& ports) {
     for (const auto& [place, port] : ports) {
         if (port == path) {

@@ -6,6 +6,8 @@
 #include <utility>
 #include <vector>
 
+#include <usb.h>
+
 namespace kestavo::usb {
 
 // Where a device is plugged in, by the kernel's name: the bus and the ports from its root hub down
@@ -32,6 +34,9 @@ std::string SysfsRoot();
 // nodes are usually root's alone), read from sysfs instead. Empty when neither answers.
 using PortMap = std::map<std::pair<int, int>, PortPath>;
 PortMap DevicePorts();
+
+// A device of the USB library's list as the map keys it: (bus, address).
+std::pair<int, int> PlaceOf(const struct usb_device* device);
 
 // The address of the device in the port now, from the same map; nothing when the port is empty.
 std::optional<int> AddressAt(const PortPath& path, const PortMap& ports);
