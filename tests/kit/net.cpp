@@ -1,11 +1,15 @@
 #include "tests/kit/net.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <random>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -143,15 +147,32 @@ void TcpClient::ShrinkReceiveBuffer() {
 }
 
 int FreePort() {
-    const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in6 address{};
-    address.sin6_family = AF_INET6;
-    address.sin6_addr = in6addr_any;
-    socklen_t length = sizeof address;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin6_port);
+    // A port the kernel hands out for bind(0) is one it also hands out to the next outgoing connection,
+    // of this test or of another running beside it; ports below that range are never taken that way.
+    int lowestEphemeral = 32768;
+    if (FILE* range = std::fopen("/proc/sys/net/ipv4/ip_local_port_range", "r")) {
+        if (std::fscanf(range, "%d", &lowestEphemeral) != 1) {
+            lowestEphemeral = 32768;
+        }
+        std::fclose(range);
+    }
+    const int lowest = 10000;
+    const int highest = std::max(lowest + 1000, lowestEphemeral) - 1;
+    thread_local std::mt19937 random(std::random_device{}());
+    std::uniform_int_distribution<int> pick(lowest, highest);
+    for (;;) {
+        const int port = pick(random);
+        const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in6 address{};
+        address.sin6_family = AF_INET6;
+        address.sin6_addr = in6addr_any;
+        address.sin6_port = htons(static_cast<std::uint16_t>(port));
+        const bool free = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        ::close(fd);
+        if (free) {
+            return port;
+        }
+    }
 }
 
 } // namespace kestavo::testkit

@@ -9,6 +9,7 @@ Environment: KESTAVO_RELAYD, USBBENCH_LIBRARY (the program and the USB test benc
 
 import json
 import os
+import random
 import socket
 import struct
 import subprocess
@@ -42,9 +43,15 @@ COLOURS = [(0x00, 0x72, 0xB2), (0xE6, 0x9F, 0x00), (0x00, 0x9E, 0x73)]
 
 
 def free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
+    # Below the range the kernel hands out to outgoing connections, which other tests make meanwhile.
+    while True:
+        port = random.randint(10000, 32767)
+        with socket.socket(socket.AF_INET6) as probe:
+            try:
+                probe.bind(("::", port))
+            except OSError:
+                continue
+            return port
 
 
 def wait_until(condition, limit):

@@ -406,7 +406,7 @@ TEST_F(RelaydTest, PublishesIntoNatsAndZeroMq) {
     ASSERT_TRUE(configuration) << relayd->Output();
     EXPECT_EQ(configuration->first, "kestavo.SN1.config");
     const auto frame = subscriber.Next();
-    ASSERT_TRUE(frame);
+    ASSERT_TRUE(frame) << relayd->Output();
     EXPECT_EQ(frame->first, "kestavo.SN1.samples");
     EXPECT_EQ(frame->second.size() % frames::kSampleFrameSize, 0U);
     zmq::message_t message;
