@@ -19,7 +19,7 @@ std::optional<WindowOptions> ReadCommandLine(const QStringList& arguments, QStri
         output = QString::fromLocal8Bit(text.c_str());
         return std::nullopt;
     }
-    return WindowOptions{values->access, values->outputs};
+    return WindowOptions{values->access, values->outputs, values->tls};
 }
 
 } // namespace kestavo::app

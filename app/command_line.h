@@ -6,6 +6,7 @@
 #include <QStringList>
 
 #include "core/access_options.h"
+#include "core/tls_options.h"
 #include "publish/outputs.h"
 
 namespace kestavo::app {
@@ -13,6 +14,7 @@ namespace kestavo::app {
 struct WindowOptions {
     core::AccessOptions access;
     publish::OutputOptions outputs;
+    core::TlsOptions tls;
 };
 
 // Reads the window's command line with the options both programs share (options/), --help and

@@ -72,10 +72,27 @@ RelayServer::~RelayServer() {
 }
 
 bool RelayServer::Start(int port, const std::string& ownAddress) {
+    networkdriver::TlsListening listening;
+    if (tls_.Any()) {
+        std::string error;
+        if (auto fresh = networkdriver::TlsCredentials::Load(tls_.Files(), error)) {
+            credentials_ = std::move(fresh);
+            tlsProblem_.clear();
+        } else {
+            tlsProblem_ = error;
+            if (!credentials_) {
+                return false;
+            }
+        }
+        listening = {tls_.port, !tls_.noPlain, credentials_};
+    }
     std::lock_guard starting(g_startMutex);
+    // The library takes the listening plan at the start of each server, as it takes the access rules.
+    networkdriver::SetTlsListening(listening);
     const NetHandle server = InitializeSocketWithCallbackANDString(
         OnData, OnGone, OnConnected, 0, port, 1, 1, ownAddress.c_str(), relay::kMulticastGroup,
         kRelaySocketBufferSize, kRelaySocketBufferSize);
+    networkdriver::SetTlsListening({});
     if (server == 0) {
         return false;
     }
@@ -83,6 +100,18 @@ bool RelayServer::Start(int port, const std::string& ownAddress) {
     std::lock_guard lock(g_mapMutex);
     g_servers[server] = this;
     return true;
+}
+
+bool RelayServer::ReloadTls(std::string& error) {
+    if (!credentials_) {
+        error = "no TLS files to read again";
+        return false;
+    }
+    return credentials_->Reload(error);
+}
+
+networkdriver::TlsCounts RelayServer::TlsCounts() const {
+    return table_.Running() ? networkdriver::TlsCountsOf(table_.ServerHandle()) : networkdriver::TlsCounts{};
 }
 
 void RelayServer::Stop() {
@@ -110,6 +139,9 @@ bool RelayServer::Handle(const RelayEvent& event) {
             char text[128] = {};
             GetPeerAddressString(event.client, text, sizeof text);
             peer = text;
+            if (const std::string subject = networkdriver::PeerSubject(event.client); !subject.empty()) {
+                peer += " (" + subject + ")";
+            }
             networkdriver::Hold lock(peersMutex_);
             peers_[event.client] = peer;
         }

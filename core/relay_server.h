@@ -4,9 +4,11 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 
+#include "core/tls_options.h"
 #include "networkdriver/thread_annotations.h"
 #include "relay/client_table.h"
 
@@ -46,8 +48,20 @@ public:
     RelayServer& operator=(const RelayServer&) = delete;
 
     // Listens on the port, every interface, IPv4 and IPv6. False when the port cannot be listened on
-    // (texts::CannotStartRelay words it).
+    // (texts::CannotStartRelay words it), or TLS is asked for and its files cannot be read (TlsProblem
+    // says why).
     bool Start(int port, const std::string& ownAddress = {});
+
+    // A TLS listener beside the plain one (or instead of it), from the next start on. Its files are
+    // read again at each start; a start whose files fail keeps those it had, if it had any.
+    void UseTls(TlsOptions options) { tls_ = std::move(options); }
+    [[nodiscard]] const TlsOptions& Tls() const { return tls_; }
+    // Reads the files again for the handshakes that follow; the clients connected stay. False, with
+    // why, when they fail to load: the old ones are kept.
+    bool ReloadTls(std::string& error);
+    // Why the last start could not read the TLS files, or empty.
+    [[nodiscard]] const std::string& TlsProblem() const { return tlsProblem_; }
+    [[nodiscard]] networkdriver::TlsCounts TlsCounts() const;
     // Every client receives the stop frame, then the server and every client are released.
     void Stop();
     [[nodiscard]] bool Running() const { return table_.Running(); }
@@ -69,6 +83,9 @@ private:
 
     LogFn log_;
     Dispatch dispatch_;
+    TlsOptions tls_;
+    std::shared_ptr<networkdriver::TlsCredentials> credentials_;
+    std::string tlsProblem_;
     relay::ClientTable table_;
     networkdriver::Mutex peersMutex_;
     // Each connected client's address, for the line when it goes.

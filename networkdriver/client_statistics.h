@@ -15,6 +15,7 @@ struct ClientStatistics {
     NetHandle handle = 0;
     NetHandle server = 0;             // whose client it is
     std::string peer;                 // "address port"
+    std::string subject;              // a TLS client's certificate subject, else empty
     std::int64_t connectedSince = 0;  // ms since the epoch
     std::uint64_t bytesSent = 0;      // written to the connection
     std::uint64_t framesSent = 0;     // SendData calls taken that queued a byte or more

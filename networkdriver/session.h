@@ -15,6 +15,7 @@
 #include "networkdriver/network_driver.h"
 #include "networkdriver/short_lock.h"
 #include "networkdriver/thread_annotations.h"
+#include "networkdriver/tls.h"
 
 namespace networkdriver {
 
@@ -48,6 +49,10 @@ struct Session : std::enable_shared_from_this<Session> {
     std::string peer;       // "address port"
     std::string address;    // the peer's address alone
     std::int64_t since = 0; // connected, in ms since the epoch
+    // A TLS client's connection once its handshake is done (the I/O thread's alone), and the subject of
+    // the certificate it presented.
+    std::shared_ptr<SSL> tls;
+    std::string subject;
 
     asio::ip::tcp::socket socket; // the I/O thread's alone
     asio::steady_timer lingerTimer;
@@ -75,6 +80,9 @@ struct Session : std::enable_shared_from_this<Session> {
     // The I/O thread's alone: the blocks a write in progress reads, and written pieces to free.
     std::vector<std::shared_ptr<Block>> holding;
     std::vector<Piece> spent;
+    // A TLS client's: what was taken from its stream to be encrypted, and how much of it has been.
+    std::vector<unsigned char> staging;
+    std::size_t stagingSent = 0;
 
     // Keeps the descriptor open, and its number unused by another, while ReceiveData reads it on another
     // thread. The send path never takes it.
@@ -88,7 +96,8 @@ struct Session : std::enable_shared_from_this<Session> {
 struct Listener {
     explicit Listener(asio::io_context& io) : acceptor(io), retryTimer(io) {}
 
-    int fd = -1; // stays open until the I/O thread closes the acceptor
+    int fd = -1;      // stays open until the I/O thread closes the acceptor
+    bool tls = false; // its clients shake hands before they are entered
     asio::ip::tcp::acceptor acceptor;
     asio::steady_timer retryTimer;
     // Filled by accept itself: a peer that resets right after connecting still has an address, and
@@ -104,7 +113,11 @@ struct Server {
     int sendBufferSize = 0;
     int receiveBufferSize = 0;
     AccessRules rules;
+    TlsListening tls;
     std::vector<std::unique_ptr<Listener>> listeners;
+    std::atomic<std::uint64_t> tlsAdmitted{0};
+    std::atomic<std::uint64_t> tlsRefused{0};
+    std::atomic<std::uint64_t> tlsTimedOut{0};
 
     std::atomic<bool> released{false};
     // Its clients in the tables, and how many come from each address.

@@ -15,7 +15,10 @@
 #include <chrono>
 #include <cstring>
 #include <deque>
+#include <fcntl.h>
 #include <memory>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 #include <pthread.h>
 #include <string>
 #include <sys/socket.h>
@@ -37,6 +40,7 @@
 #include "networkdriver/network_driver.h"
 #include "networkdriver/roster.h"
 #include "networkdriver/session.h"
+#include "networkdriver/tls.h"
 
 namespace networkdriver {
 ShortLock g_tablesLock;
@@ -61,6 +65,23 @@ constexpr auto kAcceptRetry = std::chrono::milliseconds(100);
 // A refused address is reported at most once in this time; the record of them is pruned past this size.
 constexpr auto kRefusalQuiet = std::chrono::minutes(1);
 constexpr std::size_t kRefusalRecord = 4096;
+// A TLS client that has not finished its handshake by then is dropped: it holds a descriptor and some
+// memory, and a thousand of them must not be kept for ever.
+constexpr auto kHandshakeLimit = std::chrono::seconds(10);
+// What a TLS client's write takes from its stream at once: four records' worth.
+constexpr std::size_t kTlsChunk = 64 * 1024;
+
+// A TLS client from its acceptance until its handshake is done, on the handshake thread.
+struct Handshake {
+    Handshake(asio::io_context& io, std::shared_ptr<Server> owner, const tcp::endpoint& from)
+        : socket(io), timer(io), server(std::move(owner)), peer(from) {}
+    tcp::socket socket;
+    asio::steady_timer timer;
+    std::shared_ptr<Server> server;
+    tcp::endpoint peer;
+    std::shared_ptr<SSL> ssl;
+    bool over = false;
+};
 
 std::int64_t NowMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -79,7 +100,9 @@ public:
         return driver;
     }
 
-    Driver() : work_(asio::make_work_guard(io_)), thread_([this] { Run(); }) {}
+    Driver()
+        : work_(asio::make_work_guard(io_)), handshakeWork_(asio::make_work_guard(handshakes_)),
+          handshakeThread_([this] { RunHandshakes(); }), thread_([this] { Run(); }) {}
 
     ~Driver() {
         std::unordered_map<NetHandle, std::shared_ptr<Server>> servers;
@@ -106,6 +129,9 @@ public:
         });
         work_.reset();
         thread_.join(); // run() returns once every socket and timer is closed
+        handshakeWork_.reset();
+        handshakes_.stop();
+        handshakeThread_.join();
     }
 
     Driver(const Driver&) = delete;
@@ -124,25 +150,40 @@ public:
         {
             Hold lock(rulesMutex_);
             server->rules = rules_;
+            server->tls = tls_;
         }
-        const auto at = static_cast<unsigned short>(port);
-        if (server->rules.listen.empty()) {
-            auto listener = std::make_unique<Listener>(io_);
-            if (!networkdriver::OpenAcceptor(listener->acceptor, tcp::endpoint(tcp::v6(), at)) &&
-                !networkdriver::OpenAcceptor(listener->acceptor, tcp::endpoint(tcp::v4(), at))) {
-                return 0;
-            }
-            server->listeners.push_back(std::move(listener));
+        const bool tls = server->tls.port > 0 && server->tls.credentials;
+        if (tls && (server->tls.port < 1 || server->tls.port > 65535)) {
+            return 0;
         }
-        for (const std::string& address : server->rules.listen) {
-            std::error_code error;
-            const asio::ip::address parsed = asio::ip::make_address(address, error);
-            auto listener = std::make_unique<Listener>(io_);
-            if (error || !networkdriver::OpenAcceptor(listener->acceptor, tcp::endpoint(parsed, at))) {
-                CloseListeners(*server);
-                return 0;
+        // Every address the rules name (else every interface) on each port: the plain one unless only
+        // TLS is wanted, and the TLS one.
+        const auto open = [&](int onPort, bool forTls) {
+            const auto at = static_cast<unsigned short>(onPort);
+            if (server->rules.listen.empty()) {
+                auto listener = std::make_unique<Listener>(io_);
+                if (!networkdriver::OpenAcceptor(listener->acceptor, tcp::endpoint(tcp::v6(), at)) &&
+                    !networkdriver::OpenAcceptor(listener->acceptor, tcp::endpoint(tcp::v4(), at))) {
+                    return false;
+                }
+                listener->tls = forTls;
+                server->listeners.push_back(std::move(listener));
             }
-            server->listeners.push_back(std::move(listener));
+            for (const std::string& address : server->rules.listen) {
+                std::error_code error;
+                const asio::ip::address parsed = asio::ip::make_address(address, error);
+                auto listener = std::make_unique<Listener>(io_);
+                if (error || !networkdriver::OpenAcceptor(listener->acceptor, tcp::endpoint(parsed, at))) {
+                    return false;
+                }
+                listener->tls = forTls;
+                server->listeners.push_back(std::move(listener));
+            }
+            return true;
+        };
+        if (((!tls || server->tls.plain) && !open(port, false)) || (tls && !open(server->tls.port, true))) {
+            CloseListeners(*server);
+            return 0;
         }
         for (auto& listener : server->listeners) {
             listener->fd = listener->acceptor.native_handle();
@@ -294,6 +335,9 @@ public:
         if (!session) {
             return -1;
         }
+        if (session->tls) {
+            return 0; // the I/O thread reads what a TLS client sends, through its connection, and drops it
+        }
         session->receivedInCallback = true;
         unsigned char chunk[kReceiveChunk];
         ssize_t got = 0;
@@ -321,6 +365,25 @@ public:
     std::string Peer(NetHandle handle) {
         const std::shared_ptr<Session> session = FindSession(handle);
         return session ? session->peer : std::string();
+    }
+
+    std::string Subject(NetHandle handle) {
+        const std::shared_ptr<Session> session = FindSession(handle);
+        return session ? session->subject : std::string();
+    }
+
+    networkdriver::TlsCounts Counts(NetHandle handle) {
+        std::shared_ptr<Server> server;
+        {
+            Hold tables(g_tablesLock);
+            if (const auto found = servers_.find(handle); found != servers_.end()) {
+                server = found->second;
+            }
+        }
+        if (!server) {
+            return {};
+        }
+        return {server->tlsAdmitted.load(), server->tlsRefused.load(), server->tlsTimedOut.load()};
     }
 
     std::int32_t Release(NetHandle handle) {
@@ -394,6 +457,11 @@ public:
         rules_ = std::move(rules);
     }
 
+    void SetTls(networkdriver::TlsListening tls) {
+        Hold lock(rulesMutex_);
+        tls_ = std::move(tls);
+    }
+
 private:
     void Run() {
         // Named, so that an operator's tools (top -H, gdb) tell it from the window's threads.
@@ -408,6 +476,18 @@ private:
                 kestavo::diagnostics::ReportFailure(what.c_str(), 0);
             } catch (...) {
                 kestavo::diagnostics::ReportFailure("a relay handler", 0);
+            }
+        }
+    }
+
+    void RunHandshakes() {
+        ::pthread_setname_np(::pthread_self(), "kestavo-tls");
+        for (;;) {
+            try {
+                handshakes_.run();
+                return;
+            } catch (...) {
+                kestavo::diagnostics::ReportFailure("a TLS handshake", 0);
             }
         }
     }
@@ -487,28 +567,158 @@ private:
                         [this, server, &listener](std::error_code) { Accept(server, listener); });
                     return;
                 }
-                Accepted(server, std::move(socket), listener.acceptedPeer);
+                Accepted(server, std::move(socket), listener.acceptedPeer, listener.tls);
                 Accept(server, listener);
             });
     }
 
-    void Accepted(const std::shared_ptr<Server>& server, tcp::socket socket, const tcp::endpoint& peer) {
-        const std::string address = networkdriver::AddressText(peer);
-        const std::string peerText = address + " " + std::to_string(peer.port());
-        if (const char* refusal = Refusal(*server, peer, address)) {
-            // Closed at once with a reset: no handle, no table entry, not a byte.
-            std::error_code ignored;
-            socket.set_option(asio::socket_base::linger(true, 0), ignored);
-            socket.close(ignored);
-            ReportRefusal(*server, address, peerText, refusal);
+    void Accepted(const std::shared_ptr<Server>& server, tcp::socket socket, const tcp::endpoint& peer,
+                  bool tls) {
+        if (Refused(*server, socket, peer)) {
             return;
         }
         networkdriver::PrepareClientSocket(socket, server->sendBufferSize, server->receiveBufferSize);
+        if (tls) {
+            StartHandshake(server, std::move(socket), peer);
+            return;
+        }
+        Enter(server, std::move(socket), peer, nullptr, {});
+    }
+
+    // Closes a peer the server's rules refuse at once, with a reset: no handle, no table entry, not a
+    // byte. True when it did.
+    bool Refused(Server& server, tcp::socket& socket, const tcp::endpoint& peer) {
+        const std::string address = networkdriver::AddressText(peer);
+        const char* refusal = Refusal(server, peer, address);
+        if (refusal == nullptr) {
+            return false;
+        }
+        std::error_code ignored;
+        socket.set_option(asio::socket_base::linger(true, 0), ignored);
+        socket.close(ignored);
+        ReportRefusal(server, address, address + " " + std::to_string(peer.port()), refusal);
+        return true;
+    }
+
+    // The handshake runs on a thread of its own, so that a thousand clients shaking hands at once never
+    // hold up the writes to those already streaming; the connection comes back to the I/O thread done.
+    void StartHandshake(const std::shared_ptr<Server>& server, tcp::socket socket,
+                        const tcp::endpoint& peer) {
+        std::error_code error;
+        const tcp protocol = socket.local_endpoint(error).protocol();
+        if (error) {
+            return; // gone already
+        }
+        const int fd = socket.release(error);
+        if (error) {
+            return;
+        }
+        asio::post(handshakes_, [this, server, fd, protocol, peer] {
+            auto handshake = std::make_shared<Handshake>(handshakes_, server, peer);
+            std::error_code assignError;
+            handshake->socket.assign(protocol, fd, assignError);
+            if (assignError) {
+                ::close(fd);
+                return;
+            }
+            ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+            const std::shared_ptr<SSL_CTX> context = server->tls.credentials->Current();
+            handshake->ssl = std::shared_ptr<SSL>(SSL_new(context.get()), SSL_free);
+            if (!handshake->ssl || SSL_set_fd(handshake->ssl.get(), fd) != 1) {
+                ERR_clear_error();
+                EndHandshake(handshake, "out of memory for TLS", false);
+                return;
+            }
+            SSL_set_accept_state(handshake->ssl.get());
+            handshake->timer.expires_after(kHandshakeLimit);
+            handshake->timer.async_wait([this, handshake](std::error_code timerError) {
+                if (!timerError && !handshake->over) {
+                    handshake->server->tlsTimedOut.fetch_add(1);
+                    EndHandshake(handshake, "handshake not finished within 10 s", true);
+                }
+            });
+            StepHandshake(handshake);
+        });
+    }
+
+    void StepHandshake(const std::shared_ptr<Handshake>& handshake) {
+        if (handshake->over || handshake->server->released) {
+            return;
+        }
+        ERR_clear_error();
+        const int result = SSL_do_handshake(handshake->ssl.get());
+        if (result == 1) {
+            handshake->over = true;
+            handshake->timer.cancel();
+            std::error_code error;
+            const tcp protocol = handshake->socket.local_endpoint(error).protocol();
+            const int fd = error ? -1 : handshake->socket.release(error);
+            if (error) {
+                return;
+            }
+            asio::post(io_, [this, server = handshake->server, fd, protocol, peer = handshake->peer,
+                             ssl = handshake->ssl, subject = networkdriver::SubjectOf(handshake->ssl.get())] {
+                tcp::socket socket(io_);
+                std::error_code assignError;
+                socket.assign(protocol, fd, assignError);
+                if (assignError) {
+                    ::close(fd);
+                    return;
+                }
+                if (server->released || Refused(*server, socket, peer)) {
+                    return; // the count of clients may have grown while it shook hands
+                }
+                server->tlsAdmitted.fetch_add(1);
+                Enter(server, std::move(socket), peer, ssl, subject);
+            });
+            return;
+        }
+        const int kind = SSL_get_error(handshake->ssl.get(), result);
+        if (kind == SSL_ERROR_WANT_READ || kind == SSL_ERROR_WANT_WRITE) {
+            handshake->socket.async_wait(
+                kind == SSL_ERROR_WANT_READ ? tcp::socket::wait_read : tcp::socket::wait_write,
+                [this, handshake](std::error_code error) {
+                    if (error) {
+                        if (!handshake->over) {
+                            handshake->server->tlsRefused.fetch_add(1);
+                            EndHandshake(handshake, "reset during the handshake", false);
+                        }
+                        return;
+                    }
+                    StepHandshake(handshake);
+                });
+            return;
+        }
+        handshake->server->tlsRefused.fetch_add(1);
+        EndHandshake(handshake, networkdriver::HandshakeFailure(handshake->ssl.get(), result), false);
+    }
+
+    // Closes a connection whose handshake failed (the alert saying why has gone out already) and tells
+    // the program, rate-limited, on the I/O thread that keeps the record.
+    void EndHandshake(const std::shared_ptr<Handshake>& handshake, std::string why, bool abortive) {
+        handshake->over = true;
+        handshake->timer.cancel();
+        std::error_code ignored;
+        if (abortive) {
+            handshake->socket.set_option(asio::socket_base::linger(true, 0), ignored);
+        }
+        handshake->socket.close(ignored);
+        const std::string address = networkdriver::AddressText(handshake->peer);
+        asio::post(io_, [this, server = handshake->server, address,
+                         peer = address + " " + std::to_string(handshake->peer.port()),
+                         why = std::move(why)] { ReportRefusal(*server, address, peer, why.c_str()); });
+    }
+
+    void Enter(const std::shared_ptr<Server>& server, tcp::socket socket, const tcp::endpoint& peer,
+               std::shared_ptr<SSL> tls, std::string subject) {
+        const std::string address = networkdriver::AddressText(peer);
         const int fd = socket.native_handle();
         auto session = std::make_shared<Session>(io_, std::move(socket));
         session->since = NowMs();
-        session->peer = peerText;
+        session->peer = address + " " + std::to_string(peer.port());
         session->address = address;
+        session->tls = std::move(tls);
+        session->subject = std::move(subject);
         session->handle = NextHandle();
         session->server = server->handle;
         session->fanOut = server->fanOut;
@@ -565,6 +775,10 @@ private:
     }
 
     void WaitForData(const std::shared_ptr<Session>& session) {
+        if (session->tls) {
+            WaitForTlsData(session);
+            return;
+        }
         session->socket.async_wait(tcp::socket::wait_read, [this, session](std::error_code error) {
             if (session->released || session->gone) {
                 return;
@@ -604,6 +818,44 @@ private:
         });
     }
 
+    // What a TLS client sends goes through its connection (alerts, a close) and is dropped.
+    void WaitForTlsData(const std::shared_ptr<Session>& session) {
+        session->socket.async_wait(tcp::socket::wait_read, [this, session](std::error_code error) {
+            if (session->released || session->gone) {
+                return;
+            }
+            if (error) {
+                Gone(session, kGoneError, "reset");
+                return;
+            }
+            unsigned char chunk[kReceiveChunk];
+            // A few records at a time, so that a client that floods cannot keep the thread to itself.
+            for (int round = 0; round < 16; ++round) {
+                std::size_t got = 0;
+                ERR_clear_error();
+                const int result = SSL_read_ex(session->tls.get(), chunk, sizeof chunk, &got);
+                if (result == 1) {
+                    continue;
+                }
+                const int kind = SSL_get_error(session->tls.get(), result);
+                const int lastErrno = errno;
+                ERR_clear_error();
+                if (kind == SSL_ERROR_WANT_READ || kind == SSL_ERROR_WANT_WRITE) {
+                    break;
+                }
+                if (kind == SSL_ERROR_ZERO_RETURN || (kind == SSL_ERROR_SYSCALL && lastErrno == 0)) {
+                    Gone(session, kGoneClosed, "closed by the peer");
+                } else if (kind == SSL_ERROR_SYSCALL) {
+                    Failed(session, lastErrno);
+                } else {
+                    Gone(session, kGoneError, "reset");
+                }
+                return;
+            }
+            WaitForTlsData(session);
+        });
+    }
+
     bool Ready(Session& session) REQUIRES(g_queueLock) {
         if (session.io == Session::Io::kIdle) {
             session.io = Session::Io::kReady;
@@ -640,6 +892,10 @@ private:
 
     // Writes what the client has waiting, as much as its socket takes at once.
     void WriteOut(const std::shared_ptr<Session>& session) {
+        if (session->tls) {
+            WriteOutTls(session);
+            return;
+        }
         std::array<iovec, networkdriver::kMostGathered> gathered{};
         int count = 0;
         std::size_t total = 0;
@@ -720,6 +976,119 @@ private:
         }
     }
 
+    // A TLS client's: a stretch of its stream is taken into its staging (the library encrypts from one
+    // buffer), then written through its connection; a write the socket cannot take all of is taken up
+    // again from the same bytes when there is room.
+    void WriteOutTls(const std::shared_ptr<Session>& session) {
+        Session& client = *session;
+        bool finished = false;
+        if (client.stagingSent == client.staging.size()) {
+            std::array<iovec, networkdriver::kMostGathered> gathered{};
+            int count = 0;
+            std::size_t total = 0;
+            {
+                Hold queue(g_queueLock);
+                if (client.closed) {
+                    return;
+                }
+                total = client.stream.Gather(client.fanOut->Log(), gathered.data(), count, client.holding);
+                if (total == 0) {
+                    finished = Idle(session);
+                } else {
+                    client.io = Session::Io::kWriting;
+                    client.maxQueued =
+                        std::max(client.maxQueued, client.stream.Queued(client.fanOut->Head()));
+                }
+            }
+            if (total == 0) {
+                if (finished) {
+                    Close(client, false);
+                }
+                return;
+            }
+            client.staging.clear();
+            client.stagingSent = 0;
+            for (int i = 0; i < count && client.staging.size() < kTlsChunk; ++i) {
+                const auto* base = static_cast<const unsigned char*>(gathered[i].iov_base);
+                const std::size_t take = std::min(gathered[i].iov_len, kTlsChunk - client.staging.size());
+                client.staging.insert(client.staging.end(), base, base + take);
+            }
+            client.holding.clear();
+            {
+                Hold queue(g_queueLock);
+                if (client.closed) {
+                    return;
+                }
+                client.stream.Consume(client.staging.size(), client.spent);
+            }
+            client.spent.clear();
+        }
+        bool progressed = false;
+        while (client.stagingSent < client.staging.size()) {
+            std::size_t wrote = 0;
+            ERR_clear_error();
+            const int result = SSL_write_ex(client.tls.get(), client.staging.data() + client.stagingSent,
+                                            client.staging.size() - client.stagingSent, &wrote);
+            if (result == 1) {
+                client.stagingSent += wrote;
+                client.bytesSent.fetch_add(wrote, std::memory_order_relaxed);
+                progressed = true;
+                continue;
+            }
+            const int kind = SSL_get_error(client.tls.get(), result);
+            const int lastErrno = errno;
+            ERR_clear_error();
+            if (kind != SSL_ERROR_WANT_WRITE && kind != SSL_ERROR_WANT_READ) {
+                Failed(session, kind == SSL_ERROR_SYSCALL && lastErrno != 0 ? lastErrno : ECONNRESET);
+                return;
+            }
+            {
+                Hold queue(g_queueLock);
+                if (client.closed) {
+                    return;
+                }
+                if (progressed) {
+                    client.takenAt = networkdriver::SteadyNowNs();
+                }
+                client.io = Session::Io::kBlocked;
+            }
+            client.socket.async_wait(kind == SSL_ERROR_WANT_WRITE ? tcp::socket::wait_write
+                                                                  : tcp::socket::wait_read,
+                                     [this, session](std::error_code waitError) {
+                                         if (waitError == asio::error::operation_aborted) {
+                                             return; // closed
+                                         }
+                                         if (waitError) {
+                                             Gone(session, kGoneError, "reset");
+                                             return;
+                                         }
+                                         WriteOut(session);
+                                     });
+            return;
+        }
+        bool post = false;
+        {
+            Hold queue(g_queueLock);
+            if (client.closed) {
+                return;
+            }
+            client.takenAt = networkdriver::SteadyNowNs();
+            if (client.stream.Queued(client.fanOut->Head()) > 0) {
+                client.io = Session::Io::kReady;
+                ready_.push_back(session);
+                post = ScheduleSweep();
+            } else {
+                finished = Idle(session);
+            }
+        }
+        if (post) {
+            PostSweep();
+        }
+        if (finished) {
+            Close(client, false);
+        }
+    }
+
     // With nothing left to write: a member waits for the next frame, a released client is done (true).
     bool Idle(const std::shared_ptr<Session>& session) REQUIRES(g_queueLock) {
         session->io = Session::Io::kIdle;
@@ -732,6 +1101,7 @@ private:
         statistics.handle = session.handle;
         statistics.server = session.server;
         statistics.peer = session.peer;
+        statistics.subject = session.subject;
         statistics.connectedSince = session.since;
         statistics.bytesSent = session.bytesSent.load(std::memory_order_relaxed);
         Hold queue(g_queueLock);
@@ -821,6 +1191,11 @@ private:
         if (abortive) {
             session.socket.set_option(asio::socket_base::linger(true, 0), ignored);
         } else {
+            if (session.tls) {
+                // The peer learns the stream ended here and was not cut off; it is not waited for.
+                SSL_shutdown(session.tls.get());
+                ERR_clear_error();
+            }
             session.socket.shutdown(tcp::socket::shutdown_both, ignored);
         }
         session.socket.close(ignored);
@@ -843,7 +1218,11 @@ private:
     networkdriver::Roster roster_;
     networkdriver::Mutex rulesMutex_;
     networkdriver::AccessRules rules_ GUARDED_BY(rulesMutex_);                // for the servers started next
+    networkdriver::TlsListening tls_ GUARDED_BY(rulesMutex_);                 // the same
     kestavo::diagnostics::RateLimit refusals_{kRefusalQuiet, kRefusalRecord}; // the I/O thread's
+    asio::io_context handshakes_;
+    asio::executor_work_guard<asio::io_context::executor_type> handshakeWork_;
+    std::thread handshakeThread_;
     std::thread thread_;
 };
 } // namespace
@@ -908,6 +1287,26 @@ void SetAccessRules(AccessRules rules) {
 
 ClientSnapshot TakeClientSnapshot(NetHandle server) {
     return Driver::Instance().Snapshot(server);
+}
+
+void SetTlsListening(TlsListening listening) {
+    Driver::Instance().SetTls(std::move(listening));
+}
+
+TlsCounts TlsCountsOf(NetHandle server) {
+    try {
+        return Driver::Instance().Counts(server);
+    } catch (...) {
+        return {};
+    }
+}
+
+std::string PeerSubject(NetHandle client) {
+    try {
+        return Driver::Instance().Subject(client);
+    } catch (...) {
+        return {};
+    }
 }
 
 } // namespace networkdriver

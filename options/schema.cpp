@@ -69,6 +69,17 @@ void DefineDongle(CLI::App& app, bool service, DongleOptions& values) {
                    "Publish the raw samples on a ZeroMQ PUB socket bound to ENDPOINT (tcp://ADDRESS:PORT): "
                    "three little-endian 16-bit values per transfer")
         ->check(Rule(publish::CheckZmqEndpoint, "ENDPOINT"));
+    app.add_option("--tls-port", values.tls.port,
+                   "Also relay over TLS on this TCP port (needs --tls-cert and --tls-key)")
+        ->check(CLI::Range(1, 65535));
+    app.add_option("--tls-cert", values.tls.certificate,
+                   "The relay's TLS certificate (PEM; the chain may follow it)");
+    app.add_option("--tls-key", values.tls.key, "The TLS certificate's private key (PEM)");
+    app.add_option("--tls-client-ca", values.tls.clientCa,
+                   "Admit only TLS clients that present a currently valid certificate signed by this CA "
+                   "(PEM)");
+    app.add_flag("--no-plain", values.tls.noPlain,
+                 "Listen on no plain port: clients reach the relay through TLS only");
     app.add_option("--max-clients", values.access.maxClients,
                    "At most this many clients at once (0: no limit)")
         ->check(CLI::Range(0, 1000000));
@@ -169,13 +180,15 @@ std::string ParseSection(const std::string& name, const std::vector<CLI::ConfigI
     for (const CLI::ConfigItem& item : keys) {
         const auto& known = DongleKeys();
         if (std::find(known.begin(), known.end(), item.name) == known.end()) {
-            return where + ": unknown key '" + item.name +
-                   "' (a dongle's keys: device, port, listen, allow, " +
-                   "nats, nats-subject, zmq, max-clients, max-per-address)";
+            std::string list;
+            for (const std::string& key : known) {
+                list += (list.empty() ? "" : ", ") + key;
+            }
+            return where + ": unknown key '" + item.name + "' (a dongle's keys: " + list + ")";
         }
         for (const std::string& input : item.inputs) {
-            arguments.push_back("--" + item.name);
-            arguments.push_back(input);
+            // One word, so that a flag's value (no-plain = true) stays with it.
+            arguments.push_back("--" + item.name + "=" + input);
         }
     }
     CLI::App app{"", "kestavo-relayd"};
@@ -210,8 +223,22 @@ std::string CheckApart(const std::vector<DongleOptions>& dongles) {
             if (a.name == b.name) {
                 return "two dongles are named " + a.name;
             }
-            if (a.port == b.port) {
-                return where + " port: " + std::to_string(b.port) + " is " + other + " relay port too";
+            const auto ports = [](const DongleOptions& dongle) {
+                std::vector<int> taken;
+                if (!dongle.tls.noPlain) {
+                    taken.push_back(dongle.port);
+                }
+                if (dongle.tls.Any()) {
+                    taken.push_back(dongle.tls.port);
+                }
+                return taken;
+            };
+            for (const int port : ports(b)) {
+                for (const int theirs : ports(a)) {
+                    if (port == theirs) {
+                        return where + " port: " + std::to_string(port) + " is " + other + " relay port too";
+                    }
+                }
             }
             if (core::Describe(*core::ParseDongleChoice(a.device, error)) ==
                 core::Describe(*core::ParseDongleChoice(b.device, error))) {
@@ -233,7 +260,9 @@ std::string CheckApart(const std::vector<DongleOptions>& dongles) {
 
 const std::vector<std::string>& DongleKeys() {
     static const std::vector<std::string> keys = {
-        "device", "port", "listen", "allow", "nats", "nats-subject", "zmq", "max-clients", "max-per-address"};
+        "device",       "port",    "listen",        "allow",           "nats",
+        "nats-subject", "zmq",     "max-clients",   "max-per-address", "tls-port",
+        "tls-cert",     "tls-key", "tls-client-ca", "no-plain"};
     return keys;
 }
 
@@ -247,6 +276,9 @@ void Define(CLI::App& app, Program program, Values& values) {
                "Serve GET /status (JSON), GET /metrics (Prometheus) and a live page for browsers (GET /) on "
                "ADDRESS:PORT, or on loopback when only a PORT is given")
             ->check(Rule(CheckStatus, "ADDRESS:PORT"));
+        app.add_option("--status-token-file", values.statusTokenFile,
+                       "With TLS, admit to the status page a request that bears the token in FILE "
+                       "(Authorization: Bearer TOKEN), as well as a client certificate");
     }
 }
 
@@ -334,6 +366,9 @@ std::optional<Values> Parse(const std::vector<std::string>& arguments, Program p
         values.outputs.nats = publish::SplitNatsServers(values.nats);
     }
     if (!service || values.list) {
+        if (const std::string error = core::CheckTlsOptions(values.tls, values.port); !error.empty()) {
+            return fail(error);
+        }
         return values;
     }
     if (!values.device.empty()) {
@@ -360,6 +395,15 @@ std::optional<Values> Parse(const std::vector<std::string>& arguments, Program p
             dongle.outputs.nats = publish::SplitNatsServers(dongle.nats);
         }
         values.dongles.push_back(std::move(dongle));
+    }
+    for (const DongleOptions& dongle : values.dongles) {
+        if (std::string error = core::CheckTlsOptions(dongle.tls, dongle.port); !error.empty()) {
+            return fail(dongle.name == "default" ? error : "[dongle." + dongle.name + "] " + error);
+        }
+    }
+    if (!values.statusTokenFile.empty() && !values.tls.Any()) {
+        return fail("--status-token-file needs --tls-port, --tls-cert and --tls-key: a token is only ever "
+                    "sent over TLS");
     }
     if (const std::string error = CheckApart(values.dongles); !error.empty()) {
         return fail(error);

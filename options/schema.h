@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "core/access_options.h"
+#include "core/tls_options.h"
 #include "publish/outputs.h"
 
 namespace CLI {
@@ -24,13 +25,15 @@ struct DongleOptions {
     std::string device;           // the service's dongle, as ParseDongleChoice reads it
     int port = 9001; // the service's relay port; the window keeps its own in its configuration file
     core::AccessOptions access;
+    core::TlsOptions tls;
     std::string nats; // the --nats text; outputs.nats holds it split
     publish::OutputOptions outputs;
 };
 
 struct Values : DongleOptions {
     bool list = false;
-    std::string status; // ADDRESS:PORT of the service's status page
+    std::string status;          // ADDRESS:PORT of the service's status page
+    std::string statusTokenFile; // holds the bearer token that admits a scrape of the HTTPS status page
     // The service's dongles: the one of the command line and the file's top level (named "default"),
     // when it has a device, then those of the file's [dongle.NAME] sections, in the file's order.
     std::vector<DongleOptions> dongles;

@@ -23,6 +23,7 @@ packages=(
     libzmq3-dev cppzmq-dev                  # publishing on a ZeroMQ PUB socket, and its test's subscriber
     python3                                 # the Python client module and its test
     chromium chromium-driver python3-selenium  # a real browser, for the live page's test
+    libssl-dev openssl stunnel4             # TLS; certificates for its tests; the tunnel its benchmark is set beside
     dpkg-dev lintian desktop-file-utils     # the Debian package: its dependencies, its check, its desktop entry's
 )
 

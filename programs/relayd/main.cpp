@@ -4,6 +4,7 @@
 // it cleanly, a second one at once.
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -25,6 +26,7 @@
 #include "live.h"
 #include "networkdriver/access.h"
 #include "networkdriver/descriptor_limit.h"
+#include "networkdriver/tls.h"
 #include "options/schema.h"
 #include "publish/outputs.h"
 #include "status.h"
@@ -39,6 +41,28 @@ constexpr auto kSummaryPeriod = std::chrono::minutes(1);
 constexpr auto kTick = std::chrono::duration_cast<Clock::duration>(std::chrono::seconds(1));
 // A dongle's relay port in use (in a service of several) is tried again this often.
 constexpr auto kRelayRetry = std::chrono::seconds(5);
+
+// The status page's bearer token: the file's first line. Empty, with why, when it cannot be read or
+// holds none.
+std::string ReadToken(const std::string& path, std::string& error) {
+    std::FILE* file = std::fopen(path.c_str(), "r");
+    if (file == nullptr) {
+        error = path + ": " + std::strerror(errno);
+        return {};
+    }
+    std::string token;
+    for (int c = std::fgetc(file); c != EOF && c != '\n' && token.size() < 4096; c = std::fgetc(file)) {
+        token.push_back(static_cast<char>(c));
+    }
+    std::fclose(file);
+    while (!token.empty() && (token.back() == '\r' || token.back() == ' ' || token.back() == '\t')) {
+        token.pop_back();
+    }
+    if (token.empty()) {
+        error = path + ": holds no token";
+    }
+    return token;
+}
 
 void Log(const std::string& line) {
     // The relay's thread and this one both log; each line goes out whole.
@@ -79,7 +103,9 @@ int main(int argc, char** argv) {
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGTERM);
     sigaddset(&stopSignals, SIGINT);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    sigset_t signalsTaken = stopSignals;
+    sigaddset(&signalsTaken, SIGHUP); // read the TLS files again
+    pthread_sigmask(SIG_BLOCK, &signalsTaken, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
     std::string output;
@@ -94,6 +120,32 @@ int main(int argc, char** argv) {
     if (options.list) {
         usb::PrintDeviceList(Log);
         return 0;
+    }
+    // Files that cannot serve are a usage error, found before anything starts.
+    const auto unusable = [](const std::string& why) {
+        std::fprintf(stderr, "kestavo-relayd: %s\n", why.c_str());
+        return 2;
+    };
+    for (const options::DongleOptions& dongle : options.dongles) {
+        std::string error;
+        if (dongle.tls.Any() && !networkdriver::TlsCredentials::Load(dongle.tls.Files(), error)) {
+            return unusable(error);
+        }
+    }
+    std::optional<relayd::StatusServer::Security> statusSecurity;
+    if (!options.status.empty() && options.tls.Any()) {
+        std::string error;
+        statusSecurity.emplace();
+        statusSecurity->credentials = networkdriver::TlsCredentials::Load(options.tls.Files(), error, true);
+        if (!statusSecurity->credentials) {
+            return unusable(error);
+        }
+        if (!options.statusTokenFile.empty()) {
+            statusSecurity->token = ReadToken(options.statusTokenFile, error);
+            if (statusSecurity->token.empty()) {
+                return unusable(error);
+            }
+        }
     }
     networkdriver::RaiseDescriptorLimit();
     usb::InitializeLibrary();
@@ -118,6 +170,7 @@ int main(int argc, char** argv) {
             s.log(core::texts::Access(networkdriver::Describe(s.rules)));
         }
         s.receiver = std::make_unique<core::Receiver>(s.log);
+        s.receiver->Relay().UseTls(dongle.tls);
         if (!s.StartRelay()) {
             s.log(core::texts::CannotStartRelay(dongle.port));
             if (!several) {
@@ -142,6 +195,8 @@ int main(int argc, char** argv) {
         s.state.name = dongle.name;
         s.state.device = core::Describe(s.choice);
         s.state.port = dongle.port;
+        s.state.tlsPort = dongle.tls.port;
+        s.state.plain = !dongle.tls.noPlain;
         stations.push_back(std::move(station));
     }
     // What the status page shows, as of the latest tick.
@@ -167,12 +222,13 @@ int main(int argc, char** argv) {
                 std::lock_guard lock(stateMutex);
                 return state;
             },
-            &*live);
+            &*live, statusSecurity);
         if (!status->Start(address, statusPort)) {
             Log("Cannot serve the status on " + options.status + "!");
             return 1;
         }
-        Log("Status served on " + options.status);
+        Log(std::string(statusSecurity ? "Status served over HTTPS on " : "Status served on ") +
+            options.status);
     }
     if (several) {
         sd_notifyf(0, "READY=1\nSTATUS=Relaying %zu dongles", stations.size());
@@ -187,7 +243,7 @@ int main(int argc, char** argv) {
     const Clock::duration feedEvery =
         watchdog ? std::min<Clock::duration>(std::chrono::microseconds(watchdogUs / 2), kTick) : kTick;
 
-    const int signals = signalfd(-1, &stopSignals, SFD_CLOEXEC);
+    const int signals = signalfd(-1, &signalsTaken, SFD_CLOEXEC);
     auto nextSummary = Clock::now() + kSummaryPeriod;
     signalfd_siginfo received{};
     auto lastTick = Clock::now();
@@ -223,6 +279,7 @@ int main(int argc, char** argv) {
                 d.framesRelayed = figures.framesRelayed;
                 d.relayRunning = figures.relayRunning;
                 d.server = s.receiver->Relay().Table().ServerHandle();
+                d.tls = s.receiver->Relay().TlsCounts();
                 if (const core::Dongle* kept = s.receiver->Kept(); kept != nullptr && !s.relayRetry) {
                     d.problem = kept->Ambiguity();
                 }
@@ -256,13 +313,39 @@ int main(int argc, char** argv) {
         pollfd ready{signals, POLLIN, 0};
         if (::poll(&ready, 1, static_cast<int>(waitMs.count())) > 0 &&
             ::read(signals, &received, sizeof received) == sizeof received) {
-            break;
+            if (received.ssi_signo != SIGHUP) {
+                break;
+            }
+            // Renewed certificates: new handshakes take them, the clients connected stay.
+            for (const auto& station : stations) {
+                core::RelayServer& relay = station->receiver->Relay();
+                if (!relay.Tls().Any()) {
+                    continue;
+                }
+                std::string error;
+                station->log(relay.ReloadTls(error) ? "TLS: read " + relay.Tls().certificate + " again"
+                                                    : "TLS: keeping the files loaded before: " + error);
+            }
+            if (statusSecurity) {
+                std::string error;
+                Log(statusSecurity->credentials->Reload(error)
+                        ? "Status: read " + options.tls.certificate + " again"
+                        : "Status: keeping the files loaded before: " + error);
+                if (!options.statusTokenFile.empty()) {
+                    std::string token = ReadToken(options.statusTokenFile, error);
+                    if (token.empty()) {
+                        Log("Status: keeping the token read before: " + error);
+                    } else {
+                        status->SetToken(std::move(token));
+                    }
+                }
+            }
         }
     }
     // A second signal ends the program at once.
     std::signal(SIGTERM, SIG_DFL);
     std::signal(SIGINT, SIG_DFL);
-    pthread_sigmask(SIG_UNBLOCK, &stopSignals, nullptr);
+    pthread_sigmask(SIG_UNBLOCK, &signalsTaken, nullptr);
     sd_notify(0, "STOPPING=1");
     Log(std::string("Stopping on ") + ::sigabbrev_np(static_cast<int>(received.ssi_signo)));
     for (const auto& station : stations) {

@@ -5,6 +5,9 @@
 #include <cstdlib>
 #include <httplib.h>
 #include <nlohmann/json.hpp>
+#include <openssl/crypto.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
 #include <sys/socket.h>
 #include <thread>
 
@@ -35,6 +38,9 @@ nlohmann::json Client(const networkdriver::ClientStatistics& client) {
                            {"framesSent", client.framesSent},
                            {"queuedBytes", client.queuedBytes},
                            {"maxQueuedBytes", client.maxQueuedBytes}};
+    if (!client.subject.empty()) {
+        json["subject"] = client.subject;
+    }
     if (!client.left.empty()) {
         json["left"] = client.left;
         json["leftAt"] = client.leftAt;
@@ -97,6 +103,12 @@ nlohmann::json DongleJson(const DongleState& state, const networkdriver::ClientS
               {"framesRelayed", state.framesRelayed},
               {"clients", clients.connected.size()},
               {"departures", clients.departures}}},
+            {"tls", state.tlsPort > 0 ? nlohmann::json{{"port", state.tlsPort},
+                                                       {"plain", state.plain},
+                                                       {"admitted", state.tls.admitted},
+                                                       {"refused", state.tls.refused},
+                                                       {"timedOut", state.tls.timedOut}}
+                                      : nlohmann::json(nullptr)},
             {"clients", connected},
             {"clientsLeft", left},
             {"outputs", outputs}};
@@ -164,6 +176,19 @@ std::string MetricsText(const ServiceState& state, const ClientSnapshots& client
                        found == c.departures.end() ? 0.0 : static_cast<double>(found->second));
                }
            });
+    const bool anyTls = std::any_of(state.dongles.begin(), state.dongles.end(),
+                                    [](const DongleState& d) { return d.tlsPort > 0; });
+    if (anyTls) {
+        metric("kestavo_tls_handshakes_total", "counter",
+               "TLS handshakes on the relay's TLS port, by how they ended.",
+               [](const DongleState& d, const Clients&, auto put) {
+                   if (d.tlsPort > 0) {
+                       put("result=\"admitted\"", static_cast<double>(d.tls.admitted));
+                       put("result=\"refused\"", static_cast<double>(d.tls.refused));
+                       put("result=\"timed out\"", static_cast<double>(d.tls.timedOut));
+                   }
+               });
+    }
     const bool anyOutputs = std::any_of(state.dongles.begin(), state.dongles.end(),
                                         [](const DongleState& d) { return !d.outputs.empty(); });
     if (anyOutputs) {
@@ -306,8 +331,77 @@ void StatusServer::ServeLive(const httplib::Request& request, httplib::Response&
         });
 }
 
-StatusServer::StatusServer(std::function<ServiceState()> state, LiveFeeds* live)
-    : state_(std::move(state)), live_(live), server_(std::make_unique<httplib::Server>()) {
+namespace {
+
+// The connection's context is switched to the credentials' latest at each handshake, so that a reload
+// reaches new connections while those open keep theirs. Called at every handshake, with or without a
+// server name.
+int TakeLatestCredentials(SSL* ssl, int* /*alert*/, void* credentials) {
+    const std::shared_ptr<SSL_CTX> latest =
+        static_cast<networkdriver::TlsCredentials*>(credentials)->Current();
+    SSL_set_SSL_CTX(ssl, latest.get());
+    return SSL_TLSEXT_ERR_OK;
+}
+
+std::unique_ptr<httplib::Server> MakeServer(const std::optional<StatusServer::Security>& security) {
+    if (!security) {
+        return std::make_unique<httplib::Server>();
+    }
+    networkdriver::TlsCredentials* credentials = security->credentials.get();
+    return std::make_unique<httplib::SSLServer>([credentials](SSL_CTX& context) {
+        std::string error;
+        if (!networkdriver::TlsCredentials::Configure(&context, credentials->Files(), true, error)) {
+            return false;
+        }
+        SSL_CTX_set_tlsext_servername_callback(&context, TakeLatestCredentials);
+        SSL_CTX_set_tlsext_servername_arg(&context, credentials);
+        return true;
+    });
+}
+
+// Whether two texts are equal, in a time that does not tell how much of them was.
+bool SameSecret(const std::string& given, const std::string& secret) {
+    return given.size() == secret.size() && CRYPTO_memcmp(given.data(), secret.data(), secret.size()) == 0;
+}
+
+} // namespace
+
+bool StatusServer::Admitted(const httplib::Request& request) {
+    if (!security_) {
+        return true;
+    }
+    if (request.ssl != nullptr && security_->credentials->AsksForClientCertificates() &&
+        SSL_get0_peer_certificate(request.ssl) != nullptr &&
+        SSL_get_verify_result(request.ssl) == X509_V_OK) {
+        return true;
+    }
+    std::lock_guard lock(tokenMutex_);
+    return !security_->token.empty() &&
+           SameSecret(request.get_header_value("Authorization"), "Bearer " + security_->token);
+}
+
+void StatusServer::SetToken(std::string token) {
+    std::lock_guard lock(tokenMutex_);
+    if (security_) {
+        security_->token = std::move(token);
+    }
+}
+
+StatusServer::StatusServer(std::function<ServiceState()> state, LiveFeeds* live,
+                           std::optional<Security> security)
+    : state_(std::move(state)), live_(live), security_(std::move(security)), server_(MakeServer(security_)) {
+    if (security_) {
+        server_->set_pre_routing_handler(
+            [this](const httplib::Request& request, httplib::Response& response) {
+                if (Admitted(request)) {
+                    return httplib::Server::HandlerResponse::Unhandled;
+                }
+                response.status = 401;
+                response.set_header("WWW-Authenticate", "Bearer realm=\"kestavo\"");
+                response.set_content("401 A client certificate or a bearer token is needed\n", "text/plain");
+                return httplib::Server::HandlerResponse::Handled;
+            });
+    }
     // Each live plot holds a thread for as long as it watches; the others answer everything else.
     server_->new_task_queue = [] {
         return new httplib::ThreadPool(kMostViewers + 8);
@@ -369,7 +463,7 @@ bool StatusServer::Start(const std::string& address, int port) {
         ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
         listening = socket;
     });
-    if (!server_->bind_to_port(address, port)) {
+    if (!server_->is_valid() || !server_->bind_to_port(address, port)) {
         return false;
     }
     if (listening >= 0) {

@@ -5,11 +5,14 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "networkdriver/client_statistics.h"
+#include "networkdriver/tls.h"
 #include "traces/live_columns.h"
 
 namespace httplib {
@@ -41,6 +44,9 @@ struct DongleState {
     int port = 0;
     bool relayRunning = false;
     NetHandle server = 0; // the relay's, while it runs
+    int tlsPort = 0;      // 0: no TLS listener
+    bool plain = true;    // a plain port beside it
+    networkdriver::TlsCounts tls;
     std::vector<OutputCount> outputs;
 };
 
@@ -86,7 +92,16 @@ public:
     // Connections waiting to be taken.
     static constexpr int kBacklog = 512;
 
-    explicit StatusServer(std::function<ServiceState()> state, LiveFeeds* live = nullptr);
+    // Who may read an HTTPS status page: a client with a certificate of the credentials' client CA, or a
+    // request bearing the token; anyone else is answered 401.
+    struct Security {
+        std::shared_ptr<networkdriver::TlsCredentials> credentials; // the client certificate optional
+        std::string token;                                          // empty: no token admits
+    };
+
+    // With security, it speaks HTTPS only.
+    explicit StatusServer(std::function<ServiceState()> state, LiveFeeds* live = nullptr,
+                          std::optional<Security> security = std::nullopt);
     ~StatusServer();
     StatusServer(const StatusServer&) = delete;
     StatusServer& operator=(const StatusServer&) = delete;
@@ -94,11 +109,17 @@ public:
     // False when it cannot listen there.
     bool Start(const std::string& address, int port);
 
+    // A new token, from a SIGHUP (any thread).
+    void SetToken(std::string token);
+
 private:
     void ServeLive(const httplib::Request& request, httplib::Response& response);
+    [[nodiscard]] bool Admitted(const httplib::Request& request);
 
     std::function<ServiceState()> state_;
     LiveFeeds* live_;
+    std::optional<Security> security_;
+    std::mutex tokenMutex_;
     std::atomic<int> viewers_{0};
     std::atomic<bool> stopping_{false}; // live plots end, so that the server's threads can
     std::unique_ptr<httplib::Server> server_;
