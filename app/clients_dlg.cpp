@@ -58,16 +58,17 @@ void ClientsDialog::Refresh() {
     table_->setRowCount(static_cast<int>(rows.size()));
     for (int row = 0; row < static_cast<int>(rows.size()); ++row) {
         const networkdriver::ClientStatistics& client = *rows[static_cast<std::size_t>(row)];
-        const QStringList cells{QString::fromStdString(client.peer),
-                                Time(client.connectedSince),
-                                QString::number(client.bytesSent),
-                                QString::number(client.framesSent),
-                                QString::number(client.queuedBytes),
-                                QString::number(client.maxQueuedBytes),
-                                client.left.empty()
-                                    ? QStringLiteral("connected")
-                                    : QStringLiteral("left at %1: %2")
-                                          .arg(Time(client.leftAt), QString::fromStdString(client.left))};
+        const QStringList cells{
+            QString::fromStdString(client.subject.empty() ? client.peer
+                                                          : client.peer + " (" + client.subject + ")"),
+            Time(client.connectedSince),
+            QString::number(client.bytesSent),
+            QString::number(client.framesSent),
+            QString::number(client.queuedBytes),
+            QString::number(client.maxQueuedBytes),
+            client.left.empty() ? QStringLiteral("connected")
+                                : QStringLiteral("left at %1: %2")
+                                      .arg(Time(client.leftAt), QString::fromStdString(client.left))};
         for (int column = 0; column < cells.size(); ++column) {
             QTableWidgetItem* item = table_->item(row, column);
             if (item == nullptr) {

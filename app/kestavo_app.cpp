@@ -18,6 +18,7 @@ bool CKestavoApp::InitInstance() {
     CKestavoDlg dialog;
     dialog.SetAccessDescription(accessDescription_);
     dialog.SetOutputOptions(outputOptions_);
+    dialog.SetTlsOptions(tlsOptions_);
     dialog.DoModal();
     return false;
 }

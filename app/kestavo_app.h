@@ -3,6 +3,7 @@
 #include <string>
 #include <utility>
 
+#include "core/tls_options.h"
 #include "publish/outputs.h"
 
 namespace kestavo::app {
@@ -23,10 +24,13 @@ public:
     void SetAccessDescription(std::string description) { accessDescription_ = std::move(description); }
     // The outputs beside the relay, started at each Open.
     void SetOutputOptions(publish::OutputOptions options) { outputOptions_ = std::move(options); }
+    // The relay's TLS listener, its files read again at each Start.
+    void SetTlsOptions(core::TlsOptions options) { tlsOptions_ = std::move(options); }
 
 private:
     std::string accessDescription_;
     publish::OutputOptions outputOptions_;
+    core::TlsOptions tlsOptions_;
 };
 
 } // namespace kestavo::app

@@ -362,6 +362,14 @@ void CKestavoDlg::OnRelayStartStop() {
         if (!accessDescription_.empty()) {
             AddLogLine(core::texts::Access(accessDescription_));
         }
+        if (const core::TlsOptions& tls = receiver_.Relay().Tls(); tls.Any()) {
+            AddLogLine("TLS on port " + std::to_string(tls.port) +
+                       (tls.clientCa.empty() ? "" : ", clients admitted by certificate") +
+                       (tls.noPlain ? "; no plain port" : ""));
+            if (!receiver_.Relay().TlsProblem().empty()) {
+                AddLogLine("TLS: keeping the files loaded before: " + receiver_.Relay().TlsProblem());
+            }
+        }
         StoreConfiguration();
     } else {
         StopRelayServer();
@@ -383,7 +391,8 @@ bool CKestavoDlg::StartRelayServer() {
     if (!receiver_.Relay().Start(port, ownAddress.data())) {
         // Claiming to run a server that is not there would leave clients and the operator guessing.
         portEdit_->setEnabled(true);
-        ShowMessage(core::texts::CannotStartRelay(port));
+        const std::string& tlsProblem = receiver_.Relay().TlsProblem();
+        ShowMessage(tlsProblem.empty() ? core::texts::CannotStartRelay(port) : "TLS: " + tlsProblem);
         return false;
     }
     return true;

@@ -70,6 +70,8 @@ public:
     // The outputs beside the relay (NATS, ZeroMQ): started at each Open, named after the dongle opened,
     // and ended at Close.
     void SetOutputOptions(publish::OutputOptions options) { outputOptions_ = std::move(options); }
+    // The relay's TLS listener, from the command line; its files are read again at each Start.
+    void SetTlsOptions(core::TlsOptions options) { receiver_.Relay().UseTls(std::move(options)); }
     [[nodiscard]] const publish::Outputs* Outputs() const { return receiver_.Outputs(); }
 
     void OnSysCommand(unsigned id, long param);

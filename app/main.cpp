@@ -9,6 +9,7 @@
 #include "app/resource.h"
 #include "networkdriver/access.h"
 #include "networkdriver/descriptor_limit.h"
+#include "networkdriver/tls.h"
 
 namespace {
 kestavo::app::CKestavoApp theApp;
@@ -33,12 +34,18 @@ int main(int argc, char* argv[]) {
         std::fputs(output.toLocal8Bit().constData(), exitCode == 0 ? stdout : stderr);
         return exitCode;
     }
+    if (std::string error;
+        options->tls.Any() && !networkdriver::TlsCredentials::Load(options->tls.Files(), error)) {
+        std::fprintf(stderr, "kestavo: %s\n", error.c_str());
+        return 2;
+    }
     QApplication qtApplication(argc, argv);
     std::string error;
     networkdriver::AccessRules rules = *kestavo::core::MakeAccessRules(options->access, error);
     rules.refused = kestavo::app::ReportRefusalToCurrentDialog;
     theApp.SetAccessDescription(rules.Any() ? networkdriver::Describe(rules) : std::string());
     theApp.SetOutputOptions(options->outputs);
+    theApp.SetTlsOptions(options->tls);
     networkdriver::SetAccessRules(std::move(rules));
     theApp.InitInstance();
     return 0;

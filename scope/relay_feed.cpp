@@ -41,8 +41,9 @@ std::string DescribeFeed(const FeedStatus& status, const std::string& host, cons
     return text;
 }
 
-RelayFeed::RelayFeed(std::string host, std::string port, std::shared_ptr<frames::SampleRing> ring)
-    : host_(std::move(host)), port_(std::move(port)), ring_(std::move(ring)) {}
+RelayFeed::RelayFeed(std::string host, std::string port, std::shared_ptr<frames::SampleRing> ring,
+                     std::optional<client::TlsClientSettings> tls)
+    : host_(std::move(host)), port_(std::move(port)), ring_(std::move(ring)), tls_(std::move(tls)) {}
 
 RelayFeed::~RelayFeed() {
     Stop();
@@ -99,7 +100,15 @@ void RelayFeed::Run() {
             }
         }
         std::string error;
-        const int fd = client::ConnectTcp(host_, port_, error, kConnectTimeoutMs);
+        int fd = client::ConnectTcp(host_, port_, error, kConnectTimeoutMs);
+        std::unique_ptr<client::TlsConnection> tls;
+        if (fd >= 0 && tls_) {
+            bool refused = false;
+            tls = client::TlsConnection::Open(fd, host_, *tls_, kConnectTimeoutMs, error, refused);
+            if (!tls) {
+                fd = -1; // closed; why is shown, and it is tried again
+            }
+        }
         if (fd >= 0) {
             {
                 std::lock_guard lock(mutex_);
@@ -111,14 +120,18 @@ void RelayFeed::Run() {
                 status_.connected = true;
                 status_.framesPerSecond = 0;
             }
-            if (Read(fd)) {
+            if (Read(fd, tls.get())) {
                 pauseMs = kFirstPauseMs;
             }
             {
                 std::lock_guard lock(mutex_);
                 fd_ = -1;
             }
-            ::close(fd);
+            if (tls) {
+                tls.reset(); // closes the socket
+            } else {
+                ::close(fd);
+            }
         } else {
             Ended(error);
         }
@@ -129,7 +142,7 @@ void RelayFeed::Run() {
     }
 }
 
-bool RelayFeed::Read(int fd) {
+bool RelayFeed::Read(int fd, client::TlsConnection* tls) {
     frames::FrameDecoder decoder;
     std::vector<std::uint8_t> buffer(64 * 1024);
     std::uint64_t frames = 0;
@@ -137,7 +150,7 @@ bool RelayFeed::Read(int fd) {
     auto secondStarted = std::chrono::steady_clock::now();
     for (;;) {
         pollfd waiting{fd, POLLIN, 0};
-        const int ready = ::poll(&waiting, 1, 250);
+        const int ready = tls != nullptr && tls->Pending() ? 1 : ::poll(&waiting, 1, 250);
         const auto now = std::chrono::steady_clock::now();
         if (now - secondStarted >= std::chrono::seconds(1)) {
             const double seconds = std::chrono::duration<double>(now - secondStarted).count();
@@ -153,9 +166,16 @@ bool RelayFeed::Read(int fd) {
         if (ready <= 0) {
             continue;
         }
-        const ssize_t got = ::recv(fd, buffer.data(), buffer.size(), 0);
-        if (got < 0 && errno == EINTR) {
+        std::string tlsError;
+        bool refused = false;
+        const ssize_t got = tls != nullptr ? tls->Read(buffer.data(), buffer.size(), tlsError, refused)
+                                           : ::recv(fd, buffer.data(), buffer.size(), 0);
+        if (got == -2 || (got < 0 && tls == nullptr && errno == EINTR)) {
             continue;
+        }
+        if (got < 0 && tls != nullptr) {
+            Ended(tlsError);
+            return frames > 0;
         }
         {
             std::lock_guard lock(mutex_);

@@ -5,9 +5,11 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
+#include "clientkit/cpp/tls_client.h"
 #include "frames/sample_ring.h"
 
 namespace kestavo::scope {
@@ -29,7 +31,10 @@ std::string DescribeFeed(const FeedStatus& status, const std::string& host, cons
 // its stream; a connection that brought samples starts the pause over.
 class RelayFeed {
 public:
-    RelayFeed(std::string host, std::string port, std::shared_ptr<frames::SampleRing> ring);
+    // tls: speak TLS to the relay, checking its certificate so; a handshake that fails is shown as why
+    // the feed is not connected, and tried again like any other failure.
+    RelayFeed(std::string host, std::string port, std::shared_ptr<frames::SampleRing> ring,
+              std::optional<client::TlsClientSettings> tls = std::nullopt);
     ~RelayFeed();
     RelayFeed(const RelayFeed&) = delete;
     RelayFeed& operator=(const RelayFeed&) = delete;
@@ -42,7 +47,7 @@ public:
 private:
     void Run();
     // Reads one connection until it ends; true when it brought sample frames.
-    bool Read(int fd);
+    bool Read(int fd, client::TlsConnection* tls);
     // Waits up to ms or until stopped; false when stopped.
     bool Pause(int ms);
     void Ended(const std::string& why);
@@ -50,6 +55,7 @@ private:
     const std::string host_;
     const std::string port_;
     const std::shared_ptr<frames::SampleRing> ring_;
+    const std::optional<client::TlsClientSettings> tls_;
     std::thread thread_;
     mutable std::mutex mutex_;
     std::condition_variable wake_;

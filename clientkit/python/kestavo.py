@@ -9,6 +9,7 @@ The wire format is described in PROTOCOL.md.
 """
 
 import socket
+import ssl
 import struct
 from typing import BinaryIO, Callable, Iterator, NamedTuple, Optional, Tuple
 
@@ -98,15 +99,40 @@ def read_frames(read: Callable[[int], bytes]) -> Iterator[Frame]:
         yield _check_sample(body) if kind == SAMPLE else _check_configuration(body)
 
 
-def frames(host: str, port: int, timeout: Optional[float] = None) -> Iterator[Frame]:
+def _tls_context(ca: Optional[str], cert: Optional[str], key: Optional[str]) -> ssl.SSLContext:
+    context = ssl.create_default_context(ssl.Purpose.SERVER_AUTH, cafile=ca)
+    context.minimum_version = ssl.TLSVersion.TLSv1_2
+    if cert is not None:
+        context.load_cert_chain(cert, key)
+    return context
+
+
+def frames(
+    host: str,
+    port: int,
+    timeout: Optional[float] = None,
+    tls: bool = False,
+    ca: Optional[str] = None,
+    cert: Optional[str] = None,
+    key: Optional[str] = None,
+) -> Iterator[Frame]:
     """Connects to the relay at host (a name, an IPv4 or IPv6 address) and port, and yields its frames
-    until the stop frame, which is yielded last. timeout bounds each wait for data, in seconds."""
+    until the stop frame, which is yielded last. timeout bounds each wait for data, in seconds.
+
+    With tls=True it speaks TLS to the relay's TLS port: the relay's certificate must be signed by the
+    CA in the file ca (else one the system trusts) and name host; cert and key present this client's
+    certificate. A certificate turned down on either side raises ssl.SSLError."""
     with socket.create_connection((host, port), timeout=timeout) as connection:
-        yield from read_frames(connection.recv)
+        if not tls:
+            yield from read_frames(connection.recv)
+            return
+        context = _tls_context(ca, cert, key)
+        with context.wrap_socket(connection, server_hostname=host) as secured:
+            yield from read_frames(secured.recv)
 
 
-def samples(host: str, port: int, timeout: Optional[float] = None) -> Iterator[Tuple[int, ...]]:
-    """The samples of each sample frame, until the relay stops."""
-    for frame in frames(host, port, timeout):
+def samples(host: str, port: int, timeout: Optional[float] = None, **tls_options) -> Iterator[Tuple[int, ...]]:
+    """The samples of each sample frame, until the relay stops. Takes frames()'s TLS options."""
+    for frame in frames(host, port, timeout, **tls_options):
         if frame.type == SAMPLE:
             yield frame.samples

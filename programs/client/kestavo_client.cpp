@@ -3,7 +3,8 @@
 // without a stop frame (3), on a malformed frame (4), or after --idle-timeout seconds without a byte (5).
 // With --reconnect it waits for a relay that is not there and comes back to one that goes away or stops,
 // after a pause that grows from half a second to ten; only --count, a malformed frame or the idle
-// timeout end it then. --sigmf BASE records the samples as SigMF.
+// timeout end it then. --sigmf BASE records the samples as SigMF. --tls speaks TLS to the relay, and a
+// handshake that fails on either side's certificate ends it (6).
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -22,12 +23,21 @@
 
 #include "clientkit/cpp/connect.h"
 #include "clientkit/cpp/sigmf.h"
+#include "clientkit/cpp/tls_client.h"
 #include "frames/frame_decoder.h"
 #include "kestavo_version.h"
 
 namespace {
 
-enum Status { kStopped = 0, kUsage = 1, kCannotConnect = 2, kClosed = 3, kMalformed = 4, kIdle = 5 };
+enum Status {
+    kStopped = 0,
+    kUsage = 1,
+    kCannotConnect = 2,
+    kClosed = 3,
+    kMalformed = 4,
+    kIdle = 5,
+    kRefused = 6, // a TLS handshake failed on a certificate: the relay's, or this client's
+};
 
 struct Options {
     std::string host;
@@ -40,13 +50,16 @@ struct Options {
     double idleTimeout = -1;
     bool quiet = false;
     bool reconnect = false;
+    bool tls = false;
+    kestavo::client::TlsClientSettings tlsSettings;
 };
 
 void Usage() {
     std::fprintf(
         stderr,
         "usage: kestavo-client [--csv FILE] [--sigmf BASE [--sigmf-rollover BYTES] [--label TEXT]]\n"
-        "                      [--count N] [--idle-timeout SECONDS] [--quiet] [--reconnect] HOST PORT\n"
+        "                      [--count N] [--idle-timeout SECONDS] [--quiet] [--reconnect]\n"
+        "                      [--tls [--ca FILE] [--cert FILE --key FILE]] HOST PORT\n"
         "       kestavo-client --version\n"
         "Connects to a Kestavo relay and prints every frame it sends:\n"
         "  configuration entry=E code=C      a configuration frame\n"
@@ -59,7 +72,10 @@ void Usage() {
         "  and BASE.sigmf-meta; --sigmf-rollover BYTES goes on into BASE-0001 … after so many bytes of\n"
         "  samples (the first is then BASE-0000); --label TEXT names the dongle in the metadata.\n"
         "--reconnect waits for the relay and comes back when it goes away or stops, pausing half a second,\n"
-        "  then longer, up to ten seconds, between attempts.\n");
+        "  then longer, up to ten seconds, between attempts.\n"
+        "--tls speaks TLS to the relay's TLS port: its certificate must be signed by the CA in --ca FILE\n"
+        "  (else one the system trusts) and name HOST; --cert FILE --key FILE present this client's.\n"
+        "  A handshake that fails on a certificate ends the client with status 6.\n");
 }
 
 std::optional<Options> Parse(int argc, char** argv) {
@@ -70,12 +86,19 @@ std::optional<Options> Parse(int argc, char** argv) {
         const auto value = [&]() -> const char* {
             return i + 1 < argc ? argv[++i] : nullptr;
         };
-        if (word == "--csv" || word == "--sigmf" || word == "--label") {
+        if (word == "--csv" || word == "--sigmf" || word == "--label" || word == "--ca" || word == "--cert" ||
+            word == "--key") {
             const char* text = value();
             if (text == nullptr) {
                 return std::nullopt;
             }
-            (word == "--csv" ? options.csv : word == "--sigmf" ? options.sigmf : options.label) = text;
+            std::string& target = word == "--csv"     ? options.csv
+                                  : word == "--sigmf" ? options.sigmf
+                                  : word == "--label" ? options.label
+                                  : word == "--ca"    ? options.tlsSettings.ca
+                                  : word == "--cert"  ? options.tlsSettings.certificate
+                                                      : options.tlsSettings.key;
+            target = text;
         } else if (word == "--count" || word == "--idle-timeout" || word == "--sigmf-rollover") {
             const char* text = value();
             char* end = nullptr;
@@ -94,13 +117,17 @@ std::optional<Options> Parse(int argc, char** argv) {
             options.quiet = true;
         } else if (word == "--reconnect") {
             options.reconnect = true;
+        } else if (word == "--tls") {
+            options.tls = true;
         } else if (word == "--help" || word == "-h" || (!word.empty() && word[0] == '-' && word.size() > 1)) {
             return std::nullopt;
         } else {
             positional.push_back(word);
         }
     }
-    if (positional.size() != 2) {
+    const auto& tls = options.tlsSettings;
+    if (positional.size() != 2 || (!options.tls && (!tls.ca.empty() || !tls.certificate.empty())) ||
+        tls.certificate.empty() != tls.key.empty()) {
         return std::nullopt;
     }
     options.host = positional[0];
@@ -109,7 +136,7 @@ std::optional<Options> Parse(int argc, char** argv) {
 }
 
 // How one connection ended.
-enum class Ended { kStopFrame, kCount, kClosed, kMalformed, kIdle, kWriteFailed };
+enum class Ended { kStopFrame, kCount, kClosed, kMalformed, kIdle, kWriteFailed, kRefused };
 
 struct Sinks {
     std::ofstream csv;
@@ -118,7 +145,7 @@ struct Sinks {
 };
 
 // Reads one connection until it ends; prints and records what it brings.
-Ended Read(int fd, const Options& options, Sinks& sinks) {
+Ended Read(int fd, kestavo::client::TlsConnection* tls, const Options& options, Sinks& sinks) {
     kestavo::frames::FrameDecoder decoder;
     std::vector<kestavo::frames::DecodedFrame> frames;
     long inThisSecond = 0;
@@ -127,7 +154,7 @@ Ended Read(int fd, const Options& options, Sinks& sinks) {
     std::vector<std::uint8_t> chunk(65536);
     for (;;) {
         pollfd poll{fd, POLLIN, 0};
-        const int ready = ::poll(&poll, 1, 200);
+        const int ready = tls != nullptr && tls->Pending() ? 1 : ::poll(&poll, 1, 200);
         const auto now = std::chrono::steady_clock::now();
         if (now - secondStarted >= std::chrono::seconds(1)) {
             const double seconds = std::chrono::duration<double>(now - secondStarted).count();
@@ -148,7 +175,17 @@ Ended Read(int fd, const Options& options, Sinks& sinks) {
             }
             continue;
         }
-        const ssize_t got = ::recv(fd, chunk.data(), chunk.size(), 0);
+        std::string error;
+        bool refused = false;
+        const ssize_t got = tls != nullptr ? tls->Read(chunk.data(), chunk.size(), error, refused)
+                                           : ::recv(fd, chunk.data(), chunk.size(), 0);
+        if (got == -2) {
+            continue; // a record not whole yet
+        }
+        if (refused) {
+            std::fprintf(stderr, "kestavo-client: %s\n", error.c_str());
+            return Ended::kRefused;
+        }
         if (got <= 0) {
             std::fprintf(stderr, "kestavo-client: the relay closed the connection without a stop frame\n");
             return Ended::kClosed;
@@ -237,19 +274,37 @@ int main(int argc, char** argv) {
     double pause = kFirstPause;
     for (;;) {
         std::string error;
-        const int fd = kestavo::client::ConnectTcp(options->host, options->port, error, 10'000);
+        int fd = kestavo::client::ConnectTcp(options->host, options->port, error, 10'000);
         Ended ended = Ended::kClosed;
         const long before = sinks.samplesSeen;
-        if (fd < 0) {
+        std::unique_ptr<kestavo::client::TlsConnection> tls;
+        if (fd >= 0 && options->tls) {
+            bool refused = false;
+            tls = kestavo::client::TlsConnection::Open(fd, options->host, options->tlsSettings, 10'000, error,
+                                                       refused);
+            if (!tls) {
+                std::fprintf(stderr, "kestavo-client: %s\n", error.c_str());
+                if (refused) {
+                    return kRefused; // no retry makes a certificate good
+                }
+                fd = -2; // the connection was made and broke: as a relay that went away
+            }
+        }
+        if (fd == -1) {
             std::fprintf(stderr, "kestavo-client: %s\n", error.c_str());
             if (!options->reconnect) {
                 return kCannotConnect;
             }
-        } else {
-            std::printf("connected to %s port %s\n", options->host.c_str(), options->port.c_str());
+        } else if (fd >= 0) {
+            std::printf("connected to %s port %s%s\n", options->host.c_str(), options->port.c_str(),
+                        tls ? " over TLS" : "");
             std::fflush(stdout);
-            ended = Read(fd, *options, sinks);
-            ::close(fd);
+            ended = Read(fd, tls.get(), *options, sinks);
+            if (tls) {
+                tls.reset(); // closes the socket
+            } else {
+                ::close(fd);
+            }
         }
         switch (ended) {
         case Ended::kCount:
@@ -260,13 +315,15 @@ int main(int argc, char** argv) {
             return kIdle;
         case Ended::kWriteFailed:
             return kUsage;
+        case Ended::kRefused:
+            return kRefused;
         case Ended::kStopFrame:
             if (!options->reconnect) {
                 return sinks.sigmf && !sinks.sigmf->Close() ? kUsage : kStopped;
             }
             break;
         case Ended::kClosed:
-            if (fd >= 0 && !options->reconnect) {
+            if (fd != -1 && !options->reconnect) {
                 return kClosed;
             }
             break;

@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -12,8 +13,13 @@
 
 namespace {
 
+struct ScopeOptions {
+    QStringList arguments; // HOST and PORT
+    std::optional<kestavo::client::TlsClientSettings> tls;
+};
+
 // Reads the command line (help and version end the program here); gives HOST and PORT.
-QStringList ReadCommandLine(const QCoreApplication& application) {
+ScopeOptions ReadCommandLine(const QCoreApplication& application) {
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Plots the samples of a Kestavo relay, connecting again by itself whenever it goes away."));
@@ -22,13 +28,34 @@ QStringList ReadCommandLine(const QCoreApplication& application) {
     parser.addPositionalArgument(QStringLiteral("HOST"),
                                  QStringLiteral("the relay's host: a name, an IPv4 or IPv6 address"));
     parser.addPositionalArgument(QStringLiteral("PORT"), QStringLiteral("the relay's port"));
+    const QCommandLineOption tls(QStringLiteral("tls"),
+                                 QStringLiteral("Speak TLS to the relay's TLS port, checking its certificate "
+                                                "and that it names HOST"));
+    const QCommandLineOption ca(QStringLiteral("ca"),
+                                QStringLiteral("The CA the relay's certificate must be signed by (PEM; "
+                                               "else one the system trusts)"),
+                                QStringLiteral("FILE"));
+    const QCommandLineOption cert(QStringLiteral("cert"),
+                                  QStringLiteral("Present this certificate to the relay (PEM)"),
+                                  QStringLiteral("FILE"));
+    const QCommandLineOption key(QStringLiteral("key"), QStringLiteral("The certificate's key (PEM)"),
+                                 QStringLiteral("FILE"));
+    parser.addOptions({tls, ca, cert, key});
     parser.process(application);
-    const QStringList arguments = parser.positionalArguments();
-    if (arguments.size() != 2) {
+    ScopeOptions options;
+    options.arguments = parser.positionalArguments();
+    const bool usesTls = parser.isSet(tls);
+    if (options.arguments.size() != 2 || (!usesTls && (parser.isSet(ca) || parser.isSet(cert))) ||
+        parser.isSet(cert) != parser.isSet(key)) {
         std::fprintf(stderr, "%s", qPrintable(parser.helpText()));
         std::exit(2);
     }
-    return arguments;
+    if (usesTls) {
+        options.tls = kestavo::client::TlsClientSettings{parser.value(ca).toStdString(),
+                                                         parser.value(cert).toStdString(),
+                                                         parser.value(key).toStdString()};
+    }
+    return options;
 }
 
 } // namespace
@@ -37,17 +64,18 @@ int main(int argc, char** argv) {
     QCoreApplication::setApplicationName(QStringLiteral("kestavo-scope"));
     QCoreApplication::setApplicationVersion(QString::fromLatin1(kestavo::kVersion));
     // Read before the window system is reached, so that --help and --version work without a display.
-    QStringList arguments;
+    ScopeOptions options;
     {
         const QCoreApplication commandLine(argc, argv);
-        arguments = ReadCommandLine(commandLine);
+        options = ReadCommandLine(commandLine);
     }
+    const QStringList& arguments = options.arguments;
     QApplication app(argc, argv);
     const std::string host = arguments[0].toStdString();
     const std::string port = arguments[1].toStdString();
 
     auto ring = std::make_shared<kestavo::frames::SampleRing>(1 << 18);
-    kestavo::scope::RelayFeed feed(host, port, ring);
+    kestavo::scope::RelayFeed feed(host, port, ring, options.tls);
     kestavo::scope::ScopeWindow window(ring);
     window.setWindowTitle(QStringLiteral("Kestavo Scope: %1 port %2").arg(arguments[0], arguments[1]));
     window.SetStatusSource(
