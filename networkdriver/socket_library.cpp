@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <fcntl.h>
@@ -65,9 +66,6 @@ constexpr auto kAcceptRetry = std::chrono::milliseconds(100);
 // A refused address is reported at most once in this time; the record of them is pruned past this size.
 constexpr auto kRefusalQuiet = std::chrono::minutes(1);
 constexpr std::size_t kRefusalRecord = 4096;
-// A TLS client that has not finished its handshake by then is dropped: it holds a descriptor and some
-// memory, and a thousand of them must not be kept for ever.
-constexpr auto kHandshakeLimit = std::chrono::seconds(10);
 // What a TLS client's write takes from its stream at once: four records' worth.
 constexpr std::size_t kTlsChunk = 64 * 1024;
 
@@ -630,11 +628,14 @@ private:
                 return;
             }
             SSL_set_accept_state(handshake->ssl.get());
-            handshake->timer.expires_after(kHandshakeLimit);
+            handshake->timer.expires_after(server->tls.handshakeLimit);
             handshake->timer.async_wait([this, handshake](std::error_code timerError) {
                 if (!timerError && !handshake->over) {
                     handshake->server->tlsTimedOut.fetch_add(1);
-                    EndHandshake(handshake, "handshake not finished within 10 s", true);
+                    char limit[32];
+                    std::snprintf(limit, sizeof limit, "%g s",
+                                  static_cast<double>(handshake->server->tls.handshakeLimit.count()) / 1000);
+                    EndHandshake(handshake, std::string("handshake not finished within ") + limit, true);
                 }
             });
             StepHandshake(handshake);

@@ -8,6 +8,7 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
+#include <openssl/x509err.h>
 #include <openssl/x509_vfy.h>
 
 namespace networkdriver {
@@ -85,7 +86,10 @@ bool TlsCredentials::Configure(SSL_CTX* ctx, const TlsFiles& files, bool clientC
         return false;
     }
     if (SSL_CTX_use_PrivateKey_file(ctx, files.key.c_str(), SSL_FILETYPE_PEM) != 1) {
-        error = files.key + ": not a private key (" + LibraryError() + ")";
+        const bool mismatch = ERR_GET_REASON(ERR_peek_last_error()) == X509_R_KEY_VALUES_MISMATCH;
+        const std::string why = LibraryError();
+        error = mismatch ? files.key + ": does not match the certificate in " + files.certificate
+                         : files.key + ": not a private key (" + why + ")";
         return false;
     }
     if (SSL_CTX_check_private_key(ctx) != 1) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -63,6 +64,9 @@ struct TlsListening {
     int port = 0;
     bool plain = true;
     std::shared_ptr<TlsCredentials> credentials;
+    // A client that has not finished its handshake by then is dropped: it holds a descriptor and some
+    // memory, and a thousand of them must not be kept for ever.
+    std::chrono::milliseconds handshakeLimit{10'000};
 };
 void SetTlsListening(TlsListening listening);
 
@@ -70,7 +74,7 @@ void SetTlsListening(TlsListening listening);
 struct TlsCounts {
     std::uint64_t admitted = 0;
     std::uint64_t refused = 0;  // the handshake failed: no certificate, a bad one, not TLS at all
-    std::uint64_t timedOut = 0; // not finished within kHandshakeLimit
+    std::uint64_t timedOut = 0; // not finished within the handshake limit
 };
 TlsCounts TlsCountsOf(NetHandle server);
 

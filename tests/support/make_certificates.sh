@@ -50,9 +50,10 @@ sign() { # name subject issuer startdate enddate [san]
 now=$(date -u -d '-1 day' +%Y%m%d%H%M%SZ)
 later=$(date -u -d '+30 days' +%Y%m%d%H%M%SZ)
 sign server "/CN=localhost" ca "$now" "$later" "DNS:localhost,IP:127.0.0.1,IP:::1"
-sign server2 "/CN=localhost" ca "$now" "$later" "DNS:localhost,IP:127.0.0.1,IP:::1"
+
 sign client "/CN=roof-viewer" ca "$now" "$later"
 sign expired "/CN=old-viewer" ca 20200101000000Z 20200201000000Z
 sign future "/CN=new-viewer" ca 20990101000000Z 20990201000000Z
 sign stranger "/CN=stranger" other-ca "$now" "$later"
 sign server-expired "/CN=localhost" ca 20200101000000Z 20200201000000Z "DNS:localhost"
+sign server-other "/CN=localhost" other-ca "$now" "$later" "DNS:localhost,IP:127.0.0.1,IP:::1"
