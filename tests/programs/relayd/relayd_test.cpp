@@ -6,10 +6,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
+#include <httplib.h>
 #include <mutex>
 #include <netinet/in.h>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <poll.h>
 #include <string>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -21,6 +24,7 @@
 
 #include <gtest/gtest.h>
 
+#include "clientkit/cpp/tls_client.h"
 #include "frames/frame_decoder.h"
 #include "kit.h"
 #include "nats_kit.h"
@@ -646,6 +650,168 @@ TEST_F(RelaydTest, FeedsTheWatchdogWithinTheIntervalAsked) {
     }
     relayd->Signal(SIGTERM);
     EXPECT_EQ(relayd->WaitExit(10s), 0);
+}
+
+namespace tls {
+
+// Everything a TLS connection to the relay brings within the limit, up to n bytes.
+std::vector<std::uint8_t> Read(client::TlsConnection& connection, std::size_t n) {
+    std::vector<std::uint8_t> bytes;
+    std::vector<std::uint8_t> chunk(65536);
+    const auto end = Clock::now() + 10s;
+    while (bytes.size() < n && Clock::now() < end) {
+        if (!connection.Pending()) {
+            pollfd ready{connection.Fd(), POLLIN, 0};
+            ::poll(&ready, 1, 100);
+        }
+        std::string error;
+        bool refused = false;
+        const ssize_t got =
+            connection.Read(chunk.data(), std::min(chunk.size(), n - bytes.size()), error, refused);
+        if (got == -2) {
+            continue;
+        }
+        if (got <= 0) {
+            break;
+        }
+        bytes.insert(bytes.end(), chunk.begin(), chunk.begin() + got);
+    }
+    return bytes;
+}
+
+} // namespace tls
+
+// A relay reached through TLS alone, its clients admitted by certificate, its status page by a
+// certificate or a token; renewed on SIGHUP with its clients kept.
+TEST_F(RelaydTest, ServesTlsAloneToClientsWithCertificatesAndRenewsOnSighup) {
+    const std::filesystem::path certificates = dir / "tls";
+    ASSERT_EQ(std::system((std::string(KESTAVO_MAKE_CERTIFICATES) + " " + certificates.string()).c_str()), 0);
+    const auto file = [&](const std::string& name) {
+        return (certificates / name).string();
+    };
+    std::filesystem::copy_file(file("server.pem"), file("live.pem"));
+    std::filesystem::copy_file(file("server.key"), file("live.key"));
+    WriteFile(dir / "token", "s3cret-token\n");
+    const int tlsPort = FreePort();
+    const int statusPort = FreePort();
+    auto relayd =
+        Start(std::string(kDongle) + "in-latency-us 1000\n",
+              {"--device", "04d2:162e", "--no-plain", "--tls-port", std::to_string(tlsPort), "--tls-cert",
+               file("live.pem"), "--tls-key", file("live.key"), "--tls-client-ca", file("ca.pem"), "--status",
+               std::to_string(statusPort), "--status-token-file", (dir / "token").string()});
+    ASSERT_TRUE(relayd->WaitFor("Dongle opened")) << relayd->Output();
+    EXPECT_FALSE(TcpClient("127.0.0.1", port).Connected()) << "no plain port";
+
+    // openssl's own client: the configuration frame, then sample frames, as over plain TCP.
+    testkit::ChildProcess sClient(
+        "/bin/sh",
+        {"-c", "openssl s_client -connect 127.0.0.1:" + std::to_string(tlsPort) + " -CAfile " +
+                   file("ca.pem") + " -cert " + file("client.pem") + " -key " + file("client.key") +
+                   " -quiet </dev/null 2>/dev/null | head -c 292 | od -An -v -tx1 | tr -d ' \\n'"},
+        {});
+    EXPECT_EQ(sClient.WaitExit(10s), 0);
+    const std::string hex = sClient.Output();
+    ASSERT_EQ(hex.size(), 292U * 2) << hex;
+    EXPECT_EQ(hex.substr(0, 16), "0100000008010000") << "the configuration frame";
+    EXPECT_EQ(hex.substr(264 * 2, 16), "000000001c000000") << "then a sample frame";
+    EXPECT_TRUE(relayd->WaitFor(" (CN=roof-viewer)")) << relayd->Output();
+
+    // A client that stays through the renewal.
+    std::string error;
+    bool refused = false;
+    const auto connect = [&](const char* ca) {
+        return client::TlsConnection::Open(ConnectTo("127.0.0.1", tlsPort), "localhost",
+                                           {file(ca), file("client.pem"), file("client.key")}, 5000, error,
+                                           refused);
+    };
+    auto kept = connect("ca.pem");
+    ASSERT_TRUE(kept) << error;
+    EXPECT_EQ(tls::Read(*kept, 264).size(), 264U);
+
+    // The status page: HTTPS only, and only to a certificate of the client CA or the token.
+    const auto status = [&](const char* ca, bool certificate, const std::string& token) {
+        auto https = certificate ? std::make_unique<httplib::SSLClient>(
+                                       "127.0.0.1", statusPort, file("client.pem"), file("client.key"))
+                                 : std::make_unique<httplib::SSLClient>("127.0.0.1", statusPort);
+        https->set_ca_cert_path(file(ca).c_str());
+        https->enable_server_certificate_verification(true);
+        httplib::Headers headers;
+        if (!token.empty()) {
+            headers.emplace("Authorization", "Bearer " + token);
+        }
+        const auto answer = https->Get("/status", headers);
+        return answer ? std::make_pair(answer->status, answer->body) : std::make_pair(0, std::string());
+    };
+    EXPECT_EQ(status("ca.pem", false, "").first, 401);
+    EXPECT_EQ(status("ca.pem", false, "s3cret-tokeN").first, 401);
+    EXPECT_EQ(status("ca.pem", false, "s3cret-token").first, 200);
+    nlohmann::json json;
+    ASSERT_TRUE(WaitUntil([&] {
+        const auto [code, body] = status("ca.pem", true, "");
+        json = nlohmann::json::parse(body, nullptr, false);
+        return code == 200 && !json.is_discarded() && json["tls"]["admitted"] == 2; // counted each second
+    })) << json.dump();
+    ASSERT_EQ(json["clients"].size(), 1U);
+    EXPECT_EQ(json["clients"][0]["subject"], "CN=roof-viewer");
+    EXPECT_EQ(json["tls"]["port"], tlsPort);
+    EXPECT_EQ(json["tls"]["plain"], false);
+    EXPECT_TRUE(Get(statusPort, "/status").empty()) << "nothing in the clear";
+
+    // Renewed with another CA's certificate: new handshakes see it, the client from before streams on.
+    using std::filesystem::copy_options;
+    std::filesystem::copy_file(file("server-other.pem"), file("live.pem"), copy_options::overwrite_existing);
+    std::filesystem::copy_file(file("server-other.key"), file("live.key"), copy_options::overwrite_existing);
+    relayd->Signal(SIGHUP);
+    ASSERT_TRUE(relayd->WaitFor("TLS: read " + file("live.pem") + " again")) << relayd->Output();
+    ASSERT_TRUE(relayd->WaitFor("Status: read " + file("live.pem") + " again")) << relayd->Output();
+    EXPECT_FALSE(connect("ca.pem")) << "the old CA no longer vouches for the relay";
+    EXPECT_TRUE(connect("other-ca.pem")) << error;
+    EXPECT_EQ(status("other-ca.pem", false, "s3cret-token").first, 200);
+    EXPECT_EQ(tls::Read(*kept, 28 * 100).size(), 28U * 100);
+
+    // A renewal that fails keeps what was loaded.
+    std::filesystem::copy_file(dir / "token", file("live.pem"), copy_options::overwrite_existing);
+    relayd->Signal(SIGHUP);
+    ASSERT_TRUE(relayd->WaitFor("TLS: keeping the files loaded before: " + file("live.pem")))
+        << relayd->Output();
+    EXPECT_TRUE(connect("other-ca.pem")) << error;
+    relayd->Signal(SIGTERM);
+    EXPECT_EQ(relayd->WaitExit(10s), 0);
+}
+
+TEST_F(RelaydTest, TlsFilesThatCannotServeEndItWithStatus2NamingTheFile) {
+    const std::filesystem::path certificates = dir / "tls";
+    ASSERT_EQ(std::system((std::string(KESTAVO_MAKE_CERTIFICATES) + " " + certificates.string()).c_str()), 0);
+    const auto file = [&](const std::string& name) {
+        return (certificates / name).string();
+    };
+    const std::vector<std::string> tls = {"--device", "1:2", "--tls-port", std::to_string(FreePort())};
+    const auto with = [&](std::vector<std::string> more) {
+        std::vector<std::string> arguments = tls;
+        arguments.insert(arguments.end(), more.begin(), more.end());
+        return arguments;
+    };
+    struct Case {
+        std::vector<std::string> arguments;
+        std::string named;
+    };
+    for (const Case& c : {
+             Case{with({"--tls-cert", file("server.pem"), "--tls-key", file("client.key")}),
+                  file("client.key") + ": does not match the certificate"},
+             Case{with({"--tls-cert", file("server-expired.pem"), "--tls-key", file("server-expired.key")}),
+                  file("server-expired.pem") + ": the certificate expired on Feb  1 00:00:00 2020 GMT"},
+             Case{with({"--tls-cert", file("nowhere.pem"), "--tls-key", file("server.key")}),
+                  file("nowhere.pem") + ": No such file or directory"},
+             Case{with({"--tls-cert", file("server.pem")}), "--tls-port needs --tls-cert and --tls-key"},
+             Case{{"--device", "1:2", "--no-plain"}, "--no-plain needs --tls-port"},
+             Case{{"--device", "1:2", "--status", "9", "--status-token-file", file("ca.pem")},
+                  "--status-token-file needs --tls-port"},
+         }) {
+        testkit::ChildProcess relayd(KESTAVO_RELAYD, c.arguments, {});
+        EXPECT_EQ(relayd.WaitExit(10s), 2) << c.named;
+        relayd.WaitFor("\n", 1s);
+        EXPECT_NE(relayd.Output().find(c.named), std::string::npos) << relayd.Output();
+    }
 }
 
 } // namespace
