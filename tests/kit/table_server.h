@@ -10,7 +10,11 @@ namespace kestavo::testkit {
 // The relay as the programs run it, quietly, on a port of the caller's choosing.
 class TableServer {
 public:
-    explicit TableServer(int port) : port_(port), host_() { Start(); }
+    // tls: a TLS listener beside the plain one, or instead of it.
+    explicit TableServer(int port, core::TlsOptions tls = {}) : port_(port), host_() {
+        host_.UseTls(std::move(tls));
+        Start();
+    }
 
     // Listens on the port and fills a fresh table; Stop sends the stop frame and releases everything.
     void Start() { host_.Start(port_); }

@@ -6,6 +6,7 @@ import os
 import random
 import signal
 import socket
+import ssl
 import subprocess
 import sys
 import tempfile
@@ -84,6 +85,74 @@ class AgainstTheRelay(unittest.TestCase):
                     relayd.kill()
                     relayd.wait()
                 relayd.stderr.close()
+
+
+class OverTls(unittest.TestCase):
+    def test_the_same_frames_through_tls_and_a_certificate_turned_down(self):
+        with tempfile.TemporaryDirectory() as work:
+            subprocess.run([os.environ["KESTAVO_MAKE_CERTIFICATES"], work], check=True)
+            devices = os.path.join(work, "devices.txt")
+            with open(devices, "w") as file:
+                file.write(DONGLE)
+            tls_port = free_port()
+            environment = dict(os.environ)
+            environment.update(
+                LD_PRELOAD=os.environ["USBBENCH_LIBRARY"],
+                USB_DEVFS_PATH=os.path.join(work, "usb"),
+                USB_BENCH_DEVICES=devices,
+                ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0",
+            )
+            certificates = {name: os.path.join(work, name) for name in os.listdir(work)}
+            relayd = subprocess.Popen(
+                [os.environ["KESTAVO_RELAYD"], "--device", "04d2:162e", "--port", str(free_port()),
+                 "--tls-port", str(tls_port), "--tls-cert", certificates["server.pem"],
+                 "--tls-key", certificates["server.key"], "--tls-client-ca", certificates["ca.pem"]],
+                env=environment,
+                stderr=subprocess.PIPE,
+            )
+            options = dict(timeout=10, tls=True, ca=certificates["ca.pem"])
+            try:
+                end = time.monotonic() + 20
+                while True:
+                    try:
+                        stream = kestavo.frames("localhost", tls_port, cert=certificates["client.pem"],
+                                                key=certificates["client.key"], **options)
+                        first = next(stream)
+                        break
+                    except ConnectionRefusedError:
+                        self.assertLess(time.monotonic(), end)
+                        time.sleep(0.05)
+                self.assertEqual(first, kestavo.Frame(kestavo.CONFIGURATION, active_entry=2, active_code=7))
+                received = []
+                for frame in stream:
+                    received.append(frame)
+                    if frame.type == kestavo.SAMPLE and len(received) == 50:
+                        relayd.send_signal(signal.SIGTERM)
+                numbers = [frame.samples[0] for frame in received if frame.type == kestavo.SAMPLE]
+                self.assertEqual(numbers, list(range(numbers[0], numbers[0] + len(numbers))))
+                self.assertEqual(received[-1].type, kestavo.STOP)
+                self.assertEqual(relayd.wait(timeout=10), 0)
+            finally:
+                if relayd.poll() is None:
+                    relayd.kill()
+                    relayd.wait()
+                relayd.stderr.close()
+
+            # Nothing to present: the relay turns the client down in the handshake.
+            relayd = subprocess.Popen(relayd.args, env=environment, stderr=subprocess.DEVNULL)
+            try:
+                end = time.monotonic() + 20
+                while True:
+                    try:
+                        with self.assertRaises(ssl.SSLError):
+                            next(kestavo.frames("localhost", tls_port, **options))
+                        break
+                    except ConnectionRefusedError:
+                        self.assertLess(time.monotonic(), end)
+                        time.sleep(0.05)
+            finally:
+                relayd.kill()
+                relayd.wait()
 
 
 class Malformed(unittest.TestCase):

@@ -1,9 +1,11 @@
 // kestavo-client as a process of its own against the relay as the programs run it.
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -90,6 +92,47 @@ TEST(KestavoClient, WithReconnectItWaitsForTheRelayAndComesBackAfterItStops) {
     const std::string output = client.Output();
     EXPECT_NE(output.find("samples 9 10 11\n"), std::string::npos);
     EXPECT_NE(output.find("samples 19 20 21\n"), std::string::npos);
+}
+
+// Over TLS the relay's certificate is checked against the CA given and the name connected to; a
+// handshake that fails on a certificate, either side's, ends the client with status 6 and why.
+TEST(KestavoClient, OverTlsItChecksTheRelaysCertificateAndEndsWith6WhenOneIsTurnedDown) {
+    TempDir dir;
+    ASSERT_EQ(std::system((std::string(KESTAVO_MAKE_CERTIFICATES) + " " + dir.Path().string()).c_str()), 0);
+    const auto file = [&](const std::string& name) {
+        return (dir / name).string();
+    };
+    const int tlsPort = FreePort();
+    testkit::TableServer server(FreePort(),
+                                {tlsPort, file("server.pem"), file("server.key"), file("ca.pem"), true});
+    const auto run = [&](const std::string& host, const std::string& ca, const std::string& certificate) {
+        std::vector<std::string> arguments = {"--tls", "--ca", file(ca)};
+        if (!certificate.empty()) {
+            arguments.insert(arguments.end(),
+                             {"--cert", file(certificate + ".pem"), "--key", file(certificate + ".key")});
+        }
+        arguments.insert(arguments.end(), {"--count", "3", host, std::to_string(tlsPort)});
+        return std::make_unique<testkit::ChildProcess>(KESTAVO_CLIENT, arguments, std::vector<std::string>{});
+    };
+    auto admitted = run("localhost", "ca.pem", "client");
+    ASSERT_TRUE(WaitUntil([&] { return server.Table().Entries().size() == 1; }));
+    Relay(server, 7, 3);
+    EXPECT_EQ(admitted->WaitExit(10s), 0) << admitted->Output();
+    EXPECT_NE(admitted->Output().find("over TLS\nconfiguration entry=2 code=7\nsamples 7 8 9\n"),
+              std::string::npos)
+        << admitted->Output();
+
+    for (const auto& [host, ca, certificate, why] :
+         {std::tuple{"localhost", "other-ca.pem", "client", "the relay's certificate is not trusted"},
+          std::tuple{"127.0.0.2", "ca.pem", "client",
+                     "the relay's certificate is not trusted: IP address mismatch"},
+          std::tuple{"localhost", "ca.pem", "", "the relay refused this client"},
+          std::tuple{"localhost", "ca.pem", "expired",
+                     "the relay refused this client: sslv3 alert certificate expired"}}) {
+        auto refused = run(host, ca, certificate);
+        EXPECT_EQ(refused->WaitExit(10s), 6) << refused->Output();
+        EXPECT_NE(refused->Output().find(why), std::string::npos) << refused->Output();
+    }
 }
 
 } // namespace
