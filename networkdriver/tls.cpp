@@ -8,8 +8,8 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
-#include <openssl/x509err.h>
 #include <openssl/x509_vfy.h>
+#include <openssl/x509err.h>
 
 namespace networkdriver {
 namespace {

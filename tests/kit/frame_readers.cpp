@@ -63,6 +63,7 @@ double LatencyHistogram::Percentile(double p) const {
 
 struct FrameReaders::Client {
     int fd = -1;
+    std::unique_ptr<client::TlsConnection> tls; // owns fd, when there is one
     frames::FrameDecoder decoder;
     std::atomic<std::uint64_t> frames{0};
     std::atomic<std::uint64_t> lost{0};
@@ -97,7 +98,7 @@ FrameReaders::~FrameReaders() {
         ::close(worker->epoll);
     }
     for (auto& client : clients_) {
-        if (client->fd >= 0) {
+        if (client->fd >= 0 && !client->tls) {
             ::close(client->fd);
         }
     }
@@ -112,7 +113,8 @@ void FrameReaders::Stop() {
     }
 }
 
-int FrameReaders::Connect(const std::string& host, int port, int count) {
+int FrameReaders::Connect(const std::string& host, int port, int count,
+                          const std::optional<client::TlsClientSettings>& tls) {
     int connected = 0;
     for (int i = 0; i < count; ++i) {
         const int fd = testkit::ConnectTo(host, port);
@@ -123,6 +125,15 @@ int FrameReaders::Connect(const std::string& host, int port, int count) {
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         auto client = std::make_unique<Client>();
         client->fd = fd;
+        if (tls) {
+            std::string error;
+            bool refused = false;
+            client->tls = client::TlsConnection::Open(fd, host, *tls, 10'000, error, refused);
+            if (!client->tls) {
+                std::fprintf(stderr, "frame readers: %s\n", error.c_str());
+                continue;
+            }
+        }
         Worker& worker = *workers_[next_++ % workers_.size()];
         epoll_event event{};
         event.events = EPOLLIN;
@@ -150,50 +161,59 @@ void FrameReaders::Run(Worker& worker) {
         const int ready = ::epoll_wait(worker.epoll, events, 64, 20);
         for (int e = 0; e < ready; ++e) {
             auto& client = *static_cast<Client*>(events[e].data.ptr);
-            const ssize_t got = ::recv(client.fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
-            if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) {
-                client.closed = true;
-                ::epoll_ctl(worker.epoll, EPOLL_CTL_DEL, client.fd, nullptr);
-                continue;
-            }
-            if (got < 0) {
-                continue;
-            }
-            const std::uint32_t now = NowMicros();
-            std::uint64_t received = 0;
-            std::unique_lock latencyLock(worker.latencyMutex, std::defer_lock);
-            const bool measuring = measuring_.load(std::memory_order_relaxed);
-            if (measuring) {
-                latencyLock.lock();
-            }
-            const bool wellFormed = client.decoder.FeedEach(
-                buffer.data(), static_cast<std::size_t>(got), [&](const frames::FrameView& frame) {
-                    if (frame.type == frames::kConfigurationFrame) {
-                        ++client.configuration;
-                    }
-                    if (frame.type != frames::kSampleFrame || frame.sampleCount < 3) {
-                        return;
-                    }
-                    const std::uint16_t sequence = frame.Sample(0);
-                    const std::uint32_t last = client.last.load(std::memory_order_relaxed);
-                    if (last <= 0xFFFF) {
-                        const auto gap = static_cast<std::uint16_t>(sequence - last - 1);
-                        client.lost.fetch_add(gap, std::memory_order_relaxed);
-                    }
-                    client.last.store(sequence, std::memory_order_relaxed);
-                    ++received;
-                    if (measuring) {
-                        const std::uint32_t stamp =
-                            (static_cast<std::uint32_t>(frame.Sample(1)) << 16) | frame.Sample(2);
-                        worker.latencies.Add(now - stamp);
-                    }
-                });
-            client.frames.fetch_add(received, std::memory_order_relaxed);
-            if (!wellFormed) {
-                ++client.malformed;
-                ::epoll_ctl(worker.epoll, EPOLL_CTL_DEL, client.fd, nullptr);
+            std::string error;
+            bool refused = false;
+            // A TLS client may hold decrypted bytes that epoll cannot see: it reads until none are left.
+            for (bool more = true; more;) {
+                const ssize_t got = client.tls
+                                        ? client.tls->Read(buffer.data(), buffer.size(), error, refused)
+                                        : ::recv(client.fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
+                more = client.tls != nullptr && got > 0;
+                if (got == 0 || (got == -1 && (client.tls || (errno != EAGAIN && errno != EINTR)))) {
+                    client.closed = true;
+                    ::epoll_ctl(worker.epoll, EPOLL_CTL_DEL, client.fd, nullptr);
+                    break;
+                }
+                if (got < 0 || client.malformed.load() > 0) {
+                    break;
+                }
+                Take(worker, client, buffer.data(), static_cast<std::size_t>(got));
             }
         }
+    }
+}
+
+void FrameReaders::Take(Worker& worker, Client& client, const std::uint8_t* data, std::size_t size) {
+    const std::uint32_t now = NowMicros();
+    std::uint64_t received = 0;
+    std::unique_lock latencyLock(worker.latencyMutex, std::defer_lock);
+    const bool measuring = measuring_.load(std::memory_order_relaxed);
+    if (measuring) {
+        latencyLock.lock();
+    }
+    const bool wellFormed = client.decoder.FeedEach(data, size, [&](const frames::FrameView& frame) {
+        if (frame.type == frames::kConfigurationFrame) {
+            ++client.configuration;
+        }
+        if (frame.type != frames::kSampleFrame || frame.sampleCount < 3) {
+            return;
+        }
+        const std::uint16_t sequence = frame.Sample(0);
+        const std::uint32_t last = client.last.load(std::memory_order_relaxed);
+        if (last <= 0xFFFF) {
+            const auto gap = static_cast<std::uint16_t>(sequence - last - 1);
+            client.lost.fetch_add(gap, std::memory_order_relaxed);
+        }
+        client.last.store(sequence, std::memory_order_relaxed);
+        ++received;
+        if (measuring) {
+            const std::uint32_t stamp = (static_cast<std::uint32_t>(frame.Sample(1)) << 16) | frame.Sample(2);
+            worker.latencies.Add(now - stamp);
+        }
+    });
+    client.frames.fetch_add(received, std::memory_order_relaxed);
+    if (!wellFormed && client.malformed.fetch_add(1) == 0) {
+        ::epoll_ctl(worker.epoll, EPOLL_CTL_DEL, client.fd, nullptr);
     }
 }
 

@@ -6,9 +6,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "clientkit/cpp/tls_client.h"
 
 // Relay clients for the tests and the benchmarks: many TCP connections read by a few epoll threads.
 // Each reads its stream with the client program's own decoder, so every frame is checked whole, and
@@ -54,8 +57,10 @@ public:
     FrameReaders(const FrameReaders&) = delete;
     FrameReaders& operator=(const FrameReaders&) = delete;
 
-    // Connects count clients to host:port and starts reading them; gives the number connected.
-    int Connect(const std::string& host, int port, int count);
+    // Connects count clients to host:port and starts reading them; gives the number connected. With tls,
+    // each shakes hands with the relay first, as a TLS client of the relay's would.
+    int Connect(const std::string& host, int port, int count,
+                const std::optional<client::TlsClientSettings>& tls = std::nullopt);
     // A client that connects and never reads (its receive buffer kept small); gives its descriptor.
     static int ConnectStalled(const std::string& host, int port);
 
@@ -76,6 +81,8 @@ private:
     struct Client;
     struct Worker;
     void Run(Worker& worker);
+    // Decodes and counts what a client read.
+    void Take(Worker& worker, Client& client, const std::uint8_t* data, std::size_t size);
 
     std::vector<std::unique_ptr<Client>> clients_;
     std::vector<std::unique_ptr<Worker>> workers_;
