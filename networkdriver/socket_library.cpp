@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -464,6 +465,7 @@ private:
     void Run() {
         // Named, so that an operator's tools (top -H, gdb) tell it from the window's threads.
         ::pthread_setname_np(::pthread_self(), "kestavo-relay");
+        BlockBrokenPipes();
         for (;;) {
             // A handler that threw must not end the thread that every client depends on.
             try {
@@ -478,8 +480,19 @@ private:
         }
     }
 
+    // TLS writes through the descriptor with write(), which raises SIGPIPE on a connection the peer has
+    // closed; blocked in the library's threads, it leaves the write failing with EPIPE instead, and a
+    // program that keeps SIGPIPE's default (the window) alive.
+    static void BlockBrokenPipes() {
+        sigset_t pipe;
+        sigemptyset(&pipe);
+        sigaddset(&pipe, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+    }
+
     void RunHandshakes() {
         ::pthread_setname_np(::pthread_self(), "kestavo-tls");
+        BlockBrokenPipes();
         for (;;) {
             try {
                 handshakes_.run();

@@ -2,11 +2,13 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -42,6 +44,37 @@ bool IsRefusal(unsigned long code) {
     }
 }
 
+// TLS writes through the descriptor with write(), which raises SIGPIPE on a connection the relay has
+// closed. For the length of a call into the library the signal is blocked in this thread, so that the
+// write fails with EPIPE instead; one it raised meanwhile is taken before the mask is put back.
+class QuietPipe {
+public:
+    QuietPipe() {
+        sigemptyset(&pipe_);
+        sigaddset(&pipe_, SIGPIPE);
+        sigset_t pending;
+        sigpending(&pending);
+        wasPending_ = sigismember(&pending, SIGPIPE) == 1;
+        pthread_sigmask(SIG_BLOCK, &pipe_, &previous_);
+    }
+    ~QuietPipe() {
+        sigset_t pending;
+        sigpending(&pending);
+        if (!wasPending_ && sigismember(&pending, SIGPIPE) == 1) {
+            const timespec none{0, 0};
+            sigtimedwait(&pipe_, nullptr, &none);
+        }
+        pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+    }
+    QuietPipe(const QuietPipe&) = delete;
+    QuietPipe& operator=(const QuietPipe&) = delete;
+
+private:
+    sigset_t pipe_{};
+    sigset_t previous_{};
+    bool wasPending_ = false;
+};
+
 bool IsAddress(const std::string& host) {
     unsigned char address[16];
     return ::inet_pton(AF_INET, host.c_str(), address) == 1 ||
@@ -54,6 +87,7 @@ std::unique_ptr<TlsConnection> TlsConnection::Open(int fd, const std::string& ho
                                                    const TlsClientSettings& settings, int timeoutMs,
                                                    std::string& error, bool& refused) {
     refused = false;
+    const QuietPipe quiet;
     ERR_clear_error();
     SSL_CTX* context = SSL_CTX_new(TLS_client_method());
     if (context == nullptr) {
@@ -132,6 +166,7 @@ std::unique_ptr<TlsConnection> TlsConnection::Open(int fd, const std::string& ho
 }
 
 TlsConnection::~TlsConnection() {
+    const QuietPipe quiet;
     SSL_free(ssl_);
     SSL_CTX_free(context_);
     ::close(fd_);
@@ -143,6 +178,7 @@ bool TlsConnection::Pending() const {
 
 ssize_t TlsConnection::Read(void* buffer, std::size_t size, std::string& error, bool& refused) {
     refused = false;
+    const QuietPipe quiet;
     std::size_t got = 0;
     ERR_clear_error();
     if (SSL_read_ex(ssl_, buffer, size, &got) == 1) {
