@@ -99,9 +99,12 @@ public:
         return driver;
     }
 
+    // The TLS library is set up first, so that its own clean-up at exit comes after this one's: the
+    // threads it keeps state for are joined before it lets go of that state.
     Driver()
-        : work_(asio::make_work_guard(io_)), handshakeWork_(asio::make_work_guard(handshakes_)),
-          handshakeThread_([this] { RunHandshakes(); }), thread_([this] { Run(); }) {}
+        : tlsLibrary_(OPENSSL_init_ssl(0, nullptr)), work_(asio::make_work_guard(io_)),
+          handshakeWork_(asio::make_work_guard(handshakes_)), handshakeThread_([this] { RunHandshakes(); }),
+          thread_([this] { Run(); }) {}
 
     ~Driver() {
         std::unordered_map<NetHandle, std::shared_ptr<Server>> servers;
@@ -470,6 +473,7 @@ private:
             // A handler that threw must not end the thread that every client depends on.
             try {
                 io_.run();
+                OPENSSL_thread_stop();
                 return;
             } catch (const std::exception& exception) {
                 const std::string what = std::string("a relay handler (") + exception.what() + ")";
@@ -496,6 +500,7 @@ private:
         for (;;) {
             try {
                 handshakes_.run();
+                OPENSSL_thread_stop();
                 return;
             } catch (...) {
                 kestavo::diagnostics::ReportFailure("a TLS handshake", 0);
@@ -1216,6 +1221,7 @@ private:
         session.lingerTimer.cancel();
     }
 
+    int tlsLibrary_;
     asio::io_context io_;
     asio::executor_work_guard<asio::io_context::executor_type> work_;
     std::unordered_map<NetHandle, std::shared_ptr<Server>> servers_ GUARDED_BY(g_tablesLock);
