@@ -50,7 +50,9 @@ struct Setup {
 };
 
 // Clients of host:port (through TLS when tls), connected one after another, as a crowd would come.
-LoadResult Load(int port, int clients, double seconds, bool tls, const Setup& setup) {
+LoadResult Load(
+    int port, int clients, double seconds, bool tls, const Setup& setup,
+    const std::function<void()>& measuring = [] {}) {
     LoadResult result;
     testkit::FrameReaders readers(2);
     std::optional<client::TlsClientSettings> settings;
@@ -69,11 +71,12 @@ LoadResult Load(int port, int clients, double seconds, bool tls, const Setup& se
     const testkit::ReaderTotals before = readers.Totals();
     readers.MarkBaseline();
     readers.SetMeasuring(true);
-    const auto measuring = std::chrono::steady_clock::now();
+    measuring();
+    const auto measuringSince = std::chrono::steady_clock::now();
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
     readers.SetMeasuring(false);
     const double elapsed =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - measuring).count();
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - measuringSince).count();
     const testkit::ReaderTotals after = readers.Totals();
     const testkit::LatencyHistogram latencies = readers.Latencies();
     result.ok = true;
@@ -91,6 +94,21 @@ LoadResult Load(int port, int clients, double seconds, bool tls, const Setup& se
 
 LoadResult LoadInChild(int port, int clients, double seconds, bool tls, const Setup& setup) {
     return bench::InChild<LoadResult>([&] { return Load(port, clients, seconds, tls, setup); });
+}
+
+// Clients streaming through TLS while, from the moment they measure, a crowd of others connects through
+// TLS too, in a process of its own: what the crowd's handshakes cost those already there.
+LoadResult StreamingWhileACrowdArrives(int port, int clients, int crowd, double seconds, const Setup& setup) {
+    return bench::InChild<LoadResult>(
+        [&](const std::function<void()>& ready) { return Load(port, clients, seconds, true, setup, ready); },
+        [&] {
+            std::fflush(stdout);
+            if (::fork() == 0) {
+                testkit::FrameReaders others(1);
+                others.Connect("127.0.0.1", port, crowd, client::TlsClientSettings{setup.ca, "", ""});
+                ::_exit(0);
+            }
+        });
 }
 
 // The service on an emulated dongle at the rate (0: full speed), its plain port and (with tls) a TLS
@@ -204,12 +222,19 @@ int main(int argc, char** argv) {
                   }));
         }
     }
-    Header("a crowd of TLS clients, 10000 transfers/s");
+    Header("a crowd of clients, 10000 transfers/s");
+    Print("plain", crowd, WithRelayd(setup, 10'000, false, [&](int plain, int) {
+              return LoadInChild(plain, crowd, seconds, false, setup);
+          }));
     Print("kestavo TLS", crowd, WithRelayd(setup, 10'000, true, [&](int, int secured) {
               return LoadInChild(secured, crowd, seconds, true, setup);
           }));
     Print("stunnel4", crowd, WithRelayd(setup, 10'000, false, [&](int plain, int) {
               return ThroughStunnel(setup, plain, crowd, seconds);
+          }));
+    Header("100 TLS clients streaming at 10000 transfers/s while a crowd of TLS clients arrives");
+    Print("kestavo TLS", 100, WithRelayd(setup, 10'000, true, [&](int, int secured) {
+              return StreamingWhileACrowdArrives(secured, 100, crowd, seconds, setup);
           }));
     std::filesystem::remove_all(setup.work);
     return 0;

@@ -72,8 +72,9 @@ constexpr std::size_t kTlsChunk = 64 * 1024;
 
 // A TLS client from its acceptance until its handshake is done, on the handshake thread.
 struct Handshake {
-    Handshake(asio::io_context& io, std::shared_ptr<Server> owner, const tcp::endpoint& from)
-        : socket(io), timer(io), server(std::move(owner)), peer(from) {}
+    Handshake(asio::io_context& io, tcp::socket accepted, std::shared_ptr<Server> owner,
+              const tcp::endpoint& from)
+        : socket(std::move(accepted)), timer(io), server(std::move(owner)), peer(from) {}
     tcp::socket socket;
     asio::steady_timer timer;
     std::shared_ptr<Server> server;
@@ -123,7 +124,7 @@ public:
         }
         asio::post(io_, [this, servers = std::move(servers), sessions = std::move(sessions)] {
             for (const auto& [handle, server] : servers) {
-                CloseListeners(*server);
+                CloseListeners(server);
             }
             for (const auto& [handle, session] : sessions) {
                 Close(*session, false);
@@ -134,6 +135,18 @@ public:
         handshakeWork_.reset();
         handshakes_.stop();
         handshakeThread_.join();
+        // A server's listeners belong to both threads' contexts, and handlers left in either may hold the
+        // server: its listeners go now, while both contexts are there.
+        std::vector<std::weak_ptr<Server>> made;
+        {
+            Hold tables(g_tablesLock);
+            made.swap(made_);
+        }
+        for (const std::weak_ptr<Server>& one : made) {
+            if (const std::shared_ptr<Server> server = one.lock()) {
+                server->listeners.clear();
+            }
+        }
     }
 
     Driver(const Driver&) = delete;
@@ -160,10 +173,12 @@ public:
         }
         // Every address the rules name (else every interface) on each port: the plain one unless only
         // TLS is wanted, and the TLS one.
+        // A TLS listener accepts on the handshake thread, so that its clients come to the I/O thread only
+        // once they have shaken hands.
         const auto open = [&](int onPort, bool forTls) {
             const auto at = static_cast<unsigned short>(onPort);
             if (server->rules.listen.empty()) {
-                auto listener = std::make_unique<Listener>(io_);
+                auto listener = std::make_unique<Listener>(forTls ? handshakes_ : io_);
                 if (!networkdriver::OpenAcceptor(listener->acceptor, tcp::endpoint(tcp::v6(), at)) &&
                     !networkdriver::OpenAcceptor(listener->acceptor, tcp::endpoint(tcp::v4(), at))) {
                     return false;
@@ -174,7 +189,7 @@ public:
             for (const std::string& address : server->rules.listen) {
                 std::error_code error;
                 const asio::ip::address parsed = asio::ip::make_address(address, error);
-                auto listener = std::make_unique<Listener>(io_);
+                auto listener = std::make_unique<Listener>(forTls ? handshakes_ : io_);
                 if (error || !networkdriver::OpenAcceptor(listener->acceptor, tcp::endpoint(parsed, at))) {
                     return false;
                 }
@@ -184,7 +199,10 @@ public:
             return true;
         };
         if (((!tls || server->tls.plain) && !open(port, false)) || (tls && !open(server->tls.port, true))) {
-            CloseListeners(*server);
+            for (auto& listener : server->listeners) {
+                std::error_code ignored;
+                listener->acceptor.close(ignored); // nothing waits on it yet
+            }
             return 0;
         }
         for (auto& listener : server->listeners) {
@@ -193,15 +211,16 @@ public:
         server->handle = NextHandle();
         {
             Hold tables(g_tablesLock);
+            std::erase_if(made_, [](const std::weak_ptr<Server>& made) { return made.expired(); });
+            made_.push_back(server);
             servers_[server->handle] = server;
             Hold queue(g_queueLock);
             fanOuts_[server->handle] = server->fanOut.get();
         }
-        asio::post(io_, [this, server] {
-            for (auto& listener : server->listeners) {
-                Accept(server, *listener);
-            }
-        });
+        for (auto& listener : server->listeners) {
+            asio::post(listener->tls ? handshakes_ : io_,
+                       [this, server, at = listener.get()] { Accept(server, *at); });
+        }
         return server->handle;
     }
 
@@ -435,7 +454,7 @@ public:
             Departed(child, "relay stopped");
         }
         asio::post(io_, [this, server, children = std::move(children)] {
-            CloseListeners(*server);
+            CloseListeners(server);
             for (const auto& child : children) {
                 Linger(child);
             }
@@ -516,11 +535,19 @@ private:
         return handle;
     }
 
-    static void CloseListeners(Server& server) {
-        for (auto& listener : server.listeners) {
-            std::error_code ignored;
-            listener->acceptor.close(ignored);
-            listener->retryTimer.cancel();
+    // On the I/O thread; a TLS listener is closed on the handshake thread, whose it is.
+    void CloseListeners(const std::shared_ptr<Server>& server) {
+        for (auto& listener : server->listeners) {
+            const auto close = [server, at = listener.get()] {
+                std::error_code ignored;
+                at->acceptor.close(ignored);
+                at->retryTimer.cancel();
+            };
+            if (listener->tls) {
+                asio::post(handshakes_, close);
+            } else {
+                close();
+            }
         }
     }
 
@@ -590,7 +617,7 @@ private:
 
     void Accepted(const std::shared_ptr<Server>& server, tcp::socket socket, const tcp::endpoint& peer,
                   bool tls) {
-        if (Refused(*server, socket, peer)) {
+        if (Refused(server, socket, peer)) {
             return;
         }
         networkdriver::PrepareClientSocket(socket, server->sendBufferSize, server->receiveBufferSize);
@@ -602,62 +629,54 @@ private:
     }
 
     // Closes a peer the server's rules refuse at once, with a reset: no handle, no table entry, not a
-    // byte. True when it did.
-    bool Refused(Server& server, tcp::socket& socket, const tcp::endpoint& peer) {
+    // byte. True when it did. On either thread: the report is made on the I/O thread.
+    bool Refused(const std::shared_ptr<Server>& server, tcp::socket& socket, const tcp::endpoint& peer) {
         const std::string address = networkdriver::AddressText(peer);
-        const char* refusal = Refusal(server, peer, address);
+        const char* refusal = Refusal(*server, peer, address);
         if (refusal == nullptr) {
             return false;
         }
         std::error_code ignored;
         socket.set_option(asio::socket_base::linger(true, 0), ignored);
         socket.close(ignored);
-        ReportRefusal(server, address, address + " " + std::to_string(peer.port()), refusal);
+        std::string peerText = address + " " + std::to_string(peer.port());
+        if (std::this_thread::get_id() == thread_.get_id()) {
+            ReportRefusal(*server, address, peerText, refusal);
+        } else {
+            asio::post(io_, [this, server, address, peerText = std::move(peerText), refusal] {
+                ReportRefusal(*server, address, peerText, refusal);
+            });
+        }
         return true;
     }
 
-    // The handshake runs on a thread of its own, so that a thousand clients shaking hands at once never
-    // hold up the writes to those already streaming; the connection comes back to the I/O thread done.
+    // The handshake runs on a thread of its own, which also accepted the connection, so that a thousand
+    // clients shaking hands at once never hold up the writes to those already streaming; the connection
+    // comes to the I/O thread done.
     void StartHandshake(const std::shared_ptr<Server>& server, tcp::socket socket,
                         const tcp::endpoint& peer) {
-        std::error_code error;
-        const tcp protocol = socket.local_endpoint(error).protocol();
-        if (error) {
-            return; // gone already
-        }
-        const int fd = socket.release(error);
-        if (error) {
+        const int fd = socket.native_handle();
+        auto handshake = std::make_shared<Handshake>(handshakes_, std::move(socket), server, peer);
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+        const std::shared_ptr<SSL_CTX> context = server->tls.credentials->Current();
+        handshake->ssl = std::shared_ptr<SSL>(SSL_new(context.get()), SSL_free);
+        if (!handshake->ssl || SSL_set_fd(handshake->ssl.get(), fd) != 1) {
+            ERR_clear_error();
+            EndHandshake(handshake, "out of memory for TLS", false);
             return;
         }
-        asio::post(handshakes_, [this, server, fd, protocol, peer] {
-            auto handshake = std::make_shared<Handshake>(handshakes_, server, peer);
-            std::error_code assignError;
-            handshake->socket.assign(protocol, fd, assignError);
-            if (assignError) {
-                ::close(fd);
-                return;
+        SSL_set_accept_state(handshake->ssl.get());
+        handshake->timer.expires_after(server->tls.handshakeLimit);
+        handshake->timer.async_wait([this, handshake](std::error_code timerError) {
+            if (!timerError && !handshake->over) {
+                handshake->server->tlsTimedOut.fetch_add(1);
+                char limit[32];
+                std::snprintf(limit, sizeof limit, "%g s",
+                              static_cast<double>(handshake->server->tls.handshakeLimit.count()) / 1000);
+                EndHandshake(handshake, std::string("handshake not finished within ") + limit, true);
             }
-            ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-            const std::shared_ptr<SSL_CTX> context = server->tls.credentials->Current();
-            handshake->ssl = std::shared_ptr<SSL>(SSL_new(context.get()), SSL_free);
-            if (!handshake->ssl || SSL_set_fd(handshake->ssl.get(), fd) != 1) {
-                ERR_clear_error();
-                EndHandshake(handshake, "out of memory for TLS", false);
-                return;
-            }
-            SSL_set_accept_state(handshake->ssl.get());
-            handshake->timer.expires_after(server->tls.handshakeLimit);
-            handshake->timer.async_wait([this, handshake](std::error_code timerError) {
-                if (!timerError && !handshake->over) {
-                    handshake->server->tlsTimedOut.fetch_add(1);
-                    char limit[32];
-                    std::snprintf(limit, sizeof limit, "%g s",
-                                  static_cast<double>(handshake->server->tls.handshakeLimit.count()) / 1000);
-                    EndHandshake(handshake, std::string("handshake not finished within ") + limit, true);
-                }
-            });
-            StepHandshake(handshake);
         });
+        StepHandshake(handshake);
     }
 
     void StepHandshake(const std::shared_ptr<Handshake>& handshake) {
@@ -684,7 +703,7 @@ private:
                     ::close(fd);
                     return;
                 }
-                if (server->released || Refused(*server, socket, peer)) {
+                if (server->released || Refused(server, socket, peer)) {
                     return; // the count of clients may have grown while it shook hands
                 }
                 server->tlsAdmitted.fetch_add(1);
@@ -1226,6 +1245,7 @@ private:
     asio::executor_work_guard<asio::io_context::executor_type> work_;
     std::unordered_map<NetHandle, std::shared_ptr<Server>> servers_ GUARDED_BY(g_tablesLock);
     std::unordered_map<NetHandle, std::shared_ptr<Session>> sessions_ GUARDED_BY(g_tablesLock);
+    std::vector<std::weak_ptr<Server>> made_ GUARDED_BY(g_tablesLock);   // every server not yet gone
     networkdriver::HandleIndex<Session> index_ GUARDED_BY(g_tablesLock); // the same sessions, for SendData
     // Each running server's fan-out, for its sender: found under the lock it takes anyway.
     std::unordered_map<NetHandle, networkdriver::FanOut*> fanOuts_ GUARDED_BY(g_queueLock);
