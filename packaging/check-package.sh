@@ -48,7 +48,7 @@ check() {
     fi
 }
 
-check kestavo-relayd "${relayd_deb}" libusb-0.1-4 libnats3.4 libzmq5 libsystemd0 -- \
+check kestavo-relayd "${relayd_deb}" libusb-0.1-4 libnats3.4 libzmq5 libsystemd0 libssl3 -- \
     ./usr/bin/kestavo-relayd ./usr/bin/kestavo-client ./usr/bin/kestavo-usb-list \
     ./usr/lib/udev/rules.d/70-kestavo.rules ./usr/lib/systemd/system/kestavo-relayd.service \
     './usr/lib/systemd/system/kestavo-relayd@.service' ./etc/kestavo/kestavo-relayd.conf \
