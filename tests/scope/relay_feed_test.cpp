@@ -1,3 +1,4 @@
+#include <cstdlib>
 #include <optional>
 #include <string>
 
@@ -5,6 +6,7 @@
 
 #include "frames/frames.h"
 #include "scope/relay_feed.h"
+#include "temp_dir.h"
 #include "tests/kit/net.h"
 #include "tests/kit/table_server.h"
 #include "tests/kit/wait.h"
@@ -73,6 +75,32 @@ TEST_F(RelayFeedTest, ReachesARelayByItsIPv6Address) {
     RelayFeed feed("::1", std::to_string(server.Port()), ring);
     feed.Start();
     EXPECT_TRUE(RelayUntilTaken(server, 7));
+}
+
+// Over TLS a handshake that fails shows why and is tried again; one that succeeds feeds the plot.
+TEST_F(RelayFeedTest, OverTlsAFailedHandshakeShowsWhyAndIsTriedAgain) {
+    test::TempDir dir;
+    ASSERT_EQ(std::system((std::string(KESTAVO_MAKE_CERTIFICATES) + " " + dir.Path().string()).c_str()), 0);
+    const auto file = [&](const std::string& name) {
+        return (dir / name).string();
+    };
+    const int tlsPort = testkit::FreePort();
+    testkit::TableServer server(testkit::FreePort(),
+                                {tlsPort, file("server.pem"), file("server.key"), file("ca.pem"), true});
+    RelayFeed refused("localhost", std::to_string(tlsPort), ring,
+                      client::TlsClientSettings{file("ca.pem"), "", ""});
+    refused.Start();
+    ASSERT_TRUE(testkit::WaitUntil([&] {
+        return refused.Status().lastError.find("certificate required") != std::string::npos &&
+               refused.Status().retryInSeconds > 0;
+    })) << refused.Status().lastError;
+    refused.Stop();
+
+    RelayFeed admitted("localhost", std::to_string(tlsPort), ring,
+                       client::TlsClientSettings{file("ca.pem"), file("client.pem"), file("client.key")});
+    admitted.Start();
+    ASSERT_TRUE(RelayUntilTaken(server, 9));
+    EXPECT_TRUE(admitted.Status().connected);
 }
 
 } // namespace
