@@ -680,7 +680,15 @@ private:
     }
 
     void StepHandshake(const std::shared_ptr<Handshake>& handshake) {
-        if (handshake->over || handshake->server->released) {
+        if (handshake->over) {
+            return;
+        }
+        if (handshake->server->released) {
+            // Its server is gone: no report, no count, nothing left behind.
+            handshake->over = true;
+            handshake->timer.cancel();
+            std::error_code ignored;
+            handshake->socket.close(ignored);
             return;
         }
         ERR_clear_error();
