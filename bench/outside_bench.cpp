@@ -34,6 +34,7 @@
 #include "child.h"
 #include "emulated_dongle.h"
 #include "frames/frames.h"
+#include "load.h"
 #include "tests/kit/child_process.h"
 #include "tests/kit/frame_readers.h"
 #include "tests/kit/net.h"
@@ -51,52 +52,17 @@ std::string Stream(int rate) {
            (rate > 0 ? "in-rate " + std::to_string(rate) + "\n" : "");
 }
 
-struct LoadResult {
-    bool ok = false;
-    double deliveriesPerSecond = 0;
-    double minPerClient = 0; // frames per second of the client that got fewest
-    std::uint64_t lost = 0;
-    std::uint64_t malformed = 0;
-    std::uint64_t closed = 0;
-    double p50 = 0;
-    double p99 = 0;
-    double max = 0;
-};
+using bench::LoadResult;
 
 // The clients, in a process of their own: they connect, say so on ready, wait past the warm-up, then
 // count for the given time.
 LoadResult Load(int port, int clients, double seconds, const std::function<void()>& ready) {
-    LoadResult result;
     testkit::FrameReaders readers(2);
     if (readers.Connect("127.0.0.1", port, clients) != clients) {
-        return result;
+        return {};
     }
     ready();
-    // Every client has its first sample frame: the stream runs.
-    if (!testkit::WaitUntil([&] { return readers.Totals().minFrames > 0; }, 20s)) {
-        return result;
-    }
-    std::this_thread::sleep_for(500ms);
-    const testkit::ReaderTotals before = readers.Totals();
-    readers.MarkBaseline();
-    readers.SetMeasuring(true);
-    const auto start = std::chrono::steady_clock::now();
-    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-    readers.SetMeasuring(false);
-    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    const testkit::ReaderTotals after = readers.Totals();
-    const testkit::LatencyHistogram latencies = readers.Latencies();
-    result.ok = true;
-    result.deliveriesPerSecond = static_cast<double>(after.frames - before.frames) / elapsed;
-    result.minPerClient = static_cast<double>(readers.MinSinceBaseline()) / elapsed;
-    result.lost = after.lost;
-    result.malformed = after.malformed;
-    result.closed = after.closed;
-    result.p50 = latencies.Percentile(0.50);
-    result.p99 = latencies.Percentile(0.99);
-    result.max = latencies.Max();
-    readers.Stop();
-    return result;
+    return bench::Measure(readers, seconds);
 }
 
 // Runs the load in a child and gives its result; before it counts, once the clients are connected,

@@ -21,6 +21,7 @@
 
 #include "child.h"
 #include "clientkit/cpp/tls_client.h"
+#include "load.h"
 #include "tests/kit/child_process.h"
 #include "tests/kit/frame_readers.h"
 #include "tests/kit/net.h"
@@ -31,18 +32,7 @@ namespace {
 using namespace std::chrono_literals;
 using namespace kestavo;
 
-struct LoadResult {
-    bool ok = false;
-    double connectSeconds = 0; // from the first connection until every client had a sample frame
-    double deliveriesPerSecond = 0;
-    double minPerClient = 0;
-    std::uint64_t lost = 0;
-    std::uint64_t malformed = 0;
-    std::uint64_t closed = 0;
-    double p50 = 0;
-    double p99 = 0;
-    double max = 0;
-};
+using bench::LoadResult;
 
 struct Setup {
     std::filesystem::path work;
@@ -53,7 +43,6 @@ struct Setup {
 LoadResult Load(
     int port, int clients, double seconds, bool tls, const Setup& setup,
     const std::function<void()>& measuring = [] {}) {
-    LoadResult result;
     testkit::FrameReaders readers(2);
     std::optional<client::TlsClientSettings> settings;
     if (tls) {
@@ -61,34 +50,15 @@ LoadResult Load(
     }
     const auto start = std::chrono::steady_clock::now();
     if (readers.Connect("127.0.0.1", port, clients, settings) != clients) {
-        return result;
+        return {};
     }
     if (!testkit::WaitUntil([&] { return readers.Totals().minFrames > 0; }, 30s)) {
-        return result;
+        return {};
     }
-    result.connectSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    std::this_thread::sleep_for(500ms);
-    const testkit::ReaderTotals before = readers.Totals();
-    readers.MarkBaseline();
-    readers.SetMeasuring(true);
-    measuring();
-    const auto measuringSince = std::chrono::steady_clock::now();
-    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-    readers.SetMeasuring(false);
-    const double elapsed =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - measuringSince).count();
-    const testkit::ReaderTotals after = readers.Totals();
-    const testkit::LatencyHistogram latencies = readers.Latencies();
-    result.ok = true;
-    result.deliveriesPerSecond = static_cast<double>(after.frames - before.frames) / elapsed;
-    result.minPerClient = static_cast<double>(readers.MinSinceBaseline()) / elapsed;
-    result.lost = after.lost;
-    result.malformed = after.malformed;
-    result.closed = after.closed;
-    result.p50 = latencies.Percentile(0.50);
-    result.p99 = latencies.Percentile(0.99);
-    result.max = latencies.Max();
-    readers.Stop();
+    const double connectSeconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    LoadResult result = bench::Measure(readers, seconds, measuring);
+    result.connectSeconds = connectSeconds;
     return result;
 }
 

@@ -484,45 +484,31 @@ public:
     }
 
 private:
-    void Run() {
-        // Named, so that an operator's tools (top -H, gdb) tell it from the window's threads.
-        ::pthread_setname_np(::pthread_self(), "kestavo-relay");
-        BlockBrokenPipes();
-        for (;;) {
-            // A handler that threw must not end the thread that every client depends on.
-            try {
-                io_.run();
-                OPENSSL_thread_stop();
-                return;
-            } catch (const std::exception& exception) {
-                const std::string what = std::string("a relay handler (") + exception.what() + ")";
-                kestavo::diagnostics::ReportFailure(what.c_str(), 0);
-            } catch (...) {
-                kestavo::diagnostics::ReportFailure("a relay handler", 0);
-            }
-        }
-    }
+    // The I/O thread and the handshake thread: named, so that an operator's tools (top -H, gdb) tell
+    // them from the window's threads.
+    void Run() { RunThread(io_, "kestavo-relay", "a relay handler"); }
+    void RunHandshakes() { RunThread(handshakes_, "kestavo-tls", "a TLS handshake"); }
 
-    // TLS writes through the descriptor with write(), which raises SIGPIPE on a connection the peer has
-    // closed; blocked in the library's threads, it leaves the write failing with EPIPE instead, and a
-    // program that keeps SIGPIPE's default (the window) alive.
-    static void BlockBrokenPipes() {
+    static void RunThread(asio::io_context& io, const char* name, const char* what) {
+        ::pthread_setname_np(::pthread_self(), name);
+        // TLS writes through the descriptor with write(), which raises SIGPIPE on a connection the peer
+        // has closed; blocked here, it leaves the write failing with EPIPE instead, and a program that
+        // keeps SIGPIPE's default (the window) alive.
         sigset_t pipe;
         sigemptyset(&pipe);
         sigaddset(&pipe, SIGPIPE);
         pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
-    }
-
-    void RunHandshakes() {
-        ::pthread_setname_np(::pthread_self(), "kestavo-tls");
-        BlockBrokenPipes();
         for (;;) {
+            // A handler that threw must not end the thread that every client depends on.
             try {
-                handshakes_.run();
+                io.run();
                 OPENSSL_thread_stop();
                 return;
+            } catch (const std::exception& exception) {
+                const std::string failure = std::string(what) + " (" + exception.what() + ")";
+                kestavo::diagnostics::ReportFailure(failure.c_str(), 0);
             } catch (...) {
-                kestavo::diagnostics::ReportFailure("a TLS handshake", 0);
+                kestavo::diagnostics::ReportFailure(what, 0);
             }
         }
     }
@@ -1009,17 +995,22 @@ private:
         if (finished) {
             Close(*session, false);
         } else if (blocked) {
-            session->socket.async_wait(tcp::socket::wait_write, [this, session](std::error_code waitError) {
-                if (waitError == asio::error::operation_aborted) {
-                    return; // closed
-                }
-                if (waitError) {
-                    Gone(session, kGoneError, "reset");
-                    return;
-                }
-                WriteOut(session);
-            });
+            WaitToWrite(session, tcp::socket::wait_write);
         }
+    }
+
+    // Writes again once the socket has room (or, for TLS, has brought what the library waits for).
+    void WaitToWrite(const std::shared_ptr<Session>& session, tcp::socket::wait_type wait) {
+        session->socket.async_wait(wait, [this, session](std::error_code waitError) {
+            if (waitError == asio::error::operation_aborted) {
+                return; // closed
+            }
+            if (waitError) {
+                Gone(session, kGoneError, "reset");
+                return;
+            }
+            WriteOut(session);
+        });
     }
 
     // A TLS client's: a stretch of its stream is taken into its staging (the library encrypts from one
@@ -1098,18 +1089,8 @@ private:
                 }
                 client.io = Session::Io::kBlocked;
             }
-            client.socket.async_wait(kind == SSL_ERROR_WANT_WRITE ? tcp::socket::wait_write
-                                                                  : tcp::socket::wait_read,
-                                     [this, session](std::error_code waitError) {
-                                         if (waitError == asio::error::operation_aborted) {
-                                             return; // closed
-                                         }
-                                         if (waitError) {
-                                             Gone(session, kGoneError, "reset");
-                                             return;
-                                         }
-                                         WriteOut(session);
-                                     });
+            WaitToWrite(session,
+                        kind == SSL_ERROR_WANT_WRITE ? tcp::socket::wait_write : tcp::socket::wait_read);
             return;
         }
         bool post = false;

@@ -13,6 +13,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "clientkit/cpp/tls_client.h"
+
 namespace kestavo::testkit {
 namespace {
 
@@ -173,6 +175,34 @@ int FreePort() {
             return port;
         }
     }
+}
+
+std::vector<std::uint8_t> ReadTls(client::TlsConnection& connection, std::size_t n, bool* ended,
+                                  std::chrono::milliseconds limit) {
+    std::vector<std::uint8_t> bytes;
+    std::vector<std::uint8_t> chunk(65536);
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (bytes.size() < n && std::chrono::steady_clock::now() < deadline) {
+        if (!connection.Pending()) {
+            pollfd ready{connection.Fd(), POLLIN, 0};
+            ::poll(&ready, 1, 100);
+        }
+        std::string error;
+        bool refused = false;
+        const ssize_t got =
+            connection.Read(chunk.data(), std::min(chunk.size(), n - bytes.size()), error, refused);
+        if (got == -2) {
+            continue;
+        }
+        if (got <= 0) {
+            if (ended != nullptr) {
+                *ended = got == 0;
+            }
+            break;
+        }
+        bytes.insert(bytes.end(), chunk.begin(), chunk.begin() + got);
+    }
+    return bytes;
 }
 
 } // namespace kestavo::testkit

@@ -6,6 +6,10 @@
 #include <string>
 #include <vector>
 
+namespace kestavo::client {
+class TlsConnection;
+}
+
 namespace kestavo::testkit {
 
 // A plain TCP client on loopback, as a relay client program would be.
@@ -49,5 +53,10 @@ int ConnectTo(const std::string& host, int port);
 
 // A TCP port that nothing listens on just now, on any address.
 int FreePort();
+
+// Up to n bytes through a TLS connection: fewer when it ended (ended: whether in an orderly way) or the
+// time ran out first.
+std::vector<std::uint8_t> ReadTls(client::TlsConnection& connection, std::size_t n, bool* ended = nullptr,
+                                  std::chrono::milliseconds limit = std::chrono::seconds(10));
 
 } // namespace kestavo::testkit

@@ -79,34 +79,6 @@ int ConnectFrom(const std::string& source, int port) {
     return fd;
 }
 
-// Exactly n bytes through the connection, or what came before it ended or the time ran out.
-std::vector<std::uint8_t> ReadTls(client::TlsConnection& connection, std::size_t n, bool* ended = nullptr) {
-    std::vector<std::uint8_t> bytes;
-    std::vector<std::uint8_t> chunk(65536);
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (bytes.size() < n && std::chrono::steady_clock::now() < deadline) {
-        if (!connection.Pending()) {
-            pollfd ready{connection.Fd(), POLLIN, 0};
-            ::poll(&ready, 1, 100);
-        }
-        std::string error;
-        bool refused = false;
-        const ssize_t got =
-            connection.Read(chunk.data(), std::min(chunk.size(), n - bytes.size()), error, refused);
-        if (got == -2) {
-            continue;
-        }
-        if (got <= 0) {
-            if (ended != nullptr) {
-                *ended = got == 0;
-            }
-            break;
-        }
-        bytes.insert(bytes.end(), chunk.begin(), chunk.begin() + got);
-    }
-    return bytes;
-}
-
 class TlsLibrary : public ::testing::Test {
 protected:
     TlsLibrary() {
@@ -199,7 +171,7 @@ TEST_F(TlsLibrary, InsideTlsEachClientGetsTheFramesOfThePlainRelayByteForByte) {
     const auto overPlain = plain.Read(sent.size());
     ASSERT_TRUE(overPlain);
     EXPECT_TRUE(*overPlain == sent);
-    const std::vector<std::uint8_t> overTls = ReadTls(*secured, sent.size());
+    const std::vector<std::uint8_t> overTls = testkit::ReadTls(*secured, sent.size());
     EXPECT_EQ(overTls.size(), sent.size());
     EXPECT_TRUE(overTls == sent) << "the same bytes in the same order";
 
@@ -215,7 +187,7 @@ TEST_F(TlsLibrary, InsideTlsEachClientGetsTheFramesOfThePlainRelayByteForByte) {
     ReleaseSocket(server);
     server = 0;
     bool ended = false;
-    EXPECT_TRUE(ReadTls(*secured, 1, &ended).empty());
+    EXPECT_TRUE(testkit::ReadTls(*secured, 1, &ended).empty());
     EXPECT_TRUE(ended) << "an orderly end";
 }
 
@@ -302,8 +274,9 @@ TEST_F(TlsLibrary, ReloadedFilesServeTheHandshakesAfterWhileTheClientsConnectedS
     ASSERT_TRUE(reports.Await([](Reports& r) { return r.connected.size() == 2; }));
     const std::string frame(28, 'x');
     EXPECT_EQ(SendDataToEach(server, reports.connected.data(), 2, frame.data(), 28), 2);
-    EXPECT_EQ(ReadTls(*before, 28).size(), 28U) << "the client from before the renewal still streams";
-    EXPECT_EQ(ReadTls(*after, 28).size(), 28U);
+    EXPECT_EQ(testkit::ReadTls(*before, 28).size(), 28U)
+        << "the client from before the renewal still streams";
+    EXPECT_EQ(testkit::ReadTls(*after, 28).size(), 28U);
 
     // A renewal that fails keeps what was loaded.
     std::filesystem::copy_file(File("ca.cnf"), File("live.pem"), copy_options::overwrite_existing);

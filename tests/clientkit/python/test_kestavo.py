@@ -35,6 +35,21 @@ def free_port():
             return port
 
 
+def bench_environment(work):
+    """The environment of a service on the emulated dongle, its tree and description in work."""
+    devices = os.path.join(work, "devices.txt")
+    with open(devices, "w") as file:
+        file.write(DONGLE)
+    environment = dict(os.environ)
+    environment.update(
+        LD_PRELOAD=os.environ["USBBENCH_LIBRARY"],
+        USB_DEVFS_PATH=os.path.join(work, "usb"),
+        USB_BENCH_DEVICES=devices,
+        ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0",
+    )
+    return environment
+
+
 def connect_within(port, seconds):
     """A connection to the relay on the port, once it listens (tried until the limit)."""
     end = time.monotonic() + seconds
@@ -50,17 +65,8 @@ def connect_within(port, seconds):
 class AgainstTheRelay(unittest.TestCase):
     def test_configuration_first_then_every_transfer_then_stop(self):
         with tempfile.TemporaryDirectory() as work:
-            devices = os.path.join(work, "devices.txt")
-            with open(devices, "w") as file:
-                file.write(DONGLE)
             port = free_port()
-            environment = dict(os.environ)
-            environment.update(
-                LD_PRELOAD=os.environ["USBBENCH_LIBRARY"],
-                USB_DEVFS_PATH=os.path.join(work, "usb"),
-                USB_BENCH_DEVICES=devices,
-                ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0",
-            )
+            environment = bench_environment(work)
             relayd = subprocess.Popen(
                 [os.environ["KESTAVO_RELAYD"], "--device", "04d2:162e", "--port", str(port)],
                 env=environment,
@@ -91,17 +97,8 @@ class OverTls(unittest.TestCase):
     def test_the_same_frames_through_tls_and_a_certificate_turned_down(self):
         with tempfile.TemporaryDirectory() as work:
             subprocess.run([os.environ["KESTAVO_MAKE_CERTIFICATES"], work], check=True)
-            devices = os.path.join(work, "devices.txt")
-            with open(devices, "w") as file:
-                file.write(DONGLE)
             tls_port = free_port()
-            environment = dict(os.environ)
-            environment.update(
-                LD_PRELOAD=os.environ["USBBENCH_LIBRARY"],
-                USB_DEVFS_PATH=os.path.join(work, "usb"),
-                USB_BENCH_DEVICES=devices,
-                ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0",
-            )
+            environment = bench_environment(work)
             certificates = {name: os.path.join(work, name) for name in os.listdir(work)}
             relayd = subprocess.Popen(
                 [os.environ["KESTAVO_RELAYD"], "--device", "04d2:162e", "--port", str(free_port()),

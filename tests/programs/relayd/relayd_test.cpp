@@ -652,35 +652,6 @@ TEST_F(RelaydTest, FeedsTheWatchdogWithinTheIntervalAsked) {
     EXPECT_EQ(relayd->WaitExit(10s), 0);
 }
 
-namespace tls {
-
-// Everything a TLS connection to the relay brings within the limit, up to n bytes.
-std::vector<std::uint8_t> Read(client::TlsConnection& connection, std::size_t n) {
-    std::vector<std::uint8_t> bytes;
-    std::vector<std::uint8_t> chunk(65536);
-    const auto end = Clock::now() + 10s;
-    while (bytes.size() < n && Clock::now() < end) {
-        if (!connection.Pending()) {
-            pollfd ready{connection.Fd(), POLLIN, 0};
-            ::poll(&ready, 1, 100);
-        }
-        std::string error;
-        bool refused = false;
-        const ssize_t got =
-            connection.Read(chunk.data(), std::min(chunk.size(), n - bytes.size()), error, refused);
-        if (got == -2) {
-            continue;
-        }
-        if (got <= 0) {
-            break;
-        }
-        bytes.insert(bytes.end(), chunk.begin(), chunk.begin() + got);
-    }
-    return bytes;
-}
-
-} // namespace tls
-
 // A relay reached through TLS alone, its clients admitted by certificate, its status page by a
 // certificate or a token; renewed on SIGHUP with its clients kept.
 TEST_F(RelaydTest, ServesTlsAloneToClientsWithCertificatesAndRenewsOnSighup) {
@@ -726,7 +697,7 @@ TEST_F(RelaydTest, ServesTlsAloneToClientsWithCertificatesAndRenewsOnSighup) {
     };
     auto kept = connect("ca.pem");
     ASSERT_TRUE(kept) << error;
-    EXPECT_EQ(tls::Read(*kept, 264).size(), 264U);
+    EXPECT_EQ(testkit::ReadTls(*kept, 264).size(), 264U);
 
     // The status page: HTTPS only, and only to a certificate of the client CA or the token.
     const auto status = [&](const char* ca, bool certificate, const std::string& token) {
@@ -767,7 +738,7 @@ TEST_F(RelaydTest, ServesTlsAloneToClientsWithCertificatesAndRenewsOnSighup) {
     EXPECT_FALSE(connect("ca.pem")) << "the old CA no longer vouches for the relay";
     EXPECT_TRUE(connect("other-ca.pem")) << error;
     EXPECT_EQ(status("other-ca.pem", false, "s3cret-token").first, 200);
-    EXPECT_EQ(tls::Read(*kept, 28 * 100).size(), 28U * 100);
+    EXPECT_EQ(testkit::ReadTls(*kept, 28 * 100).size(), 28U * 100);
 
     // A renewal that fails keeps what was loaded.
     std::filesystem::copy_file(dir / "token", file("live.pem"), copy_options::overwrite_existing);
