@@ -11,6 +11,7 @@ Receiver::Receiver(LogFn log, RelayServer::Dispatch dispatch)
 Receiver::~Receiver() {
     Release();
     Close();
+    StopRecording();
     relay_.Stop();
 }
 
@@ -38,7 +39,24 @@ void Receiver::Keep(const DongleChoice& choice) {
 void Receiver::Tick() {
     if (kept_) {
         kept_->Tick();
+        const bool open = kept_->IsOpen();
+        if (recorder_ && open != wasOpen_) {
+            recorder_->DongleOpen(open);
+        }
+        wasOpen_ = open;
     }
+}
+
+void Receiver::StartRecording(record::Recorder::Settings settings, LogFn log) {
+    StopRecording();
+    recorder_ = std::make_unique<record::Recorder>(std::move(settings), std::move(log));
+    recorderFeed_.store(recorder_.get(), std::memory_order_release);
+}
+
+void Receiver::StopRecording() {
+    // As the outputs: only once no reader can reach it.
+    recorderFeed_.store(nullptr);
+    recorder_.reset();
 }
 
 void Receiver::Release() {
@@ -69,6 +87,9 @@ void Receiver::Deliver(const frames::SamplePacket& packet) {
     relay_.Table().RelaySamplePacket(packet);
     if (publish::Outputs* outputs = outputsFeed_.load(std::memory_order_acquire)) {
         outputs->Offer(packet);
+    }
+    if (record::Recorder* recorder = recorderFeed_.load(std::memory_order_acquire)) {
+        recorder->Offer(packet);
     }
     if (frames::SampleRing* ring = plotFeed_.load(std::memory_order_acquire)) {
         ring->Push(frames::SteadyNowNs(), packet.samples[0], packet.samples[1], packet.samples[2]);

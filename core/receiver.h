@@ -13,6 +13,7 @@
 #include "core/relay_server.h"
 #include "frames/sample_ring.h"
 #include "publish/outputs.h"
+#include "record/recorder.h"
 
 namespace kestavo::core {
 
@@ -59,6 +60,12 @@ public:
     void StopOutputs();
     [[nodiscard]] const publish::Outputs* Outputs() const { return outputs_.get(); }
 
+    // The recording beside the relay: every transfer from then on, the dongle's comings and goings
+    // annotated, until StopRecording. Its lines through log, from its own thread.
+    void StartRecording(record::Recorder::Settings settings, LogFn log);
+    void StopRecording();
+    [[nodiscard]] const record::Recorder* Recording() const { return recorder_.get(); }
+
     // The plot's ring, fed every transfer's samples while set; nullptr stops the feed. The ring must
     // outlive the reader, or be unset before it goes.
     void FeedPlot(frames::SampleRing* ring) { plotFeed_.store(ring, std::memory_order_release); }
@@ -89,6 +96,9 @@ private:
     std::unique_ptr<publish::Outputs> outputs_;
     std::atomic<publish::Outputs*> outputsFeed_{nullptr};
     std::atomic<frames::SampleRing*> plotFeed_{nullptr};
+    std::unique_ptr<record::Recorder> recorder_;
+    std::atomic<record::Recorder*> recorderFeed_{nullptr};
+    bool wasOpen_ = false; // the kept dongle, at the last tick
     std::atomic<std::uint64_t> delivered_{0};
 };
 

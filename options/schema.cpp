@@ -14,6 +14,7 @@
 
 #include "core/dongle_choice.h"
 #include "kestavo_version.h"
+#include "record/recorder.h"
 
 namespace kestavo::options {
 namespace {
@@ -27,6 +28,20 @@ std::string CheckStatus(const std::string& text) {
     std::string address;
     int port = 0;
     return ParseStatusAddress(text, address, port);
+}
+
+std::string CheckSize(const std::string& text) {
+    std::uint64_t bytes = 0;
+    return record::ParseSize(text, bytes) && bytes > 0
+               ? std::string()
+               : "'" + text + "' is not a size (such as 64K, 100M, 1G)";
+}
+
+std::string CheckDuration(const std::string& text) {
+    std::uint64_t seconds = 0;
+    return record::ParseDuration(text, seconds) && seconds > 0
+               ? std::string()
+               : "'" + text + "' is not a duration (such as 30s, 10m, 1h, 1h30m)";
 }
 
 std::string CheckDevice(const std::string& text) {
@@ -80,6 +95,21 @@ void DefineDongle(CLI::App& app, bool service, DongleOptions& values) {
                    "(PEM)");
     app.add_flag("--no-plain", values.tls.noPlain,
                  "Listen on no plain port: clients reach the relay through TLS only");
+    if (service) {
+        app.add_option("--record", values.record,
+                       "Record every transfer's samples as SigMF in DIR: NAME-UTCSTART.sigmf-data and "
+                       ".sigmf-meta, NAME the dongle's");
+        app.add_option("--record-file-size", values.recordFileSize,
+                       "A new recording once one holds this many bytes of samples (1G; K, M, G)")
+            ->check(Rule(CheckSize, "SIZE"));
+        app.add_option("--record-file-time", values.recordFileTime,
+                       "A new recording once one is this long (such as 10m, 1h; default: none)")
+            ->check(Rule(CheckDuration, "DURATION"));
+        app.add_option("--record-keep", values.recordKeep,
+                       "Keep the dongle's recordings within this many bytes, the oldest deleted first "
+                       "(default: no limit)")
+            ->check(Rule(CheckSize, "SIZE"));
+    }
     app.add_option("--max-clients", values.access.maxClients,
                    "At most this many clients at once (0: no limit)")
         ->check(CLI::Range(0, 1000000));
@@ -259,10 +289,24 @@ std::string CheckApart(const std::vector<DongleOptions>& dongles) {
 } // namespace
 
 const std::vector<std::string>& DongleKeys() {
-    static const std::vector<std::string> keys = {
-        "device",       "port",    "listen",        "allow",           "nats",
-        "nats-subject", "zmq",     "max-clients",   "max-per-address", "tls-port",
-        "tls-cert",     "tls-key", "tls-client-ca", "no-plain"};
+    static const std::vector<std::string> keys = {"device",
+                                                  "port",
+                                                  "listen",
+                                                  "allow",
+                                                  "nats",
+                                                  "nats-subject",
+                                                  "zmq",
+                                                  "max-clients",
+                                                  "max-per-address",
+                                                  "tls-port",
+                                                  "tls-cert",
+                                                  "tls-key",
+                                                  "tls-client-ca",
+                                                  "no-plain",
+                                                  "record",
+                                                  "record-file-size",
+                                                  "record-file-time",
+                                                  "record-keep"};
     return keys;
 }
 
@@ -276,6 +320,13 @@ void Define(CLI::App& app, Program program, Values& values) {
                "Serve GET /status (JSON), GET /metrics (Prometheus) and a live page for browsers (GET /) on "
                "ADDRESS:PORT, or on loopback when only a PORT is given")
             ->check(Rule(CheckStatus, "ADDRESS:PORT"));
+        app.add_option("--replay", values.replay,
+                       "Serve the SigMF recording FILE.sigmf-meta as if it were the dongle, instead of one");
+        app.add_option("--replay-rate", values.replayRate,
+                       "Replay at this many transfers a second (default: the recording's core:sample_rate)")
+            ->check(CLI::Range(0.001, 1e7));
+        app.add_flag("--replay-loop", values.replayLoop,
+                     "Start the recording over at its end (else the relay stops and the service ends)");
         app.add_option("--status-token-file", values.statusTokenFile,
                        "With TLS, admit to the status page a request that bears the token in FILE "
                        "(Authorization: Bearer TOKEN), as well as a client certificate");
@@ -371,10 +422,20 @@ std::optional<Values> Parse(const std::vector<std::string>& arguments, Program p
         }
         return values;
     }
-    if (!values.device.empty()) {
+    if (!values.replay.empty()) {
+        // The recording stands in for the dongle.
+        if (!values.device.empty() || !sections->names.empty()) {
+            return fail("--replay serves a recording instead of a dongle: give no --device and no "
+                        "[dongle.NAME] section beside it");
+        }
+        values.name = "replay";
+        values.dongles.push_back(values);
+    } else if (values.replayRate > 0 || values.replayLoop) {
+        return fail("--replay-rate and --replay-loop need --replay");
+    } else if (!values.device.empty()) {
         values.dongles.push_back(values);
     } else if (sections->names.empty()) {
-        return fail("--device is required (or --list)");
+        return fail("--device is required (or --list, or --replay)");
     } else {
         // Without a device of their own, the top level's dongle options would belong to no dongle.
         for (const std::string& key : DongleKeys()) {

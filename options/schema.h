@@ -28,12 +28,21 @@ struct DongleOptions {
     core::TlsOptions tls;
     std::string nats; // the --nats text; outputs.nats holds it split
     publish::OutputOptions outputs;
+    // The recording on the box: its directory (empty: none), a new file at a size or a time, a budget.
+    std::string record;
+    std::string recordFileSize = "1G";
+    std::string recordFileTime; // empty: none
+    std::string recordKeep;     // empty: no limit
 };
 
 struct Values : DongleOptions {
     bool list = false;
     std::string status;          // ADDRESS:PORT of the service's status page
     std::string statusTokenFile; // holds the bearer token that admits a scrape of the HTTPS status page
+    // A recording served as the dongle, instead of one.
+    std::string replay;
+    double replayRate = 0; // transfers a second; 0: the recording's own
+    bool replayLoop = false;
     // The service's dongles: the one of the command line and the file's top level (named "default"),
     // when it has a device, then those of the file's [dongle.NAME] sections, in the file's order.
     std::vector<DongleOptions> dongles;

@@ -23,12 +23,15 @@
 #include "core/dongle_choice.h"
 #include "core/receiver.h"
 #include "core/texts.h"
+#include "kestavo_version.h"
 #include "live.h"
 #include "networkdriver/access.h"
 #include "networkdriver/descriptor_limit.h"
 #include "networkdriver/tls.h"
 #include "options/schema.h"
 #include "publish/outputs.h"
+#include "record/recorder.h"
+#include "record/replay.h"
 #include "status.h"
 #include "usb/device_list.h"
 
@@ -79,6 +82,8 @@ struct Station {
     core::LogFn log;                  // its lines, named after it when the service has several
     networkdriver::AccessRules rules; // its relay's
     std::unique_ptr<core::Receiver> receiver;
+    // A recording that stands in for the dongle; it feeds the receiver, so it goes first.
+    std::unique_ptr<record::Replay> replay;
     std::optional<Clock::time_point> relayRetry; // while its relay port could not be listened on
     relayd::DongleState state;
 
@@ -147,6 +152,22 @@ int main(int argc, char** argv) {
             }
         }
     }
+    // A recording served as the dongle: found good before anything starts.
+    std::optional<record::Recording> recording;
+    double replayRate = options.replayRate;
+    if (!options.replay.empty()) {
+        std::string error;
+        recording = record::OpenRecording(options.replay, error);
+        if (!recording) {
+            return unusable(error);
+        }
+        if (replayRate <= 0) {
+            replayRate = recording->sampleRate;
+        }
+        if (replayRate <= 0) {
+            return unusable(recording->metaPath + ": gives no core:sample_rate; give --replay-rate");
+        }
+    }
     networkdriver::RaiseDescriptorLimit();
     usb::InitializeLibrary();
 
@@ -157,7 +178,9 @@ int main(int argc, char** argv) {
         Station& s = *station;
         s.options = dongle;
         std::string error;
-        s.choice = *core::ParseDongleChoice(dongle.device, error);
+        if (!recording) {
+            s.choice = *core::ParseDongleChoice(dongle.device, error);
+        }
         const std::string prefix = several ? "[" + dongle.name + "] " : "";
         s.log = [prefix](const std::string& line) {
             Log(prefix + line);
@@ -191,9 +214,40 @@ int main(int argc, char** argv) {
                 return 1;
             }
         }
-        s.receiver->Keep(s.choice);
+        if (!dongle.record.empty()) {
+            record::Recorder::Settings settings;
+            settings.directory = dongle.record;
+            settings.name = dongle.name;
+            settings.label = recording ? recording->label : core::Describe(s.choice);
+            settings.description =
+                "Samples of Kestavo dongle " +
+                (recording ? "replay of " + recording->metaPath : core::Describe(s.choice)) +
+                ": the three 16-bit samples of each USB transfer, interleaved";
+            record::ParseSize(dongle.recordFileSize, settings.fileBytes);
+            if (!dongle.recordFileTime.empty()) {
+                record::ParseDuration(dongle.recordFileTime, settings.fileSeconds);
+            }
+            if (!dongle.recordKeep.empty()) {
+                record::ParseSize(dongle.recordKeep, settings.keepBytes);
+            }
+            settings.recorder = std::string("kestavo-relayd ") + kVersion;
+            s.log("Recording into " + dongle.record);
+            s.receiver->StartRecording(std::move(settings), s.log);
+        }
+        if (recording) {
+            s.replay = std::make_unique<record::Replay>(
+                *recording, replayRate, options.replayLoop,
+                [receiver = s.receiver.get()](const frames::SamplePacket& packet) {
+                    receiver->Deliver(packet);
+                });
+            s.log("Replay of " + recording->metaPath + ": " + std::to_string(recording->samples) +
+                  " samples at " + std::to_string(replayRate) + " transfers/s" +
+                  (options.replayLoop ? ", over and over" : ""));
+        } else {
+            s.receiver->Keep(s.choice);
+        }
         s.state.name = dongle.name;
-        s.state.device = core::Describe(s.choice);
+        s.state.device = recording ? "replay of " + recording->metaPath : core::Describe(s.choice);
         s.state.port = dongle.port;
         s.state.tlsPort = dongle.tls.port;
         s.state.plain = !dongle.tls.noPlain;
@@ -249,7 +303,15 @@ int main(int argc, char** argv) {
     auto lastTick = Clock::now();
     auto nextTick = lastTick;
     auto nextFeed = lastTick;
+    std::string stoppingOn;
     for (;;) {
+        if (stations[0]->replay && stations[0]->replay->Ended()) {
+            const std::string problem = stations[0]->replay->Problem();
+            stations[0]->log(problem.empty() ? "Replay ended: " + recording->metaPath
+                                             : "Replay ended early: " + problem);
+            stoppingOn = "the end of the replay";
+            break;
+        }
         if (Clock::now() >= nextTick) {
             nextTick += kTick;
             const auto now = Clock::now();
@@ -275,6 +337,13 @@ int main(int argc, char** argv) {
                 }
                 d.dongleOpen = figures.dongleOpen;
                 d.transfers = figures.transfers;
+                if (s.replay) {
+                    d.dongleOpen = !s.replay->Ended();
+                    d.transfers = static_cast<std::int64_t>(s.replay->Delivered());
+                }
+                if (const record::Recorder* recorder = s.receiver->Recording()) {
+                    d.recording = recorder->Take();
+                }
                 d.errors = figures.errors;
                 d.framesRelayed = figures.framesRelayed;
                 d.relayRunning = figures.relayRunning;
@@ -314,6 +383,7 @@ int main(int argc, char** argv) {
         if (::poll(&ready, 1, static_cast<int>(waitMs.count())) > 0 &&
             ::read(signals, &received, sizeof received) == sizeof received) {
             if (received.ssi_signo != SIGHUP) {
+                stoppingOn = ::sigabbrev_np(static_cast<int>(received.ssi_signo));
                 break;
             }
             // Renewed certificates: new handshakes take them, the clients connected stay.
@@ -347,9 +417,11 @@ int main(int argc, char** argv) {
     std::signal(SIGINT, SIG_DFL);
     pthread_sigmask(SIG_UNBLOCK, &signalsTaken, nullptr);
     sd_notify(0, "STOPPING=1");
-    Log(std::string("Stopping on ") + ::sigabbrev_np(static_cast<int>(received.ssi_signo)));
+    Log("Stopping on " + stoppingOn);
     for (const auto& station : stations) {
+        station->replay.reset();
         station->receiver->Release();
+        station->receiver->StopRecording();
     }
     for (const auto& station : stations) {
         if (station->receiver->Relay().Running()) {

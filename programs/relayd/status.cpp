@@ -103,6 +103,14 @@ nlohmann::json DongleJson(const DongleState& state, const networkdriver::ClientS
               {"framesRelayed", state.framesRelayed},
               {"clients", clients.connected.size()},
               {"departures", clients.departures}}},
+            {"recording", state.recording
+                              ? nlohmann::json{{"state", state.recording->state},
+                                               {"problem", state.recording->problem},
+                                               {"file", state.recording->file},
+                                               {"bytesWritten", state.recording->bytesWritten},
+                                               {"samplesDropped", state.recording->samplesDropped},
+                                               {"recordings", state.recording->recordings}}
+                              : nlohmann::json(nullptr)},
             {"tls", state.tlsPort > 0 ? nlohmann::json{{"port", state.tlsPort},
                                                        {"plain", state.plain},
                                                        {"admitted", state.tls.admitted},
@@ -176,6 +184,30 @@ std::string MetricsText(const ServiceState& state, const ClientSnapshots& client
                        found == c.departures.end() ? 0.0 : static_cast<double>(found->second));
                }
            });
+    const bool anyRecording = std::any_of(state.dongles.begin(), state.dongles.end(),
+                                          [](const DongleState& d) { return d.recording.has_value(); });
+    if (anyRecording) {
+        metric("kestavo_recording", "gauge",
+               "1 while the dongle's samples are being recorded, 0 while waiting.",
+               [](const DongleState& d, const Clients&, auto put) {
+                   if (d.recording) {
+                       put("", d.recording->state == "recording" ? 1 : 0);
+                   }
+               });
+        metric("kestavo_recording_bytes_total", "counter", "Bytes of samples written into recordings.",
+               [](const DongleState& d, const Clients&, auto put) {
+                   if (d.recording) {
+                       put("", static_cast<double>(d.recording->bytesWritten));
+                   }
+               });
+        metric("kestavo_recording_samples_dropped_total", "counter",
+               "Transfers' samples the recording could not keep (too slow, or the disk failing).",
+               [](const DongleState& d, const Clients&, auto put) {
+                   if (d.recording) {
+                       put("", static_cast<double>(d.recording->samplesDropped));
+                   }
+               });
+    }
     const bool anyTls = std::any_of(state.dongles.begin(), state.dongles.end(),
                                     [](const DongleState& d) { return d.tlsPort > 0; });
     if (anyTls) {

@@ -13,6 +13,7 @@
 
 #include "networkdriver/client_statistics.h"
 #include "networkdriver/tls.h"
+#include "record/recorder.h"
 #include "traces/live_columns.h"
 
 namespace httplib {
@@ -47,6 +48,7 @@ struct DongleState {
     int tlsPort = 0;      // 0: no TLS listener
     bool plain = true;    // a plain port beside it
     networkdriver::TlsCounts tls;
+    std::optional<record::Recorder::Status> recording; // while it records
     std::vector<OutputCount> outputs;
 };
 

@@ -1,0 +1,476 @@
+#include "record/recorder.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <filesystem>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "record/sigmf_text.h"
+
+namespace kestavo::record {
+namespace {
+
+constexpr std::size_t kSampleBytes = 6;
+// The disk is written in blocks of at least this much (or less, when the metadata is brought up to date).
+constexpr std::size_t kBlock = 64 * 1024;
+constexpr auto kNap = std::chrono::milliseconds(50);
+
+std::int64_t WallNowNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+// 20261208T153000Z, for a file's name.
+std::string NameTime(std::int64_t wallNs) {
+    const std::time_t seconds = static_cast<std::time_t>(wallNs / 1'000'000'000);
+    std::tm utc{};
+    ::gmtime_r(&seconds, &utc);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y%m%dT%H%M%SZ", &utc);
+    return text;
+}
+
+// Writes all of it, or says why not.
+bool WriteAll(int fd, const std::uint8_t* data, std::size_t size, std::string& error) {
+    while (size > 0) {
+        const ssize_t wrote = ::write(fd, data, size);
+        if (wrote < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            error = std::strerror(errno);
+            return false;
+        }
+        data += wrote;
+        size -= static_cast<std::size_t>(wrote);
+    }
+    return true;
+}
+
+// Replaces the file with the text whole, or leaves the old one: written beside it, put on disk, renamed.
+bool ReplaceAtomically(const std::string& path, const std::string& text, std::string& error) {
+    const std::string temporary = path + ".tmp";
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        error = std::strerror(errno);
+        return false;
+    }
+    const bool written = WriteAll(fd, reinterpret_cast<const std::uint8_t*>(text.data()), text.size(), error);
+    const bool synced = written && ::fsync(fd) == 0;
+    if (written && !synced) {
+        error = std::strerror(errno);
+    }
+    ::close(fd);
+    if (!synced || ::rename(temporary.c_str(), path.c_str()) != 0) {
+        if (synced) {
+            error = std::strerror(errno);
+        }
+        ::unlink(temporary.c_str());
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+// One recording as it is made.
+struct Recorder::File {
+    std::string base; // the path without .sigmf-data / .sigmf-meta
+    int fd = -1;
+    std::uint64_t samples = 0; // in the file and in the buffer
+    std::uint64_t onDisk = 0;  // written to the file
+    std::vector<std::uint8_t> buffer;
+    std::int64_t startWallNs = 0; // its first sample's
+    std::int64_t firstNs = 0;     // steady clock, its first and latest samples'
+    std::int64_t lastNs = 0;
+    std::int64_t metaDueNs = 0;
+    nlohmann::json captures = nlohmann::json::array();
+    nlohmann::json annotations = nlohmann::json::array();
+};
+
+Recorder::Recorder(Settings settings, LogFn log)
+    : settings_(std::move(settings)), log_(std::move(log)), ring_(settings_.ringSamples),
+      wallMinusSteadyNs_(WallNowNs() - frames::SteadyNowNs()) {
+    status_.state = "recording";
+    thread_ = std::thread([this] { Run(); });
+}
+
+Recorder::~Recorder() {
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    wake_.notify_all();
+    thread_.join();
+}
+
+void Recorder::DongleOpen(bool open) {
+    std::lock_guard lock(mutex_);
+    events_.push_back({ring_.Written(), open, WallNowNs()});
+}
+
+Recorder::Status Recorder::Take() const {
+    std::lock_guard lock(mutex_);
+    return status_;
+}
+
+std::int64_t Recorder::WallNs(std::int64_t steadyNs) const {
+    return steadyNs + wallMinusSteadyNs_;
+}
+
+void Recorder::Run() {
+    CutTornSamples();
+    for (;;) {
+        std::vector<Event> events;
+        bool stopping = false;
+        {
+            std::unique_lock lock(mutex_);
+            wake_.wait_for(lock, kNap, [this] { return stopping_; });
+            stopping = stopping_;
+            events.swap(events_);
+        }
+        std::size_t next = 0;
+        const auto eventsUpTo = [&](std::uint64_t position) {
+            for (; next < events.size() && events[next].position <= position; ++next) {
+                gapPending_ = true;
+                gapWhy_ = events[next].open ? "dongle back" : "dongle lost";
+                if (file_) {
+                    file_->annotations.push_back({{"core:sample_start", file_->samples},
+                                                  {"core:sample_count", 0},
+                                                  {"core:label", "gap"},
+                                                  {"core:comment", gapWhy_}});
+                }
+            }
+        };
+        ring_.Drain([&](const frames::StampedSample& sample) {
+            const std::uint64_t position = ring_.Taken();
+            eventsUpTo(position);
+            Take(sample, position);
+        });
+        eventsUpTo(ring_.Written());
+        // Events past what was drained wait for the samples before them.
+        if (next < events.size()) {
+            std::lock_guard lock(mutex_);
+            events_.insert(events_.begin(), events.begin() + static_cast<std::ptrdiff_t>(next), events.end());
+        }
+        if (file_) {
+            const std::int64_t now = frames::SteadyNowNs();
+            if (file_->buffer.size() >= kBlock || now >= file_->metaDueNs || stopping) {
+                Flush(now >= file_->metaDueNs || stopping);
+            }
+        }
+        if (stopping) {
+            End();
+            std::lock_guard lock(mutex_);
+            status_.state = "stopped";
+            status_.file.clear();
+            return;
+        }
+    }
+}
+
+void Recorder::Take(const frames::StampedSample& sample, std::uint64_t position) {
+    if (position != nextPosition_) {
+        // Overwritten in the ring before this thread could take them.
+        const std::uint64_t lost = position - nextPosition_;
+        {
+            std::lock_guard lock(mutex_);
+            status_.samplesDropped += lost;
+        }
+        if (file_) {
+            file_->annotations.push_back(
+                {{"core:sample_start", file_->samples},
+                 {"core:sample_count", 0},
+                 {"core:label", "gap"},
+                 {"core:comment", "recording dropped " + std::to_string(lost) + " samples"}});
+            gapPending_ = true;
+        }
+    }
+    nextPosition_ = position + 1;
+    const auto drop = [this] {
+        std::lock_guard lock(mutex_);
+        ++status_.samplesDropped;
+    };
+    if (waiting_) {
+        if (frames::SteadyNowNs() < retryAtNs_) {
+            drop();
+            return;
+        }
+        waiting_ = false;
+    }
+    const std::int64_t wall = WallNs(sample.timeNs);
+    if (file_) {
+        const bool full = file_->samples * kSampleBytes + kSampleBytes > settings_.fileBytes;
+        const bool old = settings_.fileSeconds > 0 && static_cast<std::uint64_t>(wall - file_->startWallNs) >=
+                                                          settings_.fileSeconds * 1'000'000'000;
+        if (full || old) {
+            End();
+        }
+    }
+    if (!file_ && !Begin(wall)) {
+        drop();
+        return;
+    }
+    File& file = *file_;
+    if (file.samples == 0) {
+        file.firstNs = sample.timeNs;
+    } else if (gapPending_) {
+        file.captures.push_back(
+            {{"core:sample_start", file.samples}, {"core:datetime", SigmfDatetime(wall)}});
+    }
+    gapPending_ = false;
+    file.lastNs = sample.timeNs;
+    for (const std::uint16_t value : sample.values) {
+        file.buffer.push_back(static_cast<std::uint8_t>(value));
+        file.buffer.push_back(static_cast<std::uint8_t>(value >> 8));
+    }
+    ++file.samples;
+}
+
+bool Recorder::Begin(std::int64_t wallNs) {
+    std::error_code ignored;
+    std::filesystem::create_directories(settings_.directory, ignored);
+    auto file = std::make_unique<File>();
+    const std::string stem = settings_.directory + "/" + settings_.name + "-" + NameTime(wallNs);
+    file->base = stem;
+    // Names sort by time: one begun in the same second as another gets a number after it.
+    for (int again = 2; std::filesystem::exists(file->base + ".sigmf-data", ignored); ++again) {
+        char suffix[16];
+        std::snprintf(suffix, sizeof suffix, "-%03d", again);
+        file->base = stem + suffix;
+    }
+    const std::string data = file->base + ".sigmf-data";
+    file->fd = ::open(data.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (file->fd < 0) {
+        Fail(data + ": " + std::strerror(errno));
+        return false;
+    }
+    file->startWallNs = wallNs;
+    file->captures.push_back({{"core:sample_start", 0}, {"core:datetime", SigmfDatetime(wallNs)}});
+    file_ = std::move(file);
+    if (!Flush(true)) {
+        ::unlink(data.c_str()); // a recording that could not begin leaves nothing behind
+        return false;
+    }
+    bool again = false;
+    {
+        std::lock_guard lock(mutex_);
+        again = status_.state == "waiting";
+        status_.state = "recording";
+        status_.problem.clear();
+        status_.file = data;
+        ++status_.recordings;
+    }
+    if (again) {
+        log_("Recording again in " + data);
+    }
+    Keep();
+    return true;
+}
+
+void Recorder::End() {
+    if (!file_) {
+        return;
+    }
+    Flush(true);
+    if (file_) {
+        ::close(file_->fd);
+        file_.reset();
+    }
+}
+
+bool Recorder::Flush(bool meta) {
+    File& file = *file_;
+    std::string error;
+    if (!file.buffer.empty()) {
+        if (!WriteAll(file.fd, file.buffer.data(), file.buffer.size(), error)) {
+            Fail(file.base + ".sigmf-data: " + error);
+            return false;
+        }
+        {
+            std::lock_guard lock(mutex_);
+            status_.bytesWritten += file.buffer.size();
+        }
+        file.onDisk += file.buffer.size() / kSampleBytes;
+        file.buffer.clear();
+    }
+    if (!meta) {
+        return true;
+    }
+    // The samples first, then the metadata that describes them.
+    if (::fdatasync(file.fd) != 0) {
+        Fail(file.base + ".sigmf-data: " + std::strerror(errno));
+        return false;
+    }
+    nlohmann::json global = {{"core:datatype", "ru16_le"},
+                             {"core:version", "1.0.0"},
+                             {"core:num_channels", 3},
+                             {"core:hw", settings_.label},
+                             {"core:recorder", settings_.recorder},
+                             {"core:description", settings_.description}};
+    if (file.onDisk > 1 && file.lastNs > file.firstNs) {
+        global["core:sample_rate"] =
+            static_cast<double>(file.onDisk - 1) * 1e9 / static_cast<double>(file.lastNs - file.firstNs);
+    }
+    // Only what is on disk is described.
+    nlohmann::json captures = nlohmann::json::array();
+    for (const auto& capture : file.captures) {
+        if (capture["core:sample_start"].get<std::uint64_t>() <= file.onDisk) {
+            captures.push_back(capture);
+        }
+    }
+    nlohmann::json annotations = nlohmann::json::array();
+    for (const auto& annotation : file.annotations) {
+        if (annotation["core:sample_start"].get<std::uint64_t>() <= file.onDisk) {
+            annotations.push_back(annotation);
+        }
+    }
+    const nlohmann::json text = {{"global", global}, {"captures", captures}, {"annotations", annotations}};
+    if (!ReplaceAtomically(file.base + ".sigmf-meta", text.dump(2) + "\n", error)) {
+        Fail(file.base + ".sigmf-meta: " + error);
+        return false;
+    }
+    file.metaDueNs = frames::SteadyNowNs() +
+                     std::chrono::duration_cast<std::chrono::nanoseconds>(settings_.metaEvery).count();
+    return true;
+}
+
+void Recorder::Fail(const std::string& why) {
+    if (file_) {
+        // What could not be written whole is cut, so that the data file holds whole samples.
+        if (::ftruncate(file_->fd, static_cast<off_t>(file_->onDisk * kSampleBytes)) != 0) {
+            // A file that cannot be cut keeps a torn sample, cut at the next start.
+        }
+        ::close(file_->fd);
+        {
+            std::lock_guard lock(mutex_);
+            status_.samplesDropped += file_->samples - file_->onDisk;
+        }
+        file_.reset();
+    }
+    waiting_ = true;
+    retryAtNs_ = frames::SteadyNowNs() +
+                 std::chrono::duration_cast<std::chrono::nanoseconds>(settings_.retryEvery).count();
+    bool first = false;
+    {
+        std::lock_guard lock(mutex_);
+        first = status_.state != "waiting";
+        status_.state = "waiting";
+        status_.problem = why;
+        status_.file.clear();
+    }
+    if (first) {
+        log_("Recording stopped: " + why + "; trying again every " +
+             std::to_string(std::chrono::duration_cast<std::chrono::seconds>(settings_.retryEvery).count()) +
+             " seconds");
+    }
+}
+
+// The dongle's recordings, oldest first (their names sort by time), deleted while they hold more than the
+// budget; the one being made stays.
+void Recorder::Keep() {
+    if (settings_.keepBytes == 0) {
+        return;
+    }
+    const std::regex ours(std::regex_replace(settings_.name, std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)") +
+                          R"(-\d{8}T\d{6}Z(-\d+)?)");
+    std::map<std::string, std::uint64_t> recordings; // base: bytes
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(settings_.directory, error)) {
+        const std::filesystem::path& path = entry.path();
+        const std::string extension = path.extension().string();
+        if ((extension == ".sigmf-data" || extension == ".sigmf-meta") &&
+            std::regex_match(path.stem().string(), ours)) {
+            recordings[(path.parent_path() / path.stem()).string()] += entry.file_size(error);
+        }
+    }
+    std::uint64_t total = 0;
+    for (const auto& [base, bytes] : recordings) {
+        total += bytes;
+    }
+    for (const auto& [base, bytes] : recordings) {
+        if (total <= settings_.keepBytes || (file_ && base == file_->base)) {
+            break;
+        }
+        std::filesystem::remove(base + ".sigmf-data", error);
+        std::filesystem::remove(base + ".sigmf-meta", error);
+        total -= bytes;
+        log_("Recording deleted to keep within " + std::to_string(settings_.keepBytes) + " bytes: " + base +
+             ".sigmf-data");
+    }
+}
+
+void Recorder::CutTornSamples() {
+    std::error_code error;
+    const std::string prefix = settings_.name + "-";
+    for (const auto& entry : std::filesystem::directory_iterator(settings_.directory, error)) {
+        const std::filesystem::path& path = entry.path();
+        if (path.extension() != ".sigmf-data" || path.filename().string().rfind(prefix, 0) != 0) {
+            continue;
+        }
+        const std::uintmax_t size = entry.file_size(error);
+        if (!error && size % kSampleBytes != 0) {
+            std::filesystem::resize_file(path, size - size % kSampleBytes, error);
+            log_("Recording " + path.string() + ": its torn last sample cut");
+        }
+    }
+}
+
+bool ParseSize(const std::string& text, std::uint64_t& bytes) {
+    if (text.empty() || text.size() > 20) {
+        return false;
+    }
+    std::size_t digits = 0;
+    while (digits < text.size() && std::isdigit(static_cast<unsigned char>(text[digits])) != 0) {
+        ++digits;
+    }
+    if (digits == 0) {
+        return false;
+    }
+    const std::string unit = text.substr(digits);
+    std::uint64_t scale = 1;
+    if (unit == "K" || unit == "k") {
+        scale = 1ULL << 10;
+    } else if (unit == "M") {
+        scale = 1ULL << 20;
+    } else if (unit == "G") {
+        scale = 1ULL << 30;
+    } else if (unit == "T") {
+        scale = 1ULL << 40;
+    } else if (!unit.empty()) {
+        return false;
+    }
+    const std::uint64_t number = std::stoull(text.substr(0, digits));
+    if (number > UINT64_MAX / scale) {
+        return false;
+    }
+    bytes = number * scale;
+    return true;
+}
+
+bool ParseDuration(const std::string& text, std::uint64_t& seconds) {
+    static const std::regex form(R"((?:(\d{1,6})h)?(?:(\d{1,6})m)?(?:(\d{1,8})s)?)");
+    std::smatch parts;
+    if (text.empty() || !std::regex_match(text, parts, form)) {
+        return false;
+    }
+    seconds = 0;
+    const std::uint64_t scales[] = {3600, 60, 1};
+    for (int i = 0; i < 3; ++i) {
+        if (parts[i + 1].matched) {
+            seconds += std::stoull(parts[i + 1].str()) * scales[i];
+        }
+    }
+    return true;
+}
+
+} // namespace kestavo::record
