@@ -7,7 +7,9 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <httplib.h>
+#include <iterator>
 #include <mutex>
 #include <netinet/in.h>
 #include <nlohmann/json.hpp>
@@ -26,6 +28,7 @@
 
 #include "clientkit/cpp/tls_client.h"
 #include "frames/frame_decoder.h"
+#include "frames/frames.h"
 #include "kit.h"
 #include "nats_kit.h"
 #include "temp_dir.h"
@@ -782,6 +785,149 @@ TEST_F(RelaydTest, TlsFilesThatCannotServeEndItWithStatus2NamingTheFile) {
         EXPECT_EQ(relayd.WaitExit(10s), 2) << c.named;
         relayd.WaitFor("\n", 1s);
         EXPECT_NE(relayd.Output().find(c.named), std::string::npos) << relayd.Output();
+    }
+}
+
+// The samples of a recording's data file, as sample packets.
+std::vector<frames::SamplePacket> RecordedPackets(const std::filesystem::path& data) {
+    std::ifstream file(data, std::ios::binary);
+    const std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(file), {}};
+    std::vector<frames::SamplePacket> packets;
+    for (std::size_t at = 0; at + 6 <= bytes.size(); at += 6) {
+        frames::SamplePacket packet;
+        for (int k = 0; k < 3; ++k) {
+            packet.samples[k] = static_cast<std::uint16_t>(bytes[at + 2 * k] | bytes[at + 2 * k + 1] << 8);
+        }
+        packets.push_back(packet);
+    }
+    return packets;
+}
+
+// Recorded on the box through a kill -9, cut whole at the next start, then served as the dongle: a client
+// of the replay gets the very sample frames the recording was made of, at its rate.
+TEST_F(RelaydTest, RecordsThroughACrashAndServesTheRecordingAsTheDongle) {
+    const std::filesystem::path recordings = dir / "recordings";
+    const int statusPort = FreePort();
+    auto relayd = Start(
+        std::string(kDongle) + "in-latency-us 1000\n",
+        {"--device", "04d2:162e", "--record", recordings.string(), "--status", std::to_string(statusPort)});
+    ASSERT_TRUE(relayd->WaitFor("Recording into " + recordings.string())) << relayd->Output();
+    // Past the first metadata brought up to date (every 5 s).
+    nlohmann::json status;
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            status = nlohmann::json::parse(Get(statusPort, "/status"), nullptr, false);
+            return !status.is_discarded() && status["recording"].is_object() &&
+                   status["recording"]["bytesWritten"].get<std::uint64_t>() > 6 * 3000;
+        },
+        20s))
+        << status.dump();
+    EXPECT_EQ(status["recording"]["state"], "recording");
+    EXPECT_EQ(status["recording"]["samplesDropped"], 0);
+    const std::filesystem::path data = status["recording"]["file"].get<std::string>();
+    EXPECT_NE(Get(statusPort, "/metrics").find("kestavo_recording{dongle=\"default\"} 1\n"),
+              std::string::npos);
+    relayd->Signal(SIGKILL);
+    relayd->WaitExit(10s);
+
+    // What is left is valid SigMF, every sample up to its metadata and more, none missing.
+    std::filesystem::path meta = data;
+    meta.replace_extension(".sigmf-meta");
+    const auto metadata = nlohmann::json::parse(std::ifstream(meta));
+    EXPECT_EQ(metadata["global"]["core:datatype"], "ru16_le");
+    const double rate = metadata["global"]["core:sample_rate"].get<double>();
+    EXPECT_GT(rate, 100);
+    std::vector<frames::SamplePacket> packets = RecordedPackets(data);
+    ASSERT_GE(packets.size(), 3000U);
+    for (std::size_t i = 1; i < packets.size(); ++i) {
+        ASSERT_EQ(static_cast<std::uint16_t>(packets[i].samples[0] - packets[i - 1].samples[0]), 1) << i;
+    }
+    // A write cut off mid-sample, as a power cut leaves it: cut whole when the service starts again.
+    const std::uintmax_t whole = std::filesystem::file_size(data);
+    std::ofstream(data, std::ios::binary | std::ios::app) << "tor";
+    relayd = Start(std::string(kDongle) + "in-latency-us 1000\n",
+                   {"--device", "04d2:162e", "--record", recordings.string()});
+    ASSERT_TRUE(relayd->WaitFor("its torn last sample cut")) << relayd->Output();
+    EXPECT_EQ(std::filesystem::file_size(data), whole);
+    relayd->Signal(SIGTERM);
+    EXPECT_EQ(relayd->WaitExit(10s), 0);
+
+    // Replayed: a client that came a moment after the start gets what follows, frame for frame, at the
+    // recording's rate; the service ends with the recording (here, on a signal well before).
+    const int replayPort = FreePort();
+    testkit::ChildProcess replay(KESTAVO_RELAYD,
+                                 {"--replay", meta.string(), "--port", std::to_string(replayPort)}, {});
+    ASSERT_TRUE(replay.WaitFor("Network started")) << replay.Output();
+    TcpClient client("127.0.0.1", replayPort);
+    const auto configuration = client.Read(264);
+    ASSERT_TRUE(configuration);
+    const auto firstFrame = client.Read(frames::kSampleFrameSize);
+    ASSERT_TRUE(firstFrame);
+    const auto began = Clock::now();
+    const std::size_t count = static_cast<std::size_t>(rate * 1.5);
+    const auto received = client.Read(count * frames::kSampleFrameSize, 10s);
+    const double seconds = std::chrono::duration<double>(Clock::now() - began).count();
+    ASSERT_TRUE(received);
+    EXPECT_NEAR(seconds, static_cast<double>(count) / rate, 0.05 * static_cast<double>(count) / rate)
+        << "at the recorded rate";
+    std::size_t first = 0;
+    while (first < packets.size() &&
+           !std::equal(firstFrame->begin(), firstFrame->end(), frames::SampleFrame(packets[first]).begin())) {
+        ++first;
+    }
+    ASSERT_LT(first + count, packets.size()) << "the first frame is one of the recording's";
+    for (std::size_t i = 0; i < count; ++i) {
+        const auto expected = frames::SampleFrame(packets[first + 1 + i]);
+        ASSERT_TRUE(std::equal(expected.begin(), expected.end(),
+                               received->begin() + static_cast<std::ptrdiff_t>(i * frames::kSampleFrameSize)))
+            << "frame " << i;
+    }
+    replay.Signal(SIGTERM);
+    EXPECT_EQ(replay.WaitExit(10s), 0);
+}
+
+TEST_F(RelaydTest, AReplayEndsWithItsRecordingAndAnythingButADonglesRecordingIsRefused) {
+    // A short recording of another's, without its rate: given on the command line.
+    WriteFile(
+        dir / "short.sigmf-meta",
+        R"({"global": {"core:datatype": "ru16_le", "core:num_channels": 3}, "captures": [{"core:sample_start": 0}]})");
+    std::string samples;
+    for (int i = 0; i < 20; ++i) {
+        samples += std::string{static_cast<char>(i), 0, 2, 0, 3, 0};
+    }
+    WriteFile(dir / "short.sigmf-data", samples);
+    const int replayPort = FreePort();
+    testkit::ChildProcess replay(KESTAVO_RELAYD,
+                                 {"--replay", (dir / "short.sigmf-meta").string(), "--replay-rate", "20",
+                                  "--port", std::to_string(replayPort)},
+                                 {});
+    ASSERT_TRUE(replay.WaitFor("Network started")) << replay.Output();
+    Reader reader(replayPort, "127.0.0.1");
+    EXPECT_TRUE(reader.ReadUntil(IsStop)) << "the stop frame at the end";
+    EXPECT_EQ(replay.WaitExit(10s), 0) << replay.Output();
+    EXPECT_NE(replay.Output().find("Replay ended: " + (dir / "short.sigmf-meta").string()),
+              std::string::npos);
+
+    WriteFile(dir / "other.sigmf-meta",
+              R"({"global": {"core:datatype": "cf32_le", "core:num_channels": 3}})");
+    WriteFile(dir / "other.sigmf-data", "");
+    WriteFile(dir / "norate.sigmf-meta",
+              R"({"global": {"core:datatype": "ru16_le", "core:num_channels": 3}})");
+    WriteFile(dir / "norate.sigmf-data", std::string(60, '\0'));
+    for (const auto& [arguments, named] :
+         {std::pair{std::vector<std::string>{"--replay", (dir / "other.sigmf-meta").string()}, "cf32_le"},
+          std::pair{std::vector<std::string>{"--replay", (dir / "norate.sigmf-meta").string()},
+                    "give --replay-rate"},
+          std::pair{std::vector<std::string>{"--replay", (dir / "none.sigmf-meta").string()}, "No such file"},
+          std::pair{
+              std::vector<std::string>{"--replay", (dir / "norate.sigmf-meta").string(), "--device", "1:2"},
+              "instead of a dongle"},
+          std::pair{std::vector<std::string>{"--device", "1:2", "--replay-loop"}, "need --replay"},
+          std::pair{std::vector<std::string>{"--device", "1:2", "--record-file-size", "1Q"}, "not a size"}}) {
+        testkit::ChildProcess relayd(KESTAVO_RELAYD, arguments, {});
+        EXPECT_EQ(relayd.WaitExit(10s), 2) << named;
+        relayd.WaitFor("\n", 1s);
+        EXPECT_NE(relayd.Output().find(named), std::string::npos) << relayd.Output();
     }
 }
 
