@@ -25,5 +25,6 @@ bench_dir="${source_dir}/build/release/bench"
     "${bench_dir}/outside_bench" --clients 10 --clients 100 --clients 1000 --rate 10000 2>/dev/null
     "${bench_dir}/dongles_bench" 2>/dev/null
     "${bench_dir}/tls_bench" 2>/dev/null
+    "${bench_dir}/record_bench" 2>/dev/null
     "${source_dir}/bench/live_page_bench.py" "${source_dir}/build/release"
 } 2>&1 | tee "${bench_dir}/figures.txt"

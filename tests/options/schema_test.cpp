@@ -121,7 +121,7 @@ TEST(OptionSchema, TheWindowLeavesQtsOwnOptionsForQt) {
                                 Program::Service, output, exitCode));
     EXPECT_EQ(exitCode, 2);
     EXPECT_FALSE(options::Parse({"kestavo-relayd"}, Program::Service, output, exitCode));
-    EXPECT_EQ(output, "kestavo-relayd: --device is required (or --list)\n");
+    EXPECT_EQ(output, "kestavo-relayd: --device is required (or --list, or --replay)\n");
 }
 
 } // namespace
