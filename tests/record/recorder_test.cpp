@@ -283,6 +283,57 @@ TEST(Recording, AnythingButThreeChannelsOfRu16IsRefusedSayingWhy) {
     EXPECT_EQ(recording->sampleRate, 0);
 }
 
+// A replay keeps the recording's rate and its gaps: a capture that began a second after the samples
+// before it would have ended is a second's pause.
+TEST(Replay, KeepsTheRateAndTheGapsBetweenCapturesAndLoopsWhenAsked) {
+    TempDir dir;
+    std::ofstream(dir / "gap.sigmf-meta")
+        << R"({"global": {"core:datatype": "ru16_le", "core:num_channels": 3, "core:sample_rate": 100},)"
+        << R"( "captures": [{"core:sample_start": 0, "core:datetime": "2026-12-08T15:30:00.000Z"},)"
+        << R"( {"core:sample_start": 10, "core:datetime": "2026-12-08T15:30:00.600Z"}]})";
+    std::string samples;
+    for (int i = 0; i < 20; ++i) {
+        samples += std::string{static_cast<char>(i), 0, 0, 0, 0, 0};
+    }
+    std::ofstream(dir / "gap.sigmf-data", std::ios::binary) << samples;
+    std::string error;
+    auto recording = record::OpenRecording((dir / "gap.sigmf-meta").string(), error);
+    ASSERT_TRUE(recording) << error;
+    std::mutex mutex;
+    std::vector<std::pair<std::uint16_t, std::int64_t>> delivered;
+    const auto deliver = [&](const frames::SamplePacket& packet) {
+        std::lock_guard lock(mutex);
+        delivered.emplace_back(packet.samples[0], frames::SteadyNowNs());
+    };
+    {
+        record::Replay replay(*recording, 100, false, deliver);
+        ASSERT_TRUE(testkit::WaitUntil([&] { return replay.Ended(); }));
+        EXPECT_EQ(replay.Delivered(), 20U);
+    }
+    ASSERT_EQ(delivered.size(), 20U);
+    for (std::size_t i = 0; i < delivered.size(); ++i) {
+        EXPECT_EQ(delivered[i].first, i) << "in order";
+    }
+    const auto seconds = [&](std::size_t from, std::size_t to) {
+        return static_cast<double>(delivered[to].second - delivered[from].second) / 1e9;
+    };
+    // On a schedule of its own: a late delivery is made up for by the next, never carried on.
+    EXPECT_NEAR(seconds(0, 19), 0.19 + 0.5, 0.05) << "100 a second, and a pause of half a second";
+    EXPECT_GT(seconds(9, 10), 0.45) << "the capture began 0.5 s after the samples before it ended";
+    EXPECT_LT(seconds(0, 9), 0.2);
+
+    // Looping: from the start again, until stopped.
+    delivered.clear();
+    {
+        record::Replay replay(*recording, 1000, true, deliver);
+        ASSERT_TRUE(testkit::WaitUntil([&] { return replay.Delivered() > 45; }));
+        EXPECT_FALSE(replay.Ended());
+    }
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(delivered[20].first, 0U);
+    EXPECT_EQ(delivered[40].first, 0U);
+}
+
 TEST(Sizes, AreBytesWithKMGAndDurationsHoursMinutesSeconds) {
     std::uint64_t value = 0;
     EXPECT_TRUE(record::ParseSize("1G", value));
