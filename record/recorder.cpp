@@ -156,8 +156,9 @@ void Recorder::Run() {
             eventsUpTo(position);
             Take(sample, position);
         });
-        eventsUpTo(ring_.Written());
-        // Events past what was drained wait for the samples before them.
+        // Everything before the ring's reading position has been taken or dropped; events past it wait
+        // for the samples written before them.
+        eventsUpTo(ring_.Taken());
         if (next < events.size()) {
             std::lock_guard lock(mutex_);
             events_.insert(events_.begin(), events.begin() + static_cast<std::ptrdiff_t>(next), events.end());
