@@ -182,6 +182,8 @@ void Replay::Run() {
     // A timer's slack is its lateness: a replay keeps its own to a microsecond.
     ::prctl(PR_SET_TIMERSLACK, 1000UL, 0, 0, 0);
     const double periodNs = 1e9 / rate_;
+    // The recording's own, for the length of its gaps.
+    const double recordedPeriodNs = recording_.sampleRate > 0 ? 1e9 / recording_.sampleRate : periodNs;
     std::vector<std::uint8_t> block(64 * 1024 / kSampleBytes * kSampleBytes);
     do {
         std::FILE* data = std::fopen(recording_.dataPath.c_str(), "rb");
@@ -206,16 +208,20 @@ void Replay::Run() {
             }
             for (std::size_t i = 0; i < wanted && !stopped; ++i, ++index) {
                 // A capture after a gap: the time it says it began, beyond the time the samples before it
-                // took at the rate, is a pause.
-                if (nextCapture < recording_.captures.size() &&
-                    recording_.captures[nextCapture].start == index) {
+                // took at the recorded rate, is a pause (as much shorter as the replay is faster).
+                while (nextCapture < recording_.captures.size() &&
+                       recording_.captures[nextCapture].start == index) {
                     const Recording::Capture& before = recording_.captures[nextCapture - 1];
                     const Recording::Capture& after = recording_.captures[nextCapture];
                     if (before.wallNs && after.wallNs) {
                         const auto expected =
-                            *before.wallNs + static_cast<std::int64_t>(
-                                                 static_cast<double>(after.start - before.start) * periodNs);
-                        pausedNs += std::clamp<std::int64_t>(*after.wallNs - expected, 0, kLongestPauseNs);
+                            *before.wallNs +
+                            static_cast<std::int64_t>(static_cast<double>(after.start - before.start) *
+                                                      recordedPeriodNs);
+                        const auto gap =
+                            static_cast<double>(*after.wallNs - expected) * periodNs / recordedPeriodNs;
+                        pausedNs +=
+                            std::clamp<std::int64_t>(static_cast<std::int64_t>(gap), 0, kLongestPauseNs);
                     }
                     ++nextCapture;
                 }
