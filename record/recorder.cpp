@@ -262,17 +262,17 @@ bool Recorder::Begin(std::int64_t wallNs) {
         ::unlink(data.c_str()); // a recording that could not begin leaves nothing behind
         return false;
     }
-    bool again = false;
+    // The line before the state, so that whoever sees it recording again finds the line said.
+    if (waitingBefore_) {
+        log_("Recording again in " + data);
+        waitingBefore_ = false;
+    }
     {
         std::lock_guard lock(mutex_);
-        again = status_.state == "waiting";
         status_.state = "recording";
         status_.problem.clear();
         status_.file = data;
         ++status_.recordings;
-    }
-    if (again) {
-        log_("Recording again in " + data);
     }
     Keep();
     return true;
@@ -361,18 +361,18 @@ void Recorder::Fail(const std::string& why) {
     waiting_ = true;
     retryAtNs_ = frames::SteadyNowNs() +
                  std::chrono::duration_cast<std::chrono::nanoseconds>(settings_.retryEvery).count();
-    bool first = false;
-    {
-        std::lock_guard lock(mutex_);
-        first = status_.state != "waiting";
-        status_.state = "waiting";
-        status_.problem = why;
-        status_.file.clear();
-    }
-    if (first) {
+    // Said once, however long it lasts; the line before the state, as when it begins again.
+    if (!waitingBefore_) {
         log_("Recording stopped: " + why + "; trying again every " +
              std::to_string(std::chrono::duration_cast<std::chrono::seconds>(settings_.retryEvery).count()) +
              " seconds");
+        waitingBefore_ = true;
+    }
+    {
+        std::lock_guard lock(mutex_);
+        status_.state = "waiting";
+        status_.problem = why;
+        status_.file.clear();
     }
 }
 

@@ -103,6 +103,7 @@ private:
     std::uint64_t nextPosition_ = 0;
     std::int64_t retryAtNs_ = 0; // steady clock
     bool waiting_ = false;
+    bool waitingBefore_ = false;       // since the last failure, until a recording begins again
     std::uint64_t droppedPending_ = 0; // dropped while no recording was open, annotated in the next
     bool gapPending_ = false;
     std::string gapWhy_;
