@@ -142,12 +142,12 @@ void Recorder::Run() {
         const auto eventsUpTo = [&](std::uint64_t position) {
             for (; next < events.size() && events[next].position <= position; ++next) {
                 gapPending_ = true;
-                gapWhy_ = events[next].open ? "dongle back" : "dongle lost";
                 if (file_) {
-                    file_->annotations.push_back({{"core:sample_start", file_->samples},
-                                                  {"core:sample_count", 0},
-                                                  {"core:label", "gap"},
-                                                  {"core:comment", gapWhy_}});
+                    file_->annotations.push_back(
+                        {{"core:sample_start", file_->samples},
+                         {"core:sample_count", 0},
+                         {"core:label", "gap"},
+                         {"core:comment", events[next].open ? "dongle back" : "dongle lost"}});
                 }
             }
         };
@@ -201,12 +201,9 @@ void Recorder::Take(const frames::StampedSample& sample, std::uint64_t position)
         std::lock_guard lock(mutex_);
         ++status_.samplesDropped;
     };
-    if (waiting_) {
-        if (frames::SteadyNowNs() < retryAtNs_) {
-            drop();
-            return;
-        }
-        waiting_ = false;
+    if (failing_ && frames::SteadyNowNs() < retryAtNs_) {
+        drop();
+        return;
     }
     const std::int64_t wall = WallNs(sample.timeNs);
     if (file_) {
@@ -263,9 +260,9 @@ bool Recorder::Begin(std::int64_t wallNs) {
         return false;
     }
     // The line before the state, so that whoever sees it recording again finds the line said.
-    if (waitingBefore_) {
+    if (failing_) {
         log_("Recording again in " + data);
-        waitingBefore_ = false;
+        failing_ = false;
     }
     {
         std::lock_guard lock(mutex_);
@@ -358,15 +355,14 @@ void Recorder::Fail(const std::string& why) {
         }
         file_.reset();
     }
-    waiting_ = true;
     retryAtNs_ = frames::SteadyNowNs() +
                  std::chrono::duration_cast<std::chrono::nanoseconds>(settings_.retryEvery).count();
     // Said once, however long it lasts; the line before the state, as when it begins again.
-    if (!waitingBefore_) {
+    if (!failing_) {
         log_("Recording stopped: " + why + "; trying again every " +
              std::to_string(std::chrono::duration_cast<std::chrono::seconds>(settings_.retryEvery).count()) +
              " seconds");
-        waitingBefore_ = true;
+        failing_ = true;
     }
     {
         std::lock_guard lock(mutex_);

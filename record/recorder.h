@@ -101,12 +101,10 @@ private:
     // The recorder's thread alone.
     std::unique_ptr<File> file_;
     std::uint64_t nextPosition_ = 0;
+    // From a write that failed until a recording begins again; no new one is tried before retryAtNs_.
+    bool failing_ = false;
     std::int64_t retryAtNs_ = 0; // steady clock
-    bool waiting_ = false;
-    bool waitingBefore_ = false;       // since the last failure, until a recording begins again
-    std::uint64_t droppedPending_ = 0; // dropped while no recording was open, annotated in the next
     bool gapPending_ = false;
-    std::string gapWhy_;
     std::thread thread_;
 };
 
