@@ -9,8 +9,10 @@
 #include <filesystem>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <regex>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include "record/sigmf_text.h"
@@ -39,45 +41,57 @@ std::string NameTime(std::int64_t wallNs) {
     return text;
 }
 
-// Writes all of it, or says why not.
-bool WriteAll(int fd, const std::uint8_t* data, std::size_t size, std::string& error) {
-    while (size > 0) {
-        const ssize_t wrote = ::write(fd, data, size);
+// Writes all of it, or says why not (the errno) and how much of it was written all the same.
+int WriteAll(int fd, const std::uint8_t* data, std::size_t size, std::size_t& done) {
+    done = 0;
+    while (done < size) {
+        const ssize_t wrote = ::write(fd, data + done, size - done);
         if (wrote < 0) {
             if (errno == EINTR) {
                 continue;
             }
-            error = std::strerror(errno);
-            return false;
+            return errno;
         }
-        data += wrote;
-        size -= static_cast<std::size_t>(wrote);
+        done += static_cast<std::size_t>(wrote);
     }
-    return true;
+    return 0;
 }
 
 // Replaces the file with the text whole, or leaves the old one: written beside it, put on disk, renamed.
-bool ReplaceAtomically(const std::string& path, const std::string& text, std::string& error) {
+// Returns 0 or the errno.
+int ReplaceAtomically(const std::string& path, const std::string& text) {
     const std::string temporary = path + ".tmp";
     const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) {
-        error = std::strerror(errno);
-        return false;
+        return errno;
     }
-    const bool written = WriteAll(fd, reinterpret_cast<const std::uint8_t*>(text.data()), text.size(), error);
-    const bool synced = written && ::fsync(fd) == 0;
-    if (written && !synced) {
-        error = std::strerror(errno);
+    std::size_t done = 0;
+    int error = WriteAll(fd, reinterpret_cast<const std::uint8_t*>(text.data()), text.size(), done);
+    if (error == 0 && ::fsync(fd) != 0) {
+        error = errno;
     }
     ::close(fd);
-    if (!synced || ::rename(temporary.c_str(), path.c_str()) != 0) {
-        if (synced) {
-            error = std::strerror(errno);
-        }
-        ::unlink(temporary.c_str());
-        return false;
+    if (error == 0 && ::rename(temporary.c_str(), path.c_str()) != 0) {
+        error = errno;
     }
-    return true;
+    if (error != 0) {
+        ::unlink(temporary.c_str());
+    }
+    return error;
+}
+
+// Room left where the recordings go: bytes and files a user (not root) may still take.
+struct Room {
+    std::uint64_t bytes = 0;
+    std::uint64_t files = 0;
+};
+
+std::optional<Room> RoomIn(const std::string& directory) {
+    struct statvfs disk {};
+    if (::statvfs(directory.c_str(), &disk) != 0) {
+        return std::nullopt;
+    }
+    return Room{static_cast<std::uint64_t>(disk.f_bavail) * disk.f_frsize, disk.f_favail};
 }
 
 } // namespace
@@ -86,8 +100,9 @@ bool ReplaceAtomically(const std::string& path, const std::string& text, std::st
 struct Recorder::File {
     std::string base; // the path without .sigmf-data / .sigmf-meta
     int fd = -1;
-    std::uint64_t samples = 0; // in the file and in the buffer
-    std::uint64_t onDisk = 0;  // written to the file
+    std::uint64_t samples = 0;   // in the file and in the buffer
+    std::uint64_t onDisk = 0;    // written to the file
+    std::uint64_t described = 0; // by the metadata on disk
     std::vector<std::uint8_t> buffer;
     std::int64_t startWallNs = 0; // its first sample's
     std::int64_t firstNs = 0;     // steady clock, its first and latest samples'
@@ -232,11 +247,21 @@ void Recorder::Take(const frames::StampedSample& sample, std::uint64_t position)
         file.buffer.push_back(static_cast<std::uint8_t>(value >> 8));
     }
     ++file.samples;
+    // In blocks as they fill, so that a large drain of the ring is not one write that a full disk
+    // cuts short.
+    if (file.buffer.size() >= kBlock) {
+        Flush(false);
+    }
 }
 
 bool Recorder::Begin(std::int64_t wallNs) {
     std::error_code ignored;
     std::filesystem::create_directories(settings_.directory, ignored);
+    if (full_ && !RoomAgain()) {
+        retryAtNs_ = frames::SteadyNowNs() +
+                     std::chrono::duration_cast<std::chrono::nanoseconds>(settings_.retryEvery).count();
+        return false;
+    }
     auto file = std::make_unique<File>();
     const std::string stem = settings_.directory + "/" + settings_.name + "-" + NameTime(wallNs);
     file->base = stem;
@@ -249,7 +274,8 @@ bool Recorder::Begin(std::int64_t wallNs) {
     const std::string data = file->base + ".sigmf-data";
     file->fd = ::open(data.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (file->fd < 0) {
-        Fail(data + ": " + std::strerror(errno));
+        const int error = errno;
+        Fail(data, error);
         return false;
     }
     file->startWallNs = wallNs;
@@ -263,6 +289,7 @@ bool Recorder::Begin(std::int64_t wallNs) {
     if (failing_) {
         log_("Recording again in " + data);
         failing_ = false;
+        full_ = false;
     }
     {
         std::lock_guard lock(mutex_);
@@ -288,36 +315,51 @@ void Recorder::End() {
 
 bool Recorder::Flush(bool meta) {
     File& file = *file_;
-    std::string error;
     if (!file.buffer.empty()) {
-        if (!WriteAll(file.fd, file.buffer.data(), file.buffer.size(), error)) {
-            Fail(file.base + ".sigmf-data: " + error);
-            return false;
-        }
+        std::size_t done = 0;
+        const int error = WriteAll(file.fd, file.buffer.data(), file.buffer.size(), done);
+        // Whole samples written before a failure are kept: a full disk loses only what did not fit.
+        const std::size_t whole = done / kSampleBytes * kSampleBytes;
         {
             std::lock_guard lock(mutex_);
-            status_.bytesWritten += file.buffer.size();
+            status_.bytesWritten += whole;
         }
-        file.onDisk += file.buffer.size() / kSampleBytes;
-        file.buffer.clear();
+        file.onDisk += whole / kSampleBytes;
+        file.buffer.erase(file.buffer.begin(), file.buffer.begin() + static_cast<std::ptrdiff_t>(whole));
+        if (error != 0) {
+            Fail(file.base + ".sigmf-data", error);
+            return false;
+        }
     }
     if (!meta) {
         return true;
     }
     // The samples first, then the metadata that describes them.
     if (::fdatasync(file.fd) != 0) {
-        Fail(file.base + ".sigmf-data: " + std::strerror(errno));
+        const int error = errno;
+        Fail(file.base + ".sigmf-data", error);
         return false;
     }
+    if (const int error = WriteMeta(file); error != 0) {
+        Fail(file.base + ".sigmf-meta", error);
+        return false;
+    }
+    file.metaDueNs = frames::SteadyNowNs() +
+                     std::chrono::duration_cast<std::chrono::nanoseconds>(settings_.metaEvery).count();
+    return true;
+}
+
+int Recorder::WriteMeta(File& file) {
     nlohmann::json global = {{"core:datatype", "ru16_le"},
                              {"core:version", "1.0.0"},
                              {"core:num_channels", 3},
                              {"core:hw", settings_.label},
                              {"core:recorder", settings_.recorder},
                              {"core:description", settings_.description}};
-    if (file.onDisk > 1 && file.lastNs > file.firstNs) {
+    // The rate of every sample taken, whether or not all of them reached the disk.
+    if (file.samples > 1 && file.lastNs > file.firstNs) {
         global["core:sample_rate"] =
-            static_cast<double>(file.onDisk - 1) * 1e9 / static_cast<double>(file.lastNs - file.firstNs);
+            static_cast<double>(file.samples - 1) * 1e9 / static_cast<double>(file.lastNs - file.firstNs);
     }
     // Only what is on disk is described.
     nlohmann::json captures = nlohmann::json::array();
@@ -333,27 +375,56 @@ bool Recorder::Flush(bool meta) {
         }
     }
     const nlohmann::json text = {{"global", global}, {"captures", captures}, {"annotations", annotations}};
-    if (!ReplaceAtomically(file.base + ".sigmf-meta", text.dump(2) + "\n", error)) {
-        Fail(file.base + ".sigmf-meta: " + error);
-        return false;
+    const int error = ReplaceAtomically(file.base + ".sigmf-meta", text.dump(2) + "\n");
+    if (error == 0) {
+        file.described = file.onDisk;
     }
-    file.metaDueNs = frames::SteadyNowNs() +
-                     std::chrono::duration_cast<std::chrono::nanoseconds>(settings_.metaEvery).count();
-    return true;
+    return error;
 }
 
-void Recorder::Fail(const std::string& why) {
+bool Recorder::RoomAgain() const {
+    const auto room = RoomIn(settings_.directory);
+    // A file system that cannot say is tried.
+    return !room || room->bytes >= roomWhenFull_.first + 2 * kBlock ||
+           (roomWhenFull_.second == 0 && room->files > 2);
+}
+
+void Recorder::Fail(const std::string& path, int error) {
+    const std::string why = path + ": " + std::strerror(error);
     if (file_) {
-        // What could not be written whole is cut, so that the data file holds whole samples.
-        if (::ftruncate(file_->fd, static_cast<off_t>(file_->onDisk * kSampleBytes)) != 0) {
+        File& file = *file_;
+        // What could not be written whole is cut, so that the data file holds whole samples, and the
+        // metadata is brought up to them. Where it cannot be, the old metadata still describes the samples
+        // after it, as its last capture goes on, up to the first gap it does not know of: from there on
+        // they are cut.
+        std::uint64_t kept = file.onDisk;
+        if (file.described != file.onDisk && WriteMeta(file) != 0) {
+            for (const auto* list : {&file.captures, &file.annotations}) {
+                for (const auto& entry : *list) {
+                    const auto start = entry["core:sample_start"].get<std::uint64_t>();
+                    if (start > file.described && start < kept) {
+                        kept = start;
+                    }
+                }
+            }
+        }
+        if (::ftruncate(file.fd, static_cast<off_t>(kept * kSampleBytes)) != 0) {
             // A file that cannot be cut keeps a torn sample, cut at the next start.
         }
-        ::close(file_->fd);
+        ::close(file.fd);
         {
             std::lock_guard lock(mutex_);
-            status_.samplesDropped += file_->samples - file_->onDisk;
+            status_.samplesDropped += file.samples - kept;
         }
         file_.reset();
+    }
+    // What is left once the cutting is done is no room: a new recording waits for more than that.
+    if (error == ENOSPC || error == EDQUOT) {
+        const auto room = RoomIn(settings_.directory);
+        full_ = room.has_value();
+        if (room) {
+            roomWhenFull_ = {room->bytes, room->files};
+        }
     }
     retryAtNs_ = frames::SteadyNowNs() +
                  std::chrono::duration_cast<std::chrono::nanoseconds>(settings_.retryEvery).count();

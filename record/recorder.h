@@ -82,7 +82,10 @@ private:
     bool Begin(std::int64_t wallNs);
     void End();
     bool Flush(bool meta);
-    void Fail(const std::string& why);
+    // Returns 0 or the errno.
+    int WriteMeta(File& file);
+    void Fail(const std::string& path, int error);
+    [[nodiscard]] bool RoomAgain() const;
     void Keep();
     void CutTornSamples();
     [[nodiscard]] std::int64_t WallNs(std::int64_t steadyNs) const;
@@ -104,6 +107,9 @@ private:
     // From a write that failed until a recording begins again; no new one is tried before retryAtNs_.
     bool failing_ = false;
     std::int64_t retryAtNs_ = 0; // steady clock
+    // After a full disk: the room left then (bytes, files), which a new recording waits to see grow.
+    bool full_ = false;
+    std::pair<std::uint64_t, std::uint64_t> roomWhenFull_;
     bool gapPending_ = false;
     std::thread thread_;
 };

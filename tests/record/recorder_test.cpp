@@ -213,10 +213,26 @@ TEST(Recorder, AFullDiskStopsItWithOneLineAndItResumesInANewFileOnceThereIsRoom)
         }));
         EXPECT_NE(recorder.Take().problem.find("No space left on device"), std::string::npos)
             << recorder.Take().problem;
-        Offer(recorder, offered, 20000, start + offered * 1'000'000LL);
-        offered += 20000;
-        std::this_thread::sleep_for(300ms);
+        // Samples go on arriving through several retries while the disk stays full.
+        for (const auto until = std::chrono::steady_clock::now() + 4 * settings.retryEvery;
+             std::chrono::steady_clock::now() < until;) {
+            Offer(recorder, offered, 100, start + offered * 1'000'000LL);
+            offered += 100;
+            std::this_thread::sleep_for(5ms);
+        }
         EXPECT_EQ(lines.Count("Recording stopped: "), 1U) << "one line, however long it lasts";
+        EXPECT_EQ(lines.Count("Recording again in "), 0U) << "no new recording where there is no room";
+
+        // What reached the disk before it filled is kept, whole samples its metadata describes.
+        const std::vector<Taken> full = Recordings(disk);
+        ASSERT_EQ(full.size(), 1U);
+        EXPECT_EQ(fs::file_size(full[0].base + ".sigmf-data"), full[0].numbers.size() * 6);
+        EXPECT_GT(full[0].numbers.size() * 6, 256U * 1024 - 2 * 64 * 1024)
+            << "more than the blocks written whole";
+        std::string error;
+        const auto recording = record::OpenRecording(full[0].base + ".sigmf-meta", error);
+        ASSERT_TRUE(recording) << error;
+        EXPECT_EQ(recording->samples, full[0].numbers.size());
 
         // Room again: the next recording begins within the retry.
         for (const auto& entry : fs::directory_iterator(disk)) {
