@@ -338,6 +338,110 @@ LoadResult Ncat(int clients, double seconds, int rate) {
     return result;
 }
 
+// K newcomers connecting one after another as fast as they can while a few clients stream, the dongle at
+// full speed: how long until each holds its configuration frame (through ncat, which sends none, its first
+// bytes), and what the 100 lost meanwhile.
+struct AdmissionResult {
+    bool ok = false;
+    int admitted = 0;            // newcomers that had it within the limit
+    double connectedSeconds = 0; // until the last newcomer's connect() returned
+    double admittedSeconds = 0;  // until every newcomer held its configuration frame
+    std::uint64_t newcomersMalformed = 0;
+    std::uint64_t existingLost = 0;
+    std::uint64_t existingClosed = 0;
+    std::uint64_t existingMinConfiguration = 0; // configuration frames the last of the 100 received
+};
+
+// Few enough that ncat, which watches its clients with select(), can take a thousand newcomers beside them.
+constexpr int kStreaming = 10;
+
+AdmissionResult Admit(int port, int newcomers, bool configured, const std::function<void()>& streaming) {
+    return bench::InChild<AdmissionResult>(
+        [&](const std::function<void()>& ready) {
+            AdmissionResult result;
+            testkit::FrameReaders existing(1);
+            if (existing.Connect("127.0.0.1", port, kStreaming) != kStreaming) {
+                return result;
+            }
+            ready();
+            if (!testkit::WaitUntil([&] { return existing.Totals().minFrames > 0; }, 30s)) {
+                return result;
+            }
+            testkit::FrameReaders crowd(1, configured);
+            const auto start = std::chrono::steady_clock::now();
+            const auto since = [&] {
+                return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            };
+            result.admitted = crowd.Connect("127.0.0.1", port, newcomers);
+            result.connectedSeconds = since();
+            const bool all = testkit::WaitUntil(
+                [&] {
+                    const testkit::ReaderTotals totals = crowd.Totals();
+                    return configured ? totals.minConfiguration > 0 : totals.minBytes > 0;
+                },
+                60s);
+            result.admittedSeconds = since();
+            const testkit::ReaderTotals totals = crowd.Totals();
+            // Those streaming may be behind in their streams: their configuration frames are let arrive.
+            testkit::WaitUntil(
+                [&] {
+                    return !configured ||
+                           existing.Totals().minConfiguration >= static_cast<std::uint64_t>(newcomers) + 1;
+                },
+                10s);
+            const testkit::ReaderTotals before = existing.Totals();
+            result.ok = all && result.admitted == newcomers;
+            result.newcomersMalformed = configured ? totals.malformed : 0;
+            result.existingLost = before.lost;
+            result.existingClosed = before.closed;
+            result.existingMinConfiguration = before.minConfiguration;
+            crowd.Stop();
+            existing.Stop();
+            return result;
+        },
+        streaming);
+}
+
+AdmissionResult KestavoAdmission(int newcomers) {
+    return WithRelayd<AdmissionResult>(
+        0, [&](int port, testkit::ChildProcess&) { return Admit(port, newcomers, true, [] {}); });
+}
+
+AdmissionResult NcatAdmission(int newcomers) {
+    const int port = testkit::FreePort();
+    testkit::ChildProcess broker("/usr/bin/ncat",
+                                 {"--broker", "--listen", "127.0.0.1", std::to_string(port), "--max-conns",
+                                  std::to_string(newcomers + kStreaming + 16)},
+                                 {});
+    if (!testkit::WaitUntil([&] { return testkit::TcpClient("127.0.0.1", port).Connected(); }, 5s)) {
+        return {};
+    }
+    pid_t feeder = -1;
+    AdmissionResult result = Admit(port, newcomers, false, [&] {
+        feeder = ::fork();
+        if (feeder == 0) {
+            Feed(port, 0);
+        }
+    });
+    if (feeder > 0) {
+        ::kill(feeder, SIGKILL);
+        ::waitpid(feeder, nullptr, 0);
+    }
+    return result;
+}
+
+void PrintAdmission(const char* impl, int newcomers, const AdmissionResult& r) {
+    if (!r.ok) {
+        std::printf("%-8s %9d   (not all admitted within 60 s: %d connected)\n", impl, newcomers, r.admitted);
+        return;
+    }
+    std::printf("%-8s %9d %13.2f %12.2f %10llu %9llu %12llu %20llu\n", impl, newcomers, r.connectedSeconds,
+                r.admittedSeconds, static_cast<unsigned long long>(r.newcomersMalformed),
+                static_cast<unsigned long long>(r.existingLost),
+                static_cast<unsigned long long>(r.existingClosed),
+                static_cast<unsigned long long>(r.existingMinConfiguration));
+}
+
 void Print(const char* impl, int clients, const LoadResult& r) {
     if (!r.ok) {
         std::printf("%-8s %8d   (did not run)\n", impl, clients);
@@ -356,6 +460,7 @@ int main(int argc, char** argv) {
     double seconds = 3;
     int rate = 0;
     bool naive = true;
+    std::vector<int> admissions;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string arg = argv[i];
         if (arg == "--clients") {
@@ -364,8 +469,24 @@ int main(int argc, char** argv) {
             seconds = std::atof(argv[i + 1]);
         } else if (arg == "--rate") {
             rate = std::atoi(argv[i + 1]);
+        } else if (arg == "--admit") {
+            admissions.push_back(std::atoi(argv[i + 1]));
         } else if (arg == "--naive") {
             naive = std::atoi(argv[i + 1]) != 0;
+        }
+    }
+    if (!admissions.empty()) {
+        std::printf("\n== Admission: newcomers connecting one after another while %d clients stream, the "
+                    "dongle at full speed\n",
+                    kStreaming);
+        std::printf("%-8s %9s %13s %12s %10s %9s %12s %20s\n", "relay", "newcomers", "connected s",
+                    "admitted s", "malformed", "lost", "closed", "config frames, last");
+        for (const int newcomers : admissions) {
+            PrintAdmission("kestavo", newcomers, KestavoAdmission(newcomers));
+            PrintAdmission("ncat", newcomers, NcatAdmission(newcomers));
+        }
+        if (counts.empty()) {
+            return 0;
         }
     }
     if (counts.empty()) {

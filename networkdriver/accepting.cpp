@@ -85,6 +85,10 @@ bool OpenAcceptor(tcp::acceptor& acceptor, const tcp::endpoint& endpoint) {
     if (!error) {
         acceptor.listen(asio::socket_base::max_listen_connections, error);
     }
+    if (!error) {
+        // Connections are taken in turns of several, the last finding none waiting.
+        acceptor.non_blocking(true, error);
+    }
     if (error) {
         std::error_code ignored;
         acceptor.close(ignored);

@@ -64,6 +64,10 @@ using networkdriver::ShortLock;
 constexpr std::size_t kReceiveChunk = 64 * 1024;
 constexpr auto kLingerLimit = std::chrono::seconds(2);
 constexpr auto kAcceptRetry = std::chrono::milliseconds(100);
+// Connections taken from the backlog at each turn of the accepting thread. Each completion of an accept
+// waits its turn behind the sweeps that write to the clients already there, so a crowd taken one at a
+// turn would take as many sweeps as it has members to come in.
+constexpr int kAcceptedAtOnce = 256;
 // A refused address is reported at most once in this time; the record of them is pruned past this size.
 constexpr auto kRefusalQuiet = std::chrono::minutes(1);
 constexpr std::size_t kRefusalRecord = 4096;
@@ -597,6 +601,17 @@ private:
                     return;
                 }
                 Accepted(server, std::move(socket), listener.acceptedPeer, listener.tls);
+                // The others already waiting come in with it, each a non-blocking accept; any failure
+                // (nobody else waiting, or one the asynchronous accept reports) is left to the next turn.
+                for (int more = 1; more < kAcceptedAtOnce && !server->released; ++more) {
+                    tcp::socket next(listener.acceptor.get_executor());
+                    std::error_code acceptError;
+                    listener.acceptor.accept(next, listener.acceptedPeer, acceptError);
+                    if (acceptError) {
+                        break;
+                    }
+                    Accepted(server, std::move(next), listener.acceptedPeer, listener.tls);
+                }
                 Accept(server, listener);
             });
     }

@@ -69,6 +69,7 @@ struct FrameReaders::Client {
     std::atomic<std::uint64_t> lost{0};
     std::atomic<std::uint64_t> malformed{0};
     std::atomic<std::uint64_t> configuration{0};
+    std::atomic<std::uint64_t> bytes{0};
     std::atomic<std::uint32_t> last{0x10000}; // no frame yet
     std::atomic<bool> closed{false};
     std::uint64_t baseline = 0; // the producer's thread alone
@@ -81,7 +82,7 @@ struct FrameReaders::Worker {
     LatencyHistogram latencies;
 };
 
-FrameReaders::FrameReaders(int threads) {
+FrameReaders::FrameReaders(int threads, bool decode) : decode_(decode) {
     for (int i = 0; i < threads; ++i) {
         auto worker = std::make_unique<Worker>();
         worker->epoll = ::epoll_create1(EPOLL_CLOEXEC);
@@ -185,6 +186,10 @@ void FrameReaders::Run(Worker& worker) {
 
 void FrameReaders::Take(Worker& worker, Client& client, const std::uint8_t* data, std::size_t size) {
     const std::uint32_t now = NowMicros();
+    client.bytes.fetch_add(size, std::memory_order_relaxed);
+    if (!decode_) {
+        return;
+    }
     std::uint64_t received = 0;
     std::unique_lock latencyLock(worker.latencyMutex, std::defer_lock);
     const bool measuring = measuring_.load(std::memory_order_relaxed);
@@ -220,6 +225,8 @@ void FrameReaders::Take(Worker& worker, Client& client, const std::uint8_t* data
 ReaderTotals FrameReaders::Totals() const {
     ReaderTotals totals;
     totals.minFrames = clients_.empty() ? 0 : UINT64_MAX;
+    totals.minConfiguration = totals.minFrames;
+    totals.minBytes = totals.minFrames;
     for (const auto& client : clients_) {
         const std::uint64_t frames = client->frames.load();
         totals.frames += frames;
@@ -227,6 +234,8 @@ ReaderTotals FrameReaders::Totals() const {
         totals.lost += client->lost.load();
         totals.malformed += client->malformed.load();
         totals.configuration += client->configuration.load();
+        totals.minConfiguration = std::min(totals.minConfiguration, client->configuration.load());
+        totals.minBytes = std::min(totals.minBytes, client->bytes.load());
         totals.closed += client->closed.load() ? 1 : 0;
     }
     return totals;

@@ -42,17 +42,21 @@ private:
 };
 
 struct ReaderTotals {
-    std::uint64_t frames = 0;        // sample frames received, all clients together
-    std::uint64_t minFrames = 0;     // of the client that received fewest
-    std::uint64_t lost = 0;          // gaps in the sequence, all clients together
-    std::uint64_t malformed = 0;     // clients whose stream the decoder refused
-    std::uint64_t closed = 0;        // clients the server disconnected
-    std::uint64_t configuration = 0; // configuration frames received
+    std::uint64_t frames = 0;           // sample frames received, all clients together
+    std::uint64_t minFrames = 0;        // of the client that received fewest
+    std::uint64_t lost = 0;             // gaps in the sequence, all clients together
+    std::uint64_t malformed = 0;        // clients whose stream the decoder refused
+    std::uint64_t closed = 0;           // clients the server disconnected
+    std::uint64_t configuration = 0;    // configuration frames received
+    std::uint64_t minConfiguration = 0; // of the client that received fewest
+    std::uint64_t minBytes = 0;         // of the client that received fewest
 };
 
 class FrameReaders {
 public:
-    explicit FrameReaders(int threads = 1);
+    // Without decoding, the clients only count the bytes they read (for a relay whose streams may begin
+    // in the middle of a frame).
+    explicit FrameReaders(int threads = 1, bool decode = true);
     ~FrameReaders();
     FrameReaders(const FrameReaders&) = delete;
     FrameReaders& operator=(const FrameReaders&) = delete;
@@ -88,6 +92,7 @@ private:
     std::vector<std::unique_ptr<Worker>> workers_;
     std::atomic<bool> stop_{false};
     std::atomic<bool> measuring_{false};
+    const bool decode_;
     std::size_t next_ = 0;
 };
 
