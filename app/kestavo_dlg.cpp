@@ -345,6 +345,9 @@ void CKestavoDlg::OnTimer(int id) {
         SetValueLabelText(dataRateValue_, ToQString(usb::DataRateText(TakePacketCount())));
     } else if (id == 2) {
         RefreshEndpointReports();
+        if (const auto held = receiver_.HeldBackReport()) {
+            AddLogLine(*held);
+        }
     }
 }
 

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "core/texts.h"
+
 namespace kestavo::core {
 
 Receiver::Receiver(LogFn log, RelayServer::Dispatch dispatch)
@@ -113,7 +115,29 @@ Receiver::Figures Receiver::Take() const {
     if (outputs_) {
         figures.outputs = outputs_->Counts();
     }
+    const networkdriver::HeldBack held = relay_.HeldBack();
+    figures.heldBackTimes = held.times;
+    figures.heldBackNs = held.nanoseconds;
     return figures;
+}
+
+std::optional<std::string> Receiver::HeldBackReport(std::chrono::steady_clock::time_point now) {
+    const std::uint64_t held = relay_.HeldBack().nanoseconds;
+    if (!heldMinute_ || held < heldAtMinute_) {
+        heldMinute_ = now;
+        heldAtMinute_ = held;
+        return std::nullopt;
+    }
+    if (now - *heldMinute_ < std::chrono::minutes(1)) {
+        return std::nullopt;
+    }
+    const std::uint64_t inMinute = held - heldAtMinute_;
+    heldMinute_ = now;
+    heldAtMinute_ = held;
+    if (inMinute == 0) {
+        return std::nullopt;
+    }
+    return texts::ReaderHeldBack(inMinute);
 }
 
 std::string Receiver::Summary() const {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -82,8 +83,16 @@ public:
         bool relayRunning = false;
         std::size_t clients = 0;
         std::vector<publish::Outputs::Count> outputs;
+        std::uint64_t heldBackTimes = 0; // the reader's waits for the relay's clients, since the start
+        std::uint64_t heldBackNs = 0;
     };
     [[nodiscard]] Figures Take() const;
+    // At most once a minute, the line saying how long the reader was held back for its clients in the
+    // minute before, when it was at all (texts::ReaderHeldBack): a dongle goes on producing while its
+    // reader waits, and what is not read is lost in it. The host calls it from its timer or loop, and
+    // logs what it gives.
+    std::optional<std::string>
+    HeldBackReport(std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now());
     // "Summary: 10 transfers, 0 errors, 10 frames relayed, 1 clients; NATS …", the service's line.
     [[nodiscard]] std::string Summary() const;
 
@@ -99,6 +108,9 @@ private:
     std::unique_ptr<record::Recorder> recorder_;
     std::atomic<record::Recorder*> recorderFeed_{nullptr};
     bool wasOpen_ = false; // the kept dongle, at the last tick
+    // The minute ReportHeldBack is counting, and the reader's time held back when it began.
+    std::optional<std::chrono::steady_clock::time_point> heldMinute_;
+    std::uint64_t heldAtMinute_ = 0;
     std::atomic<std::uint64_t> delivered_{0};
 };
 

@@ -114,11 +114,22 @@ networkdriver::TlsCounts RelayServer::TlsCounts() const {
     return table_.Running() ? networkdriver::TlsCountsOf(table_.ServerHandle()) : networkdriver::TlsCounts{};
 }
 
+networkdriver::HeldBack RelayServer::HeldBack() const {
+    networkdriver::HeldBack held = heldBefore_;
+    if (table_.Running()) {
+        const networkdriver::HeldBack now = networkdriver::HeldBackOf(table_.ServerHandle());
+        held.times += now.times;
+        held.nanoseconds += now.nanoseconds;
+    }
+    return held;
+}
+
 void RelayServer::Stop() {
     if (!table_.Running()) {
         return;
     }
     const NetHandle server = table_.ServerHandle();
+    heldBefore_ = HeldBack();
     table_.SendStopFrame();
     table_.ReleaseAll();
     std::lock_guard lock(g_mapMutex);

@@ -62,6 +62,9 @@ public:
     // Why the last start could not read the TLS files, or empty.
     [[nodiscard]] const std::string& TlsProblem() const { return tlsProblem_; }
     [[nodiscard]] networkdriver::TlsCounts TlsCounts() const;
+    // How often and how long the sender (the reader) was made to wait for the clients, over every start
+    // of the server. The host's thread.
+    [[nodiscard]] networkdriver::HeldBack HeldBack() const;
     // Every client receives the stop frame, then the server and every client are released.
     void Stop();
     [[nodiscard]] bool Running() const { return table_.Running(); }
@@ -91,6 +94,7 @@ private:
     // Each connected client's address, for the line when it goes.
     std::map<NetHandle, std::string> peers_ GUARDED_BY(peersMutex_);
     std::atomic<std::uint64_t> gone_{0};
+    networkdriver::HeldBack heldBefore_; // by the servers stopped since
 };
 
 } // namespace kestavo::core

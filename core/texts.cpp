@@ -20,6 +20,12 @@ std::string ClientGone(const std::string& peer, std::uint32_t reason) {
     return "Client gone " + peer + " (" + Departure(reason) + ")";
 }
 
+std::string ReaderHeldBack(std::uint64_t nanoseconds) {
+    // Rounded up: a wait of a fraction of a millisecond is not said as none.
+    return "Reader held back " + std::to_string((nanoseconds + 999'999) / 1'000'000) +
+           " ms in the last minute: the clients could not keep up";
+}
+
 std::string ClientRefused(const std::string& peer, const std::string& why) {
     return "Client refused: " + peer + " (" + why + ")";
 }

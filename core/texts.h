@@ -22,6 +22,8 @@ std::string ClientConnectedFrom(const std::string& peer);
 std::string ClientGone(const std::string& peer, std::uint32_t reason);
 // "Client refused: ::1 (not allowed)"
 std::string ClientRefused(const std::string& peer, const std::string& why);
+// "Reader held back 340 ms in the last minute: the clients could not keep up"
+std::string ReaderHeldBack(std::uint64_t nanoseconds);
 // Why a client left, as the relay-socket library's departure reason gives it: the words the Clients
 // window and the status page show ("closed by the peer", "reset", "keepalive", "too slow").
 const char* Departure(std::uint32_t reason);

@@ -65,6 +65,16 @@ std::int32_t SendDataToEach(NetHandle server, const NetHandle* clients, std::int
 // I/O thread. Call it holding no lock that a callback could wait for. Not one of the six.
 void PaceSender(NetHandle server);
 
+namespace networkdriver {
+// How often PaceSender made the sender of a server wait, and for how long in all, since the server
+// started. Not one of the six.
+struct HeldBack {
+    std::uint64_t times = 0;
+    std::uint64_t nanoseconds = 0;
+};
+HeldBack HeldBackOf(NetHandle server);
+} // namespace networkdriver
+
 // Takes what the client has sent (up to 64 KiB a call) and drops it; its first bytes, at most 4, are
 // stored into *value. Returns the number of bytes taken, 0 when none waited, -1 for an unknown handle.
 std::int32_t ReceiveData(NetHandle client, std::int32_t* value);

@@ -118,6 +118,9 @@ struct Server {
     std::atomic<std::uint64_t> tlsAdmitted{0};
     std::atomic<std::uint64_t> tlsRefused{0};
     std::atomic<std::uint64_t> tlsTimedOut{0};
+    // The sender's waits for the clients (PaceSender) and how long they lasted, in all.
+    std::atomic<std::uint64_t> heldTimes{0};
+    std::atomic<std::uint64_t> heldNs{0};
 
     std::atomic<bool> released{false};
     // Its clients in the tables, and how many come from each address.

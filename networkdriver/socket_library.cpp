@@ -343,16 +343,40 @@ public:
             return;
         }
         t_toPace = 0;
-        for (;;) {
+        const std::int64_t start = networkdriver::SteadyNowNs();
+        for (bool waited = false;; waited = true) {
+            bool goOn = false;
             {
                 Hold queue(g_queueLock);
                 networkdriver::FanOut* const found = FanOutLocked(server);
-                if (found == nullptr || found->SenderMayGoOn(networkdriver::SteadyNowNs())) {
-                    return;
+                goOn = found == nullptr || found->SenderMayGoOn(networkdriver::SteadyNowNs());
+            }
+            if (goOn) {
+                if (waited) {
+                    CountHold(server, networkdriver::SteadyNowNs() - start);
                 }
+                return;
             }
             std::this_thread::sleep_for(networkdriver::kPaceNap);
         }
+    }
+
+    // Every wait is counted, so that a dongle that cannot wait (it goes on producing, and what is not
+    // read is lost in it) shows that it was made to.
+    void CountHold(NetHandle handle, std::int64_t ns) {
+        Hold tables(g_tablesLock);
+        if (const auto found = servers_.find(handle); found != servers_.end()) {
+            found->second->heldTimes.fetch_add(1, std::memory_order_relaxed);
+            found->second->heldNs.fetch_add(static_cast<std::uint64_t>(ns), std::memory_order_relaxed);
+        }
+    }
+
+    networkdriver::HeldBack Held(NetHandle handle) {
+        Hold tables(g_tablesLock);
+        if (const auto found = servers_.find(handle); found != servers_.end()) {
+            return {found->second->heldTimes.load(), found->second->heldNs.load()};
+        }
+        return {};
     }
 
     std::int32_t Receive(NetHandle handle, std::int32_t* value) {
@@ -1340,6 +1364,14 @@ void SetTlsListening(TlsListening listening) {
 TlsCounts TlsCountsOf(NetHandle server) {
     try {
         return Driver::Instance().Counts(server);
+    } catch (...) {
+        return {};
+    }
+}
+
+HeldBack HeldBackOf(NetHandle server) {
+    try {
+        return Driver::Instance().Held(server);
     } catch (...) {
         return {};
     }

@@ -349,6 +349,11 @@ int main(int argc, char** argv) {
                 d.relayRunning = figures.relayRunning;
                 d.server = s.receiver->Relay().Table().ServerHandle();
                 d.tls = s.receiver->Relay().TlsCounts();
+                d.heldBackTimes = figures.heldBackTimes;
+                d.heldBackNs = figures.heldBackNs;
+                if (const auto held = s.receiver->HeldBackReport(now)) {
+                    s.log(*held);
+                }
                 if (const core::Dongle* kept = s.receiver->Kept(); kept != nullptr && !s.relayRetry) {
                     d.problem = kept->Ambiguity();
                 }

@@ -102,7 +102,9 @@ nlohmann::json DongleJson(const DongleState& state, const networkdriver::ClientS
               {"running", state.relayRunning},
               {"framesRelayed", state.framesRelayed},
               {"clients", clients.connected.size()},
-              {"departures", clients.departures}}},
+              {"departures", clients.departures},
+              {"readerHeldBack",
+               {{"times", state.heldBackTimes}, {"seconds", static_cast<double>(state.heldBackNs) / 1e9}}}}},
             {"recording", state.recording
                               ? nlohmann::json{{"state", state.recording->state},
                                                {"problem", state.recording->problem},
@@ -159,6 +161,16 @@ std::string MetricsText(const ServiceState& state, const ClientSnapshots& client
     metric("kestavo_frames_relayed_total", "counter", "Sample frames handed to the relay.",
            [](const DongleState& d, const Clients&, auto put) {
                put("", static_cast<double>(d.framesRelayed));
+           });
+    metric("kestavo_reader_held_seconds_total", "counter",
+           "Time the reader waited for relay clients that could not keep up; the dongle's samples may be "
+           "lost meanwhile.",
+           [](const DongleState& d, const Clients&, auto put) {
+               put("", static_cast<double>(d.heldBackNs) / 1e9);
+           });
+    metric("kestavo_reader_held_total", "counter", "Times the reader waited for relay clients.",
+           [](const DongleState& d, const Clients&, auto put) {
+               put("", static_cast<double>(d.heldBackTimes));
            });
     metric("kestavo_dongle_open", "gauge", "1 while the dongle is open and read.",
            [](const DongleState& d, const Clients&, auto put) { put("", d.dongleOpen ? 1 : 0); });

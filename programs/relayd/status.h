@@ -48,6 +48,8 @@ struct DongleState {
     int tlsPort = 0;      // 0: no TLS listener
     bool plain = true;    // a plain port beside it
     networkdriver::TlsCounts tls;
+    std::uint64_t heldBackTimes = 0; // the reader's waits for the relay's clients, since the start
+    std::uint64_t heldBackNs = 0;
     std::optional<record::Recorder::Status> recording; // while it records
     std::vector<OutputCount> outputs;
 };

@@ -1,20 +1,27 @@
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
 #include <string>
+#include <sys/socket.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "core/receiver.h"
+#include "core/texts.h"
 #include "frames/frames.h"
 #include "kit.h"
 #include "usb_bench_fixture.h"
 
 namespace kestavo::test {
 namespace {
+
+using namespace std::chrono_literals;
 
 constexpr char kDongle[] =
     "device 1 2 0x04d2 0x162e\nserial SN1\nconfiguration 1\ninterface 0\naltsetting 0\n"
@@ -125,6 +132,70 @@ TEST_F(ReceiverTest, ADispatchHandsEveryEventToTheHostsThread) {
     for (const std::thread::id on : handledOn) {
         EXPECT_EQ(on, hostId);
     }
+}
+
+// The reader is held back only by clients that cannot keep up, and every wait is counted and said at
+// most once a minute: a real dongle goes on producing meanwhile, and what is not read is lost in it.
+TEST_F(ReceiverTest, EveryWaitOfTheReaderForSlowClientsIsCountedAndSaidOnceAMinute) {
+    core::Receiver receiver([this](const std::string& line) { Log(line); });
+    const int port = FreePort();
+    ASSERT_TRUE(receiver.Relay().Start(port));
+    const int fd = ConnectTo("127.0.0.1", port);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(WaitUntil([&] { return receiver.Take().clients == 1; }));
+    std::atomic<std::size_t> pause{0}; // microseconds between reads
+    std::atomic<bool> done{false};
+    std::atomic<std::uint64_t> received{0};
+    std::thread reading([&] {
+        std::vector<std::uint8_t> buffer(64 * 1024);
+        while (!done) {
+            const std::size_t chunk = pause == 0 ? buffer.size() : frames::kSampleFrameSize;
+            const ssize_t got = ::recv(fd, buffer.data(), chunk, MSG_DONTWAIT);
+            if (got > 0) {
+                received += static_cast<std::uint64_t>(got);
+            }
+            std::this_thread::sleep_for(std::chrono::microseconds(got > 0 ? pause.load() : 200));
+        }
+    });
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_FALSE(receiver.HeldBackReport(start)) << "the first call only begins the minute";
+
+    // A client that keeps up, at 20,000 frames a second, past the point where the reader would wait
+    // for one that did not.
+    frames::SamplePacket packet;
+    std::uint64_t sent = 0;
+    for (auto tick = std::chrono::steady_clock::now(); sent * frames::kSampleFrameSize < 640 * 1024;) {
+        for (int i = 0; i < 20; ++i, ++sent) {
+            receiver.Deliver(packet);
+        }
+        tick += std::chrono::milliseconds(1);
+        std::this_thread::sleep_until(tick);
+    }
+    EXPECT_TRUE(WaitUntil(
+        [&] { return received == frames::kConfigurationFrameSize + sent * frames::kSampleFrameSize; }));
+    EXPECT_EQ(receiver.Take().heldBackTimes, 0U);
+    EXPECT_FALSE(receiver.HeldBackReport(start + 61s)) << "nothing to say of a minute without a wait";
+
+    // One that reads a frame at a time: the reader, far faster, is held back to it.
+    pause = 20;
+    for (std::uint64_t more = 0; more * frames::kSampleFrameSize < 3 * 1024 * 1024; ++more, ++sent) {
+        receiver.Deliver(packet);
+    }
+    const core::Receiver::Figures figures = receiver.Take();
+    EXPECT_GT(figures.heldBackTimes, 0U);
+    EXPECT_GT(figures.heldBackNs, 0U);
+    EXPECT_EQ(receiver.Take().clients, 1U) << "held back to it, not dropped";
+    EXPECT_FALSE(receiver.HeldBackReport(start + 90s)) << "once a minute";
+    const auto line = receiver.HeldBackReport(start + 122s);
+    ASSERT_TRUE(line);
+    EXPECT_EQ(*line, core::texts::ReaderHeldBack(figures.heldBackNs));
+    EXPECT_TRUE(line->starts_with("Reader held back ") &&
+                line->ends_with(" ms in the last minute: the clients could not keep up"))
+        << *line;
+    EXPECT_FALSE(receiver.HeldBackReport(start + 183s)) << "the next minute had no wait";
+    done = true;
+    reading.join();
+    ::close(fd);
 }
 
 } // namespace

@@ -283,11 +283,15 @@ TEST_F(RelaydTest, ServesItsStatusAsJsonAndMetricsThatPrometheusReads) {
     EXPECT_TRUE(why == "reset" || why == "closed by the peer") << why;
     EXPECT_EQ(status["relay"]["departures"][why], 1);
     EXPECT_TRUE(status["rates"].contains("transfersPerSecond"));
+    EXPECT_TRUE(status["relay"]["readerHeldBack"]["times"].is_number_unsigned()) << status.dump(2);
+    EXPECT_TRUE(status["relay"]["readerHeldBack"]["seconds"].is_number()) << status.dump(2);
 
     const std::string metrics = Get(statusPort, "/metrics");
     EXPECT_NE(metrics.find("\nkestavo_clients{dongle=\"default\"} 1\n"), std::string::npos) << metrics;
     EXPECT_NE(metrics.find("kestavo_client_departures_total{dongle=\"default\",reason=\"" + why + "\"} 1\n"),
               std::string::npos)
+        << metrics;
+    EXPECT_NE(metrics.find("\nkestavo_reader_held_seconds_total{dongle=\"default\"} "), std::string::npos)
         << metrics;
     CheckWithPromtool(metrics);
 }
