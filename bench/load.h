@@ -1,8 +1,14 @@
 #pragma once
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
+#include <fstream>
 #include <functional>
+#include <string>
+#include <sys/types.h>
 #include <thread>
 
 #include "tests/kit/frame_readers.h"
@@ -22,6 +28,41 @@ struct LoadResult {
     double p50 = 0;
     double p99 = 0;
     double max = 0;
+    double kibPerClient = -1; // the relay's resident memory, beyond what it had before them; -1 unmeasured
+};
+
+// The resident memory of a process in KiB, from /proc, or 0.
+inline long ResidentKiB(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmRSS:", 0) == 0) {
+            return std::atol(line.c_str() + 6);
+        }
+    }
+    return 0;
+}
+
+// Samples a process's resident memory every 10 ms while it lives, keeping the most.
+class ResidentPeak {
+public:
+    explicit ResidentPeak(pid_t pid)
+        : pid_(pid), thread_([this] {
+              while (!stop_) {
+                  peak_ = std::max(peak_.load(), ResidentKiB(pid_));
+                  std::this_thread::sleep_for(std::chrono::milliseconds(10));
+              }
+          }) {}
+    ~ResidentPeak() {
+        stop_ = true;
+        thread_.join();
+    }
+    [[nodiscard]] long Peak() const { return peak_; }
+
+private:
+    pid_t pid_;
+    std::atomic<bool> stop_{false};
+    std::atomic<long> peak_{0};
+    std::thread thread_;
 };
 
 // Once every client of the readers has its first sample frame (the stream runs), waits past the

@@ -23,6 +23,9 @@ bench_dir="${source_dir}/build/release/bench"
     "${bench_dir}/outputs_bench"
     "${bench_dir}/outside_bench" 2>/dev/null
     "${bench_dir}/outside_bench" --clients 10 --clients 100 --clients 1000 --rate 10000 2>/dev/null
+    "${bench_dir}/outside_bench" --admit 1000 --admit 10000 2>/dev/null
+    "${bench_dir}/outside_bench" --naive 0 --rate 10000 --clients 2000 --clients 5000 --clients 10000 2>/dev/null
+    "${bench_dir}/outside_bench" --naive 0 --rate 10 --clients 1000 --seconds 2 2>/dev/null
     "${bench_dir}/dongles_bench" 2>/dev/null
     "${bench_dir}/tls_bench" 2>/dev/null
     "${bench_dir}/record_bench" 2>/dev/null

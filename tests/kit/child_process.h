@@ -26,6 +26,7 @@ public:
     bool WaitFor(const std::string& text, std::chrono::milliseconds limit = std::chrono::seconds(10));
     std::string Output();
     void Signal(int number);
+    [[nodiscard]] pid_t Pid() const { return pid_; }
     // The exit status (128 + the signal for one that ended it), or nothing when it has not ended within
     // the limit.
     std::optional<int> WaitExit(std::chrono::milliseconds limit);
