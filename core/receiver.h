@@ -108,7 +108,7 @@ private:
     std::unique_ptr<record::Recorder> recorder_;
     std::atomic<record::Recorder*> recorderFeed_{nullptr};
     bool wasOpen_ = false; // the kept dongle, at the last tick
-    // The minute ReportHeldBack is counting, and the reader's time held back when it began.
+    // The minute HeldBackReport is counting, and the reader's time held back when it began.
     std::optional<std::chrono::steady_clock::time_point> heldMinute_;
     std::uint64_t heldAtMinute_ = 0;
     std::atomic<std::uint64_t> delivered_{0};
