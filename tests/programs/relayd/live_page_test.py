@@ -18,6 +18,7 @@ import tempfile
 import threading
 import time
 import unittest
+import urllib.request
 import zlib
 
 from selenium import webdriver
@@ -156,7 +157,6 @@ class LivePage(unittest.TestCase):
             except OSError:
                 return False
         wait_until(listening, 10)
-        started = time.monotonic()
         self.browser.get(self.url)
         self.assertTrue(wait_until(lambda: "Open," in self.text(), 10), self.text())
 
@@ -167,16 +167,32 @@ class LivePage(unittest.TestCase):
         self.assertTrue(wait_until(lambda: peer in self.text(), 5), self.text())
         print("client listed %.0f ms after it connected" % ((time.monotonic() - connected) * 1000))
 
-        # Ten seconds of the waves: each trace's colour from near the top of the plot to near its bottom.
-        wait_until(lambda: time.monotonic() - started > 5.5, 10)
+        # A whole period of the waves (500 transfers) read, however slowly a busy machine runs the emulated
+        # dongle, and drawn: each trace's colour from near the top of the plot to near its bottom.
+        def transfers():
+            try:
+                with urllib.request.urlopen("http://127.0.0.1:%d/status" % self.status_port, timeout=2) as got:
+                    return json.load(got)["transfers"]
+            except OSError:
+                return 0
+        self.assertTrue(wait_until(lambda: transfers() >= 530, 20), "the dongle was not read for 5 s")
         plot = self.browser.find_element(By.ID, "plot")
-        width, height, rows = decode_png(plot.screenshot_as_png)
-        for trace, colour in enumerate(COLOURS):
-            ys = [y for y, (line, channels) in enumerate(rows) for x in range(0, width, 2)
-                  if all(abs(line[x * channels + c] - colour[c]) < 40 for c in range(3))]
-            self.assertTrue(ys, "trace %d is not drawn" % trace)
-            self.assertLess(min(ys), height * 0.2, "trace %d never reaches its top" % trace)
-            self.assertGreater(max(ys), height * 0.8, "trace %d never reaches its bottom" % trace)
+        problems = []
+
+        def drawn():
+            width, height, rows = decode_png(plot.screenshot_as_png)
+            problems.clear()
+            for trace, colour in enumerate(COLOURS):
+                ys = [y for y, (line, channels) in enumerate(rows) for x in range(0, width, 2)
+                      if all(abs(line[x * channels + c] - colour[c]) < 40 for c in range(3))]
+                if not ys:
+                    problems.append("trace %d is not drawn" % trace)
+                elif min(ys) >= height * 0.2:
+                    problems.append("trace %d never reaches its top" % trace)
+                elif max(ys) <= height * 0.8:
+                    problems.append("trace %d never reaches its bottom" % trace)
+            return not problems
+        self.assertTrue(wait_until(drawn, 5), problems)
 
         # The dongle goes after six seconds.
         self.assertTrue(wait_until(lambda: "Absent" in self.text(), 10), self.text())
