@@ -25,6 +25,7 @@ from selenium import webdriver
 from selenium.webdriver.chrome.options import Options
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
+from selenium.webdriver.support.ui import Select
 
 # The demo's waves, a transfer every 10 ms, unplugged after 6 s and never back.
 DONGLE = """device 1 2 0x04d2 0x162e
@@ -167,8 +168,10 @@ class LivePage(unittest.TestCase):
         self.assertTrue(wait_until(lambda: peer in self.text(), 5), self.text())
         print("client listed %.0f ms after it connected" % ((time.monotonic() - connected) * 1000))
 
-        # A whole period of the waves (500 transfers) read, however slowly a busy machine runs the emulated
-        # dongle, and drawn: each trace's colour from near the top of the plot to near its bottom.
+        # A whole period of the waves (500 transfers) read and drawn, however slowly a busy machine runs the
+        # emulated dongle: each trace's colour from near the top of the plot to near its bottom. The plot
+        # spans a minute, so that the period fits in it even at a tenth of the dongle's nominal pace.
+        Select(self.browser.find_element(By.ID, "span")).select_by_value("60000")
         def transfers():
             try:
                 with urllib.request.urlopen("http://127.0.0.1:%d/status" % self.status_port, timeout=2) as got:
