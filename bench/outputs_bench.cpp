@@ -215,11 +215,16 @@ ReaderResult Read(bool withOutputs, double seconds) {
         params, readSide, writeSide,
         [](const std::string& text) { std::fprintf(stderr, "%s", text.c_str()); },
         [&](const frames::SamplePacket& packet) {
+            // Numbered and stamped as the receiver does it.
+            const std::uint64_t number = transfers.fetch_add(1, std::memory_order_relaxed);
+            const frames::StampedSample sample{frames::SteadyNowNs(),
+                                               {packet.samples[0], packet.samples[1], packet.samples[2]},
+                                               number,
+                                               1};
             relay.Table().RelaySamplePacket(packet);
             if (outputs) {
-                outputs->Offer(packet);
+                outputs->Offer(sample);
             }
-            transfers.fetch_add(1, std::memory_order_relaxed);
         });
     if (!readSide) {
         return result;

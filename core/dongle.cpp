@@ -26,8 +26,8 @@ Dongle::Totals Of(const usb::TransferContext& context) {
 
 } // namespace
 
-Dongle::Dongle(DongleChoice choice, usb::PacketSink sink, LogFn log)
-    : choice_(std::move(choice)), sink_(std::move(sink)), log_(std::move(log)) {
+Dongle::Dongle(DongleChoice choice, usb::PacketSink sink, LogFn log, std::function<void()> opening)
+    : choice_(std::move(choice)), sink_(std::move(sink)), log_(std::move(log)), opening_(std::move(opening)) {
     usb_init(); // the library allows it more than once
 }
 
@@ -117,6 +117,9 @@ void Dongle::Open(struct usb_device* device) {
         }
         Close();
         return;
+    }
+    if (opening_) {
+        opening_();
     }
     connection_->Resume();
     {

@@ -21,7 +21,8 @@ using LogFn = std::function<void(const std::string&)>;
 // thread calls everything.
 class Dongle {
 public:
-    Dongle(DongleChoice choice, usb::PacketSink sink, LogFn log);
+    // opening, if given, runs at each opening just before its reader starts.
+    Dongle(DongleChoice choice, usb::PacketSink sink, LogFn log, std::function<void()> opening = {});
     ~Dongle();
     Dongle(const Dongle&) = delete;
     Dongle& operator=(const Dongle&) = delete;
@@ -51,6 +52,7 @@ private:
     DongleChoice choice_;
     usb::PacketSink sink_;
     LogFn log_;
+    std::function<void()> opening_;
     // Made anew at each opening, so that each starts from the same parameters.
     std::unique_ptr<Connection> connection_;
     bool everOpened_ = false;

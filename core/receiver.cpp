@@ -35,7 +35,8 @@ void Receiver::Keep(const DongleChoice& choice) {
             if (log_) {
                 log_(line);
             }
-        });
+        },
+        [this] { BeginOpening(); });
 }
 
 void Receiver::Tick() {
@@ -86,15 +87,22 @@ void Receiver::StopOutputs() {
 }
 
 void Receiver::Deliver(const frames::SamplePacket& packet) {
+    // Numbered and stamped as the read returned, before the relay's sends take their time.
+    const std::uint64_t transfer = nextTransfer_.load(std::memory_order_relaxed);
+    nextTransfer_.store(transfer + 1, std::memory_order_relaxed);
+    const frames::StampedSample sample{frames::SteadyNowNs(),
+                                       {packet.samples[0], packet.samples[1], packet.samples[2]},
+                                       transfer,
+                                       opening_.load(std::memory_order_relaxed)};
     relay_.Table().RelaySamplePacket(packet);
     if (publish::Outputs* outputs = outputsFeed_.load(std::memory_order_acquire)) {
-        outputs->Offer(packet);
+        outputs->Offer(sample);
     }
     if (record::Recorder* recorder = recorderFeed_.load(std::memory_order_acquire)) {
-        recorder->Offer(packet);
+        recorder->Offer(sample);
     }
     if (frames::SampleRing* ring = plotFeed_.load(std::memory_order_acquire)) {
-        ring->Push(frames::SteadyNowNs(), packet.samples[0], packet.samples[1], packet.samples[2]);
+        ring->Push(sample);
     }
     delivered_.fetch_add(1, std::memory_order_relaxed);
 }

@@ -39,8 +39,11 @@ public:
     // boxes); opened runs as soon as the device is open.
     Connection::Opened Open(struct usb_device* device, const usb::MessageFn& message,
                             const std::function<void()>& opened = {});
-    // Lets the reader of the dongle opened once run.
-    void Resume() { connection_.Resume(); }
+    // Lets the reader of the dongle opened once run: a new opening.
+    void Resume() {
+        BeginOpening();
+        connection_.Resume();
+    }
     // Closes the dongle opened once, the outputs with it.
     void Close();
     [[nodiscard]] Connection& Opened() { return connection_; }
@@ -71,8 +74,19 @@ public:
     // outlive the reader, or be unset before it goes.
     void FeedPlot(frames::SampleRing* ring) { plotFeed_.store(ring, std::memory_order_release); }
 
-    // Hands one transfer's samples to the relay, the outputs and the plot. The reader's thread.
+    // Hands one transfer's samples to the relay, the outputs, the recording and the plot. The reader's
+    // thread. Every transfer is numbered, from 0 at each opening, and every output and the recording are
+    // given the same numbers.
     void Deliver(const frames::SamplePacket& packet);
+    // A new opening of the dongle begins (the next number of openings, from 1) and its transfers are
+    // numbered from 0: called before its reader starts. Resume and the kept dongle call it themselves; a
+    // host that delivers transfers of its own (a replay) calls it once before.
+    void BeginOpening() {
+        opening_.fetch_add(1, std::memory_order_relaxed);
+        nextTransfer_.store(0, std::memory_order_relaxed);
+    }
+    // The openings so far (0 before the first).
+    [[nodiscard]] std::uint32_t Openings() const { return opening_.load(std::memory_order_relaxed); }
 
     // What the views show, as of now.
     struct Figures {
@@ -112,6 +126,9 @@ private:
     std::optional<std::chrono::steady_clock::time_point> heldMinute_;
     std::uint64_t heldAtMinute_ = 0;
     std::atomic<std::uint64_t> delivered_{0};
+    // The reader's alone while it runs; set anew by BeginOpening before it starts.
+    std::atomic<std::uint32_t> opening_{0};
+    std::atomic<std::uint64_t> nextTransfer_{0};
 };
 
 // The outputs' subject base for a dongle: "kestavo." and its serial number, else its ids as VVVV_PPPP.

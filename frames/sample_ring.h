@@ -16,10 +16,13 @@ inline std::int64_t SteadyNowNs() {
         .count();
 }
 
-// One sample frame's three samples, with when they arrived (steady clock, ns).
+// One sample frame's three samples, with when they arrived (steady clock, ns) and, for a dongle's own
+// transfers, which they were: their number since the dongle was opened and which opening that was.
 struct StampedSample {
     std::int64_t timeNs = 0;
     std::array<std::uint16_t, 3> values{};
+    std::uint64_t transfer = 0; // from 0 at each opening
+    std::uint32_t opening = 0;  // from 1; 0 for samples that are not a dongle's own (a relay's, say)
 };
 
 // Hands samples from one writer thread (the reader of a dongle, or of a relay connection) to one reader
@@ -38,15 +41,20 @@ public:
     [[nodiscard]] std::size_t Capacity() const { return mask_ + 1; }
 
     // The writer thread alone. Never waits, never allocates.
-    void Push(std::int64_t timeNs, std::uint16_t first, std::uint16_t second, std::uint16_t third) {
+    void Push(const StampedSample& sample) {
         const std::uint64_t index = head_.load(std::memory_order_relaxed);
         Slot& slot = slots_[index & mask_];
         slot.sequence.store(2 * index + 1, std::memory_order_relaxed);
         std::atomic_thread_fence(std::memory_order_release);
-        slot.time.store(timeNs, std::memory_order_relaxed);
-        slot.values.store(Pack(first, second, third), std::memory_order_relaxed);
+        slot.time.store(sample.timeNs, std::memory_order_relaxed);
+        slot.values.store(Pack(sample.values[0], sample.values[1], sample.values[2]), std::memory_order_relaxed);
+        slot.transfer.store(sample.transfer, std::memory_order_relaxed);
+        slot.opening.store(sample.opening, std::memory_order_relaxed);
         slot.sequence.store(2 * index + 2, std::memory_order_release);
         head_.store(index + 1, std::memory_order_release);
+    }
+    void Push(std::int64_t timeNs, std::uint16_t first, std::uint16_t second, std::uint16_t third) {
+        Push(StampedSample{timeNs, {first, second, third}, 0, 0});
     }
 
     // The reader thread alone: hands every sample written since the last call and not yet overwritten to
@@ -64,6 +72,8 @@ private:
         std::atomic<std::uint64_t> sequence{0};
         std::atomic<std::int64_t> time{0};
         std::atomic<std::uint64_t> values{0};
+        std::atomic<std::uint64_t> transfer{0};
+        std::atomic<std::uint32_t> opening{0};
     };
 
     static std::uint64_t Pack(std::uint16_t first, std::uint16_t second, std::uint16_t third) {
@@ -90,6 +100,8 @@ template <typename OnSample> std::uint64_t SampleRing::Drain(OnSample&& onSample
         StampedSample sample;
         sample.timeNs = slot.time.load(std::memory_order_relaxed);
         const std::uint64_t packed = slot.values.load(std::memory_order_relaxed);
+        sample.transfer = slot.transfer.load(std::memory_order_relaxed);
+        sample.opening = slot.opening.load(std::memory_order_relaxed);
         std::atomic_thread_fence(std::memory_order_acquire);
         const std::uint64_t after = slot.sequence.load(std::memory_order_relaxed);
         if (before != 2 * tail_ + 2 || after != before) {

@@ -116,9 +116,9 @@ void NatsOutput::BeforeBatch() {
     }
 }
 
-std::size_t NatsOutput::Send(std::span<const frames::StampedSample> samples) {
+std::size_t NatsOutput::Send(const Batch& batch) {
     message_.clear();
-    for (const frames::StampedSample& sample : samples) {
+    for (const frames::StampedSample& sample : batch.samples) {
         frames::SamplePacket packet;
         packet.samples[0] = sample.values[0];
         packet.samples[1] = sample.values[1];
@@ -126,8 +126,29 @@ std::size_t NatsOutput::Send(std::span<const frames::StampedSample> samples) {
         const auto frame = frames::SampleFrame(packet);
         message_.insert(message_.end(), frame.begin(), frame.end());
     }
-    const natsStatus status = natsConnection_Publish(connection_, settings_.samplesSubject.c_str(),
-                                                     message_.data(), static_cast<int>(message_.size()));
+    // Which transfers these are, and when the first was read, in headers: a subscriber that ignores them
+    // gets the payload it always did.
+    const frames::StampedSample& first = batch.samples.front();
+    natsMsg* message = nullptr;
+    natsStatus status = natsMsg_Create(&message, settings_.samplesSubject.c_str(), nullptr,
+                                       reinterpret_cast<const char*>(message_.data()),
+                                       static_cast<int>(message_.size()));
+    const auto header = [&](const char* name, const std::string& value) {
+        if (status == NATS_OK) {
+            status = natsMsgHeader_Set(message, name, value.c_str());
+        }
+    };
+    header(kSeqHeader, std::to_string(first.transfer));
+    header(kCountHeader, std::to_string(batch.samples.size()));
+    header(kTimeHeader, std::to_string(WallNs(first.timeNs)));
+    header(kOpenHeader, std::to_string(first.opening));
+    if (batch.droppedBefore > 0) {
+        header(kDroppedHeader, std::to_string(batch.droppedBefore));
+    }
+    if (status == NATS_OK) {
+        status = natsConnection_PublishMsg(connection_, message);
+    }
+    natsMsg_Destroy(message);
     if (status != NATS_OK) {
         if (!refusing_.exchange(true)) {
             log_(std::string("NATS: dropping samples: ") + natsStatus_GetText(status));
@@ -137,7 +158,7 @@ std::size_t NatsOutput::Send(std::span<const frames::StampedSample> samples) {
     if (refusing_.exchange(false)) {
         log_("NATS: publishing again");
     }
-    return samples.size();
+    return batch.samples.size();
 }
 
 } // namespace kestavo::publish

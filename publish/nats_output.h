@@ -16,8 +16,17 @@ namespace kestavo::publish {
 // after the other in a message when they gathered), and the configuration frame on another subject each
 // time a connection to a server is made. The client library connects again by itself, holding what is
 // published meanwhile in a buffer of bufferBytes; what does not fit there is dropped and counted.
+//
+// Each message of samples carries headers that say which transfers it holds, so that a subscriber can
+// tell what it missed: their names below, their meaning in PROTOCOL.md.
 class NatsOutput : public Output {
 public:
+    static constexpr const char* kSeqHeader = "Kestavo-Seq";
+    static constexpr const char* kCountHeader = "Kestavo-Count";
+    static constexpr const char* kTimeHeader = "Kestavo-Time";
+    static constexpr const char* kOpenHeader = "Kestavo-Open";
+    static constexpr const char* kDroppedHeader = "Kestavo-Dropped";
+
     struct Settings {
         std::vector<std::string> servers; // nats://host:port URLs, tried in turn
         std::string samplesSubject;
@@ -33,7 +42,7 @@ public:
     [[nodiscard]] const std::string& Error() const { return error_; }
 
 protected:
-    std::size_t Send(std::span<const frames::StampedSample> samples) override;
+    std::size_t Send(const Batch& batch) override;
     void BeforeBatch() override;
 
 private:

@@ -44,6 +44,32 @@ void Output::Wake() {
     bell_.notify_one();
 }
 
+std::int64_t Output::WallNs(std::int64_t steadyNs) {
+    // The two clocks are read now rather than once at the start, so that the host's clock being set
+    // meanwhile is followed.
+    const std::int64_t wall = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                  std::chrono::system_clock::now().time_since_epoch())
+                                  .count();
+    return steadyNs + (wall - frames::SteadyNowNs());
+}
+
+void Output::SendBatch() {
+    if (batch_.empty()) {
+        return;
+    }
+    const std::size_t accepted = Send({batch_, droppedSinceSent_});
+    sent_.fetch_add(accepted, std::memory_order_relaxed);
+    refused_.fetch_add(batch_.size() - accepted, std::memory_order_relaxed);
+    if (accepted > 0) {
+        droppedSinceSent_ = 0;
+        std::lock_guard lock(lastMutex_);
+        last_ = {batch_.back().opening, batch_.back().transfer};
+    } else {
+        droppedSinceSent_ += batch_.size();
+    }
+    batch_.clear();
+}
+
 void Output::Run() {
     // While samples come, the thread looks every millisecond (or sooner, when the reader rings); once
     // they stop, ever less often, up to ten times a second, so that an idle output costs nothing.
@@ -55,22 +81,28 @@ void Output::Run() {
         BeforeBatch();
         batch_.clear();
         std::size_t taken = 0;
-        const auto send = [&] {
-            const std::size_t accepted = Send(batch_);
-            sent_.fetch_add(accepted, std::memory_order_relaxed);
-            refused_.fetch_add(batch_.size() - accepted, std::memory_order_relaxed);
-            taken += batch_.size();
-            batch_.clear();
-        };
         ring_.Drain([&](const frames::StampedSample& sample) {
+            // What the ring overwrote before this thread came to it is said with the batch after it.
+            const std::uint64_t position = ring_.Taken();
+            const std::uint64_t lost = position - nextPosition_;
+            nextPosition_ = position + 1;
+            // A batch is named by its first transfer and its count: it ends where the numbers do not run
+            // on (a gap, another opening).
+            if (!batch_.empty() && (lost > 0 || sample.opening != batch_.back().opening ||
+                                    sample.transfer != batch_.back().transfer + 1)) {
+                SendBatch();
+            }
+            droppedSinceSent_ += lost;
             batch_.push_back(sample);
+            ++taken;
             if (batch_.size() == largestBatch_) {
-                send();
+                SendBatch();
             }
         });
-        if (!batch_.empty()) {
-            send();
-        }
+        SendBatch();
+        // Slots lapped at the end of the ring are said with the next batch too.
+        droppedSinceSent_ += ring_.Taken() - nextPosition_;
+        nextPosition_ = ring_.Taken();
         if (last) {
             return;
         }

@@ -33,11 +33,16 @@ public:
     // The reader thread. Never waits and never allocates. The output's thread wakes by itself within a
     // millisecond while samples come; the reader wakes it sooner only when a batch's worth has gathered
     // since it fell asleep, so that at full speed it makes one system call in kWakeAfter samples at most.
-    void Offer(const frames::SamplePacket& packet, std::int64_t nowNs = frames::SteadyNowNs()) {
-        ring_.Push(nowNs, packet.samples[0], packet.samples[1], packet.samples[2]);
+    void Offer(const frames::StampedSample& sample) {
+        ring_.Push(sample);
         if (ring_.Written() - asleepAt_.load(std::memory_order_relaxed) == kWakeAfter) {
             Wake();
         }
+    }
+    // Samples that are not numbered: each the next transfer of one opening.
+    void Offer(const frames::SamplePacket& packet, std::int64_t nowNs = frames::SteadyNowNs()) {
+        Offer(frames::StampedSample{nowNs, {packet.samples[0], packet.samples[1], packet.samples[2]},
+                                    unnumbered_++, 1});
     }
 
     // Samples offered, sent on, and dropped (overwritten before they could be sent, or refused by the
@@ -46,6 +51,15 @@ public:
     [[nodiscard]] std::uint64_t Sent() const { return sent_.load(std::memory_order_relaxed); }
     [[nodiscard]] std::uint64_t Dropped() const {
         return ring_.Overwritten() + refused_.load(std::memory_order_relaxed);
+    }
+    // The last transfer sent on, as its opening and number; opening 0 before the first.
+    struct Last {
+        std::uint32_t opening = 0;
+        std::uint64_t transfer = 0;
+    };
+    [[nodiscard]] Last LastSent() const {
+        std::lock_guard lock(lastMutex_);
+        return last_;
     }
 
 protected:
@@ -59,13 +73,25 @@ protected:
 
     static constexpr std::uint64_t kWakeAfter = 256;
 
-    // The output's thread: sends these samples on; gives how many the network library took.
-    virtual std::size_t Send(std::span<const frames::StampedSample> samples) = 0;
+    // What the output's thread hands on at once: transfers of one opening with consecutive numbers, and
+    // how many this output dropped since the last batch it sent on (overwritten in its ring, or refused).
+    struct Batch {
+        std::span<const frames::StampedSample> samples;
+        std::uint64_t droppedBefore = 0;
+    };
+    // The output's thread: sends the batch on; gives how many samples the network library took (all or
+    // none).
+    virtual std::size_t Send(const Batch& batch) = 0;
     // The output's thread, before each batch: a chance to do what a callback asked for.
     virtual void BeforeBatch() {}
 
+    // The host's clock (ns since the Unix epoch) when the steady clock read steadyNs: what a subscriber
+    // on another machine can compare with its own.
+    static std::int64_t WallNs(std::int64_t steadyNs);
+
 private:
     void Run();
+    void SendBatch();
 
     frames::SampleRing ring_;
     const char* threadName_;
@@ -82,6 +108,13 @@ private:
     bool rung_ = false; // under sleepMutex_
     std::atomic<std::uint64_t> sent_{0};
     std::atomic<std::uint64_t> refused_{0};
+    mutable std::mutex lastMutex_; // taken once a batch
+    Last last_;
+    std::uint64_t unnumbered_ = 0; // the reader's, for samples offered without numbers
+    // The output's thread alone: the ring's reading position expected next, and what was dropped since
+    // the last batch sent on.
+    std::uint64_t nextPosition_ = 0;
+    std::uint64_t droppedSinceSent_ = 0;
 };
 
 } // namespace kestavo::publish

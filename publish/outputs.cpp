@@ -109,6 +109,7 @@ Outputs::Outputs(const OutputOptions& options, const std::string& subjectBase, L
     if (!options.zmq.empty()) {
         ZmqOutput::Settings settings;
         settings.endpoint = options.zmq;
+        settings.header = options.zmqHeader;
         settings.largestBatch = options.largestBatch;
         zmq_ = std::make_unique<ZmqOutput>(settings, log);
         if (!zmq_->Error().empty()) {
@@ -120,23 +121,22 @@ Outputs::Outputs(const OutputOptions& options, const std::string& subjectBase, L
 
 Outputs::~Outputs() = default;
 
-void Outputs::Offer(const frames::SamplePacket& packet) {
-    const std::int64_t now = frames::SteadyNowNs();
+void Outputs::Offer(const frames::StampedSample& sample) {
     if (nats_) {
-        nats_->Offer(packet, now);
+        nats_->Offer(sample);
     }
     if (zmq_) {
-        zmq_->Offer(packet, now);
+        zmq_->Offer(sample);
     }
 }
 
 std::vector<Outputs::Count> Outputs::Counts() const {
     std::vector<Count> counts;
     if (nats_) {
-        counts.push_back({"nats", nats_->Sent(), nats_->Dropped()});
+        counts.push_back({"nats", nats_->Sent(), nats_->Dropped(), nats_->LastSent()});
     }
     if (zmq_) {
-        counts.push_back({"zmq", zmq_->Sent(), zmq_->Dropped()});
+        counts.push_back({"zmq", zmq_->Sent(), zmq_->Dropped(), zmq_->LastSent()});
     }
     return counts;
 }

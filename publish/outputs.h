@@ -19,6 +19,7 @@ struct OutputOptions {
     std::vector<std::string> nats; // server URLs; none: no NATS output
     std::string natsSubject;       // the subjects' base; empty: named after the dongle
     std::string zmq;               // the PUB socket's endpoint; empty: no ZeroMQ output
+    bool zmqHeader = false;        // each ZeroMQ message led by a part saying which transfers follow
     std::size_t largestBatch = 64; // frames (NATS) or samples (ZeroMQ) in one message at most
 
     [[nodiscard]] bool Any() const { return !nats.empty() || !zmq.empty(); }
@@ -51,7 +52,7 @@ public:
     [[nodiscard]] const std::string& Error() const { return error_; }
 
     // The reader thread.
-    void Offer(const frames::SamplePacket& packet);
+    void Offer(const frames::StampedSample& sample);
 
     // "NATS 1234 published, 0 dropped; ZeroMQ …", for the summaries in the log.
     [[nodiscard]] std::string Summary() const;
@@ -60,6 +61,7 @@ public:
         const char* name; // "nats", "zmq"
         std::uint64_t published;
         std::uint64_t dropped;
+        Output::Last last; // the last transfer sent on
     };
     // Each output in force, as the status page names it.
     [[nodiscard]] std::vector<Count> Counts() const;

@@ -30,17 +30,41 @@ ZmqOutput::~ZmqOutput() {
     context_.reset();
 }
 
-std::size_t ZmqOutput::Send(std::span<const frames::StampedSample> samples) {
+std::array<std::uint8_t, ZmqOutput::kHeaderSize> ZmqOutput::Header(std::uint64_t transfer, std::uint32_t count,
+                                                                    std::uint32_t opening, std::int64_t wallNs) {
+    std::array<std::uint8_t, kHeaderSize> header{};
+    const auto put = [&](std::size_t at, std::uint64_t value, std::size_t width) {
+        for (std::size_t i = 0; i < width; ++i) {
+            header[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
+        }
+    };
+    put(0, transfer, 8);
+    put(8, count, 4);
+    put(12, opening, 4);
+    put(16, static_cast<std::uint64_t>(wallNs), 8);
+    return header;
+}
+
+std::size_t ZmqOutput::Send(const Batch& batch) {
     message_.clear();
-    for (const frames::StampedSample& sample : samples) {
+    for (const frames::StampedSample& sample : batch.samples) {
         for (const std::uint16_t value : sample.values) {
             message_.push_back(static_cast<std::uint8_t>(value & 0xFF));
             message_.push_back(static_cast<std::uint8_t>(value >> 8));
         }
     }
     try {
-        // A PUB socket never waits: a subscriber at its high-water mark simply misses the message.
-        return socket_->send(zmq::buffer(message_), zmq::send_flags::dontwait) ? samples.size() : 0;
+        // A PUB socket never waits: a subscriber at its high-water mark simply misses the message (both
+        // parts of it: ZeroMQ delivers a message whole or not at all).
+        if (settings_.header) {
+            const frames::StampedSample& first = batch.samples.front();
+            const auto header = Header(first.transfer, static_cast<std::uint32_t>(batch.samples.size()),
+                                       first.opening, WallNs(first.timeNs));
+            if (!socket_->send(zmq::buffer(header), zmq::send_flags::sndmore | zmq::send_flags::dontwait)) {
+                return 0;
+            }
+        }
+        return socket_->send(zmq::buffer(message_), zmq::send_flags::dontwait) ? batch.samples.size() : 0;
     } catch (const zmq::error_t&) {
         return 0;
     }

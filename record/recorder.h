@@ -61,6 +61,7 @@ public:
     Recorder& operator=(const Recorder&) = delete;
 
     // The reader's thread: never waits, never allocates.
+    void Offer(const frames::StampedSample& sample) { ring_.Push(sample); }
     void Offer(const frames::SamplePacket& packet, std::int64_t nowNs = frames::SteadyNowNs()) {
         ring_.Push(nowNs, packet.samples[0], packet.samples[1], packet.samples[2]);
     }
