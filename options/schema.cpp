@@ -80,10 +80,14 @@ void DefineDongle(CLI::App& app, bool service, DongleOptions& values) {
                    "The NATS subjects' base (default: kestavo. and the dongle's serial, else VVVV_PPPP; "
                    "for a dongle of a [dongle.NAME] section, kestavo.NAME)")
         ->check(Rule(publish::CheckNatsSubject, "SUBJECT"));
-    app.add_option("--zmq", values.outputs.zmq,
+    CLI::Option* zmq = app.add_option("--zmq", values.outputs.zmq,
                    "Publish the raw samples on a ZeroMQ PUB socket bound to ENDPOINT (tcp://ADDRESS:PORT): "
                    "three little-endian 16-bit values per transfer")
         ->check(Rule(publish::CheckZmqEndpoint, "ENDPOINT"));
+    app.add_flag("--zmq-header", values.outputs.zmqHeader,
+                 "Lead each ZeroMQ message with a 24-byte part saying which transfers follow and when the "
+                 "first was read (a ZMQ SUB Source of GNU Radio takes one part: leave it off there)")
+        ->needs(zmq);
     app.add_option("--tls-port", values.tls.port,
                    "Also relay over TLS on this TCP port (needs --tls-cert and --tls-key)")
         ->check(CLI::Range(1, 65535));
@@ -296,6 +300,7 @@ const std::vector<std::string>& DongleKeys() {
                                                   "nats",
                                                   "nats-subject",
                                                   "zmq",
+                                                  "zmq-header",
                                                   "max-clients",
                                                   "max-per-address",
                                                   "tls-port",

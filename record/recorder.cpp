@@ -240,6 +240,12 @@ void Recorder::Take(const frames::StampedSample& sample, std::uint64_t position)
         file.captures.push_back(
             {{"core:sample_start", file.samples}, {"core:datetime", SigmfDatetime(wall)}});
     }
+    if ((file.samples == 0 || gapPending_) && sample.opening > 0) {
+        // Which transfer each capture begins with, numbered as the outputs number them, so that a
+        // recording and what a subscriber got can be laid side by side.
+        file.captures.back()["kestavo:opening"] = sample.opening;
+        file.captures.back()["kestavo:transfer"] = sample.transfer;
+    }
     gapPending_ = false;
     file.lastNs = sample.timeNs;
     for (const std::uint16_t value : sample.values) {
@@ -363,10 +369,15 @@ int Recorder::WriteMeta(File& file) {
     }
     // Only what is on disk is described.
     nlohmann::json captures = nlohmann::json::array();
+    bool numbered = false;
     for (const auto& capture : file.captures) {
         if (capture["core:sample_start"].get<std::uint64_t>() <= file.onDisk) {
             captures.push_back(capture);
+            numbered = numbered || capture.contains("kestavo:transfer");
         }
+    }
+    if (numbered) {
+        global["core:extensions"] = {{{"name", "kestavo"}, {"version", "1.0.0"}, {"optional", true}}};
     }
     nlohmann::json annotations = nlohmann::json::array();
     for (const auto& annotation : file.annotations) {

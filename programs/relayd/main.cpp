@@ -235,6 +235,8 @@ int main(int argc, char** argv) {
             s.receiver->StartRecording(std::move(settings), s.log);
         }
         if (recording) {
+            // The replay is one opening of its dongle, looped or not: its transfers are numbered on.
+            s.receiver->BeginOpening();
             s.replay = std::make_unique<record::Replay>(
                 *recording, replayRate, options.replayLoop,
                 [receiver = s.receiver.get()](const frames::SamplePacket& packet) {
@@ -359,7 +361,8 @@ int main(int argc, char** argv) {
                 }
                 d.outputs.clear();
                 for (const publish::Outputs::Count& count : figures.outputs) {
-                    d.outputs.push_back({count.name, count.published, count.dropped});
+                    d.outputs.push_back(
+                        {count.name, count.published, count.dropped, count.last.opening, count.last.transfer});
                 }
                 next.dongles.push_back(d);
             }

@@ -84,8 +84,14 @@ nlohmann::json DongleJson(const DongleState& state, const networkdriver::ClientS
     }
     nlohmann::json outputs = nlohmann::json::array();
     for (const OutputCount& output : state.outputs) {
-        outputs.push_back(
-            {{"name", output.name}, {"published", output.published}, {"dropped", output.dropped}});
+        nlohmann::json last = nullptr;
+        if (output.lastOpening > 0) {
+            last = {{"opening", output.lastOpening}, {"transfer", output.lastTransfer}};
+        }
+        outputs.push_back({{"name", output.name},
+                           {"published", output.published},
+                           {"dropped", output.dropped},
+                           {"lastSent", last}});
     }
     nlohmann::json dongle = {{"device", state.device}, {"open", state.dongleOpen}};
     if (!state.problem.empty()) {
@@ -248,6 +254,21 @@ std::string MetricsText(const ServiceState& state, const ClientSnapshots& client
                [](const DongleState& d, const Clients&, auto put) {
                    for (const OutputCount& output : d.outputs) {
                        put("output=\"" + Label(output.name) + "\"", static_cast<double>(output.dropped));
+                   }
+               });
+        metric("kestavo_output_last_transfer", "gauge",
+               "The number of the last transfer an output sent on, counted from 0 at each opening of the "
+               "dongle (kestavo_output_opening).",
+               [](const DongleState& d, const Clients&, auto put) {
+                   for (const OutputCount& output : d.outputs) {
+                       put("output=\"" + Label(output.name) + "\"", static_cast<double>(output.lastTransfer));
+                   }
+               });
+        metric("kestavo_output_opening", "gauge",
+               "Which opening of the dongle the last transfer an output sent on came from (0: none yet).",
+               [](const DongleState& d, const Clients&, auto put) {
+                   for (const OutputCount& output : d.outputs) {
+                       put("output=\"" + Label(output.name) + "\"", static_cast<double>(output.lastOpening));
                    }
                });
     }

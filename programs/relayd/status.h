@@ -24,11 +24,14 @@ struct Response;
 
 namespace kestavo::relayd {
 
-// One of the outputs beside the relay ("nats", "zmq"): samples it sent on and dropped since the start.
+// One of the outputs beside the relay ("nats", "zmq"): samples it sent on and dropped since the start,
+// and the last transfer it sent on (opening 0 before the first).
 struct OutputCount {
     std::string name;
     std::uint64_t published = 0;
     std::uint64_t dropped = 0;
+    std::uint32_t lastOpening = 0;
+    std::uint64_t lastTransfer = 0;
 };
 
 // What the service's main loop publishes every tick for one dongle, for its status page.
