@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <pthread.h>
 
 namespace kestavo::publish {
@@ -45,12 +46,24 @@ void Output::Wake() {
 }
 
 std::int64_t Output::WallNs(std::int64_t steadyNs) {
-    // The two clocks are read now rather than once at the start, so that the host's clock being set
-    // meanwhile is followed.
-    const std::int64_t wall = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                  std::chrono::system_clock::now().time_since_epoch())
-                                  .count();
-    return steadyNs + (wall - frames::SteadyNowNs());
+    // The two clocks are compared now rather than once at the start, so that the host's clock being set
+    // meanwhile is followed; the host's clock is read between two readings of the steady one, and of
+    // three tries the closest pair is taken, so that the thread being put aside between two readings
+    // does not shift the time.
+    std::int64_t offset = 0;
+    std::int64_t closest = INT64_MAX;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const std::int64_t before = frames::SteadyNowNs();
+        const std::int64_t wall = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                      std::chrono::system_clock::now().time_since_epoch())
+                                      .count();
+        const std::int64_t after = frames::SteadyNowNs();
+        if (after - before < closest) {
+            closest = after - before;
+            offset = wall - before - (after - before) / 2;
+        }
+    }
+    return steadyNs + offset;
 }
 
 void Output::SendBatch() {

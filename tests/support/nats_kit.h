@@ -4,6 +4,8 @@
 // the tests of the outputs and of the service share.
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
+#include <map>
 #include <nats/nats.h>
 #include <optional>
 #include <string>
@@ -58,19 +60,49 @@ public:
 
     [[nodiscard]] bool Ok() const { return ok_; }
 
-    // The next message on the subject and its subject's last token, within the limit.
-    std::optional<std::pair<std::string, std::vector<std::uint8_t>>>
-    Next(std::chrono::milliseconds limit = 10s) {
+    // Connected again after its server went, with its subscription in place there.
+    bool Back() {
+        return natsConnection_Status(connection_) == NATS_CONN_STATUS_CONNECTED &&
+               natsConnection_FlushTimeout(connection_, 1000) == NATS_OK;
+    }
+
+    struct Message {
+        std::string subject;
+        std::vector<std::uint8_t> data;
+        std::map<std::string, std::string> headers;
+    };
+    // The next message on the subject, within the limit.
+    std::optional<Message> NextMessage(std::chrono::milliseconds limit = 10s) {
         natsMsg* message = nullptr;
         if (natsSubscription_NextMsg(&message, subscription_, limit.count()) != NATS_OK) {
             return std::nullopt;
         }
         const auto* data = reinterpret_cast<const std::uint8_t*>(natsMsg_GetData(message));
-        std::pair<std::string, std::vector<std::uint8_t>> result{
-            natsMsg_GetSubject(message),
-            std::vector<std::uint8_t>(data, data + natsMsg_GetDataLength(message))};
+        Message result{natsMsg_GetSubject(message),
+                       std::vector<std::uint8_t>(data, data + natsMsg_GetDataLength(message)),
+                       {}};
+        const char** keys = nullptr;
+        int count = 0;
+        if (natsMsgHeader_Keys(message, &keys, &count) == NATS_OK) {
+            for (int i = 0; i < count; ++i) {
+                const char* value = nullptr;
+                if (natsMsgHeader_Get(message, keys[i], &value) == NATS_OK) {
+                    result.headers[keys[i]] = value;
+                }
+            }
+            std::free(static_cast<void*>(keys));
+        }
         natsMsg_Destroy(message);
         return result;
+    }
+    // The same, as its subject and payload.
+    std::optional<std::pair<std::string, std::vector<std::uint8_t>>>
+    Next(std::chrono::milliseconds limit = 10s) {
+        auto message = NextMessage(limit);
+        if (!message) {
+            return std::nullopt;
+        }
+        return std::make_pair(std::move(message->subject), std::move(message->data));
     }
 
     // Reads sample frames until one numbered `last` came; the numbers of all, in order of arrival.
