@@ -198,5 +198,60 @@ TEST_F(ReceiverTest, EveryWaitOfTheReaderForSlowClientsIsCountedAndSaidOnceAMinu
     ::close(fd);
 }
 
+// Every transfer numbered from 0 at each opening, the openings counted from 1: the numbers the outputs
+// and the recording are given run exactly as the dongle's own count (the emulated one's samples count its
+// transfers since it was plugged in), through an unplugging and back, and the stamps rise with them. A
+// read that does not fail is a transfer even when the unplugging ended it with nothing new.
+TEST_F(ReceiverTest, NumbersEveryTransferFromZeroAtEachOpeningAsTheDongleCountsThem) {
+    Devices(std::string(kDongle) + "in counter\n");
+    std::string error;
+    core::Receiver receiver([this](const std::string& line) { Log(line); });
+    frames::SampleRing ring(1 << 16);
+    receiver.FeedPlot(&ring);
+    std::vector<frames::StampedSample> taken;
+    const auto drain = [&] { ring.Drain([&](const frames::StampedSample& sample) { taken.push_back(sample); }); };
+    receiver.Keep(*core::ParseDongleChoice("04d2:162e", error));
+    const auto tickUntil = [&](const auto& condition) {
+        return WaitUntil([&] {
+            receiver.Tick();
+            drain();
+            return condition();
+        });
+    };
+    ASSERT_TRUE(tickUntil([&] { return taken.size() > 50; }));
+    usbbench_unplug(1, 2);
+    ASSERT_TRUE(tickUntil([&] { return !receiver.Take().dongleOpen; }));
+    const std::size_t first = taken.size();
+    usbbench_plug_in(1, 2);
+    ASSERT_TRUE(tickUntil([&] { return taken.size() > first + 50; }));
+    receiver.Release();
+    receiver.FeedPlot(nullptr);
+    drain();
+
+    EXPECT_EQ(receiver.Openings(), 2U);
+    EXPECT_EQ(ring.Overwritten(), 0U);
+    std::uint32_t opening = 1;
+    std::uint64_t expected = 0;
+    for (std::size_t i = 0; i < taken.size(); ++i) {
+        const frames::StampedSample& sample = taken[i];
+        if (sample.opening != opening) {
+            ASSERT_EQ(sample.opening, opening + 1) << i;
+            opening = sample.opening;
+            expected = 0;
+        }
+        ASSERT_EQ(sample.transfer, expected) << i;
+        const bool lastOfOpening = i + 1 == taken.size() || taken[i + 1].opening != opening;
+        if (sample.values[0] != static_cast<std::uint16_t>(expected)) {
+            // The read the unplugging ended returned nothing new: its samples are those of the one before.
+            EXPECT_TRUE(lastOfOpening && i > 0 && sample.values == taken[i - 1].values) << "at " << i;
+        }
+        if (i > 0) {
+            EXPECT_GE(sample.timeNs, taken[i - 1].timeNs);
+        }
+        ++expected;
+    }
+    EXPECT_EQ(opening, 2U);
+}
+
 } // namespace
 } // namespace kestavo::test

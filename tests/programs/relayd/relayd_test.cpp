@@ -396,7 +396,8 @@ TEST_F(RelaydTest, ServesALivePageAndThePlotsColumnsAndRefusesWhatItCannotServe)
 }
 
 // The outputs beside the relay, named after the dongle: NATS subjects with its serial, and the raw
-// samples on a ZeroMQ socket.
+// samples on a ZeroMQ socket; both saying which transfers they carry (the ZeroMQ header asked for), and
+// the status page the last each sent.
 TEST_F(RelaydTest, PublishesIntoNatsAndZeroMq) {
     NatsServer server(FreePort());
     ASSERT_TRUE(server.Ready());
@@ -405,8 +406,8 @@ TEST_F(RelaydTest, PublishesIntoNatsAndZeroMq) {
     const std::string endpoint = "tcp://127.0.0.1:" + std::to_string(FreePort());
     const int statusPort = FreePort();
     auto relayd = Start(std::string(kDongle) + "in-latency-us 2000\n",
-                        {"--device", "04d2:162e", "--nats", server.Url(), "--zmq", endpoint, "--status",
-                         std::to_string(statusPort)});
+                        {"--device", "04d2:162e", "--nats", server.Url(), "--zmq", endpoint, "--zmq-header",
+                         "--status", std::to_string(statusPort)});
     zmq::context_t context;
     zmq::socket_t samples(context, zmq::socket_type::sub);
     samples.set(zmq::sockopt::subscribe, "");
@@ -416,13 +417,21 @@ TEST_F(RelaydTest, PublishesIntoNatsAndZeroMq) {
     const auto configuration = subscriber.Next();
     ASSERT_TRUE(configuration) << relayd->Output();
     EXPECT_EQ(configuration->first, "kestavo.SN1.config");
-    const auto frame = subscriber.Next();
+    const auto frame = subscriber.NextMessage();
     ASSERT_TRUE(frame) << relayd->Output();
-    EXPECT_EQ(frame->first, "kestavo.SN1.samples");
-    EXPECT_EQ(frame->second.size() % frames::kSampleFrameSize, 0U);
+    EXPECT_EQ(frame->subject, "kestavo.SN1.samples");
+    EXPECT_EQ(frame->data.size() % frames::kSampleFrameSize, 0U);
+    EXPECT_EQ(frame->headers.at("Kestavo-Open"), "1");
+    EXPECT_EQ(frame->headers.at("Kestavo-Count"), std::to_string(frame->data.size() / frames::kSampleFrameSize));
+    EXPECT_TRUE(frame->headers.contains("Kestavo-Seq") && frame->headers.contains("Kestavo-Time"));
+    zmq::message_t header;
+    ASSERT_TRUE(samples.recv(header));
+    EXPECT_EQ(header.size(), 24U);
+    ASSERT_TRUE(header.more());
     zmq::message_t message;
     ASSERT_TRUE(samples.recv(message));
     EXPECT_EQ(message.size() % 6, 0U);
+    EXPECT_EQ(static_cast<const std::uint8_t*>(header.data())[8], message.size() / 6) << "the count";
     EXPECT_TRUE(relayd->WaitFor("NATS: publishing on kestavo.SN1.samples through " + server.Url()));
     EXPECT_TRUE(relayd->WaitFor("ZeroMQ: publishing the samples on " + endpoint));
 
@@ -432,14 +441,18 @@ TEST_F(RelaydTest, PublishesIntoNatsAndZeroMq) {
         status = nlohmann::json::parse(Get(statusPort, "/status"), nullptr, false);
         return !status.is_discarded() && status["outputs"].size() == 2 &&
                status["outputs"][0]["published"].get<std::uint64_t>() > 0 &&
-               status["outputs"][1]["published"].get<std::uint64_t>() > 0;
+               status["outputs"][1]["published"].get<std::uint64_t>() > 1;
     })) << status.dump();
     EXPECT_EQ(status["outputs"][0]["name"], "nats");
     EXPECT_EQ(status["outputs"][1]["name"], "zmq");
     EXPECT_EQ(status["outputs"][0]["dropped"], 0);
+    EXPECT_EQ(status["outputs"][1]["lastSent"]["opening"], 1);
+    EXPECT_GT(status["outputs"][1]["lastSent"]["transfer"].get<std::uint64_t>(), 0U);
     const std::string metrics = Get(statusPort, "/metrics");
     EXPECT_NE(metrics.find("kestavo_output_samples_dropped_total{dongle=\"default\",output=\"zmq\"} 0\n"),
               std::string::npos);
+    EXPECT_NE(metrics.find("kestavo_output_opening{dongle=\"default\",output=\"nats\"} 1\n"), std::string::npos);
+    EXPECT_NE(metrics.find("kestavo_output_last_transfer{dongle=\"default\",output=\"nats\"} "), std::string::npos);
     CheckWithPromtool(metrics);
 }
 
