@@ -136,3 +136,105 @@ def samples(host: str, port: int, timeout: Optional[float] = None, **tls_options
     for frame in frames(host, port, timeout, **tls_options):
         if frame.type == SAMPLE:
             yield frame.samples
+
+
+# What the service's outputs say of the transfers in each message (PROTOCOL.md, "Which transfers a
+# message holds"). Nothing here needs a NATS or ZeroMQ library: give it what yours received.
+
+_ZMQ_HEADER = struct.Struct("<QIIq")
+
+
+class Transfers(NamedTuple):
+    """The transfers of one message: `count` of them, numbered from `first`, of the dongle's opening
+    `opening`; the first read at `time_ns` (ns since the Unix epoch, the service's clock). `dropped`:
+    how many the service itself dropped since its previous message (NATS only; 0 otherwise)."""
+
+    opening: int
+    first: int
+    count: int
+    time_ns: int
+    dropped: int = 0
+
+
+class Missed(NamedTuple):
+    """Transfers a subscriber did not get: `count` of them from `first`, of opening `opening`; of those,
+    `dropped` the service said it dropped itself (the rest were lost on the way, or in flight when a
+    server went)."""
+
+    opening: int
+    first: int
+    count: int
+    dropped: int = 0
+
+
+def nats_transfers(headers) -> Transfers:
+    """The Transfers of a NATS message of samples, from its headers (a mapping of names to text, as
+    NATS clients give them). Raises ProtocolError when they are missing or malformed."""
+
+    def number(name: str, default: Optional[int] = None) -> int:
+        value = headers.get(name)
+        if value is None:
+            if default is None:
+                raise ProtocolError(f"no {name} header")
+            return default
+        if isinstance(value, (list, tuple)):
+            value = value[0]
+        text = value.decode() if isinstance(value, bytes) else str(value)
+        if not text.strip().isdigit():
+            raise ProtocolError(f"{name} is not a number: {text!r}")
+        return int(text)
+
+    return Transfers(
+        number("Kestavo-Open"),
+        number("Kestavo-Seq"),
+        number("Kestavo-Count"),
+        number("Kestavo-Time"),
+        number("Kestavo-Dropped", 0),
+    )
+
+
+def zmq_transfers(header: bytes) -> Transfers:
+    """The Transfers of a ZeroMQ message of samples, from its first part (--zmq-header)."""
+    if len(header) != _ZMQ_HEADER.size:
+        raise ProtocolError(f"ZeroMQ header of {len(header)} bytes, not {_ZMQ_HEADER.size}")
+    first, count, opening, time_ns = _ZMQ_HEADER.unpack(header)
+    return Transfers(opening, first, count, time_ns)
+
+
+class GapFinder:
+    """Follows one output's messages in the order they arrive and says what was missed between them.
+
+        gaps = kestavo.GapFinder()
+        missed = gaps.take(kestavo.nats_transfers(message.headers))
+        if missed:
+            print(f"missed {missed.count} transfers from {missed.first}")
+
+    Before the first message nothing is known, so nothing before it is missed. When the opening changes
+    (the dongle was unplugged and opened again, or the service restarted) the new opening's transfers
+    before the message are missed; how many of the old opening's last ones were is not known.
+    """
+
+    def __init__(self):
+        self.opening: Optional[int] = None
+        self.next = 0
+        self.missed = 0  # transfers missed in all
+        self.dropped = 0  # of them, what the service said it dropped
+
+    def take(self, transfers: Transfers) -> Optional[Missed]:
+        """The transfers missed just before these, or None."""
+        if self.opening is None:
+            gap = None
+        elif transfers.opening != self.opening:
+            gap = Missed(transfers.opening, 0, transfers.first) if transfers.first > 0 else None
+        elif transfers.first > self.next:
+            gap = Missed(transfers.opening, self.next, transfers.first - self.next)
+        else:
+            gap = None
+        if gap is not None:
+            gap = gap._replace(dropped=min(transfers.dropped, gap.count))
+            self.missed += gap.count
+            self.dropped += gap.dropped
+        if self.opening != transfers.opening or transfers.first + transfers.count > self.next:
+            self.next = transfers.first + transfers.count
+        self.opening = transfers.opening
+        return gap

@@ -1,5 +1,7 @@
 """The Python client module against kestavo-relayd, run as a process with the USB test bench preloaded
-into it. Needs KESTAVO_RELAYD, USBBENCH_LIBRARY and KESTAVO_PYTHON_MODULE (the module's folder)."""
+into it, and its helper for the outputs' numbers against a real nats-server and a ZeroMQ subscriber.
+Needs KESTAVO_RELAYD, USBBENCH_LIBRARY, KESTAVO_PYTHON_MODULE (the module's folder) and
+KESTAVO_NATS_SERVER."""
 
 import io
 import os
@@ -12,6 +14,8 @@ import sys
 import tempfile
 import time
 import unittest
+
+import zmq
 
 sys.path.insert(0, os.environ["KESTAVO_PYTHON_MODULE"])
 import kestavo  # noqa: E402
@@ -35,11 +39,11 @@ def free_port():
             return port
 
 
-def bench_environment(work):
+def bench_environment(work, dongle=DONGLE):
     """The environment of a service on the emulated dongle, its tree and description in work."""
     devices = os.path.join(work, "devices.txt")
     with open(devices, "w") as file:
-        file.write(DONGLE)
+        file.write(dongle)
     environment = dict(os.environ)
     environment.update(
         LD_PRELOAD=os.environ["USBBENCH_LIBRARY"],
@@ -161,6 +165,149 @@ class Malformed(unittest.TestCase):
                 list(kestavo.read_frames(io.BytesIO(bytes.fromhex(bad)).read))
         with self.assertRaises(ConnectionError):
             list(kestavo.read_frames(io.BytesIO(b"\x00").read))
+
+
+class NatsSubscriber:
+    """A subscriber speaking nats-server's own text protocol on a socket, headers and all: the module's
+    helper takes what any NATS client gives, so none is needed here."""
+
+    def __init__(self, port, subject):
+        self.connection = connect_within_address(("127.0.0.1", port), 10)
+        self.buffer = b""
+        self.line()  # INFO
+        self.connection.sendall(b'CONNECT {"verbose":false,"headers":true}\r\nSUB ' + subject + b" 1\r\nPING\r\n")
+        while self.line() != b"PONG":
+            pass
+
+    def more(self):
+        chunk = self.connection.recv(65536)
+        if not chunk:
+            raise ConnectionError("the NATS server closed the connection")
+        self.buffer += chunk
+
+    def take(self, size):
+        while len(self.buffer) < size:
+            self.more()
+        piece, self.buffer = self.buffer[:size], self.buffer[size:]
+        return piece
+
+    def line(self):
+        while b"\r\n" not in self.buffer:
+            self.more()
+        line, self.buffer = self.buffer.split(b"\r\n", 1)
+        return line
+
+    def next(self):
+        """(headers, payload) of the next message."""
+        while True:
+            words = self.line().split()
+            if words[0] == b"PING":
+                self.connection.sendall(b"PONG\r\n")
+            elif words[0] == b"HMSG":
+                header_size, size = int(words[-2]), int(words[-1])
+                head = self.take(header_size).decode().split("\r\n")[1:]
+                payload = self.take(size - header_size)
+                self.take(2)
+                return dict(line.split(": ", 1) for line in head if line), payload
+            elif words[0] == b"MSG":
+                payload = self.take(int(words[-1]))
+                self.take(2)
+                return {}, payload
+
+    def close(self):
+        self.connection.close()
+
+
+def connect_within_address(address, seconds):
+    end = time.monotonic() + seconds
+    while True:
+        try:
+            return socket.create_connection(address, timeout=10)
+        except ConnectionRefusedError:
+            if time.monotonic() > end:
+                raise
+            time.sleep(0.02)
+
+
+class OutputsNumbers(unittest.TestCase):
+    """What the service's NATS and ZeroMQ outputs say of each message's transfers, read by the helper,
+    across an unplugging of the dongle: nothing is missed, and a message taken away is found."""
+
+    def test_the_helper_finds_nothing_missed_in_a_whole_stream_and_exactly_a_message_taken_away(self):
+        dongle = (
+            "device 1 2 0x04d2 0x162e\nserial SN1\nconfiguration 1\ninterface 0\naltsetting 0\n"
+            "endpoint 0x81 bulk 64\nin counter\nin-latency-us 1000\nin-unplug-after 400\n"
+            "in-replug-after-ms 1500\n"
+        )
+        with tempfile.TemporaryDirectory() as work:
+            nats_port, zmq_port = free_port(), free_port()
+            nats = subprocess.Popen([os.environ["KESTAVO_NATS_SERVER"], "-a", "127.0.0.1", "-p", str(nats_port)],
+                                    stderr=subprocess.DEVNULL)
+            relayd = None
+            try:
+                subscriber = NatsSubscriber(nats_port, b"kestavo.SN1.samples")
+                context = zmq.Context()
+                samples = context.socket(zmq.SUB)
+                samples.setsockopt(zmq.SUBSCRIBE, b"")
+                samples.setsockopt(zmq.RCVTIMEO, 10000)
+                samples.connect("tcp://127.0.0.1:%d" % zmq_port)
+                relayd = subprocess.Popen(
+                    [os.environ["KESTAVO_RELAYD"], "--device", "04d2:162e", "--port", str(free_port()),
+                     "--nats", "127.0.0.1:%d" % nats_port, "--zmq", "tcp://127.0.0.1:%d" % zmq_port, "--zmq-header"],
+                    env=bench_environment(work, dongle), stderr=subprocess.PIPE)
+
+                # NATS: every message until 100 transfers of the second opening have come.
+                messages = []
+                while not messages or messages[-1][0].opening < 2 or messages[-1][0].first < 100:
+                    headers, payload = subscriber.next()
+                    transfers = kestavo.nats_transfers(headers)
+                    self.assertEqual(transfers.count * 28, len(payload))
+                    self.assertLess(abs(transfers.time_ns - time.time_ns()), 2e9)
+                    messages.append((transfers, payload))
+                gaps = kestavo.GapFinder()
+                self.assertEqual([gaps.take(transfers) for transfers, _ in messages], [None] * len(messages))
+                self.assertEqual(messages[0][0], kestavo.Transfers(1, 0, messages[0][0].count, messages[0][0].time_ns))
+                # The counter dongle's samples count its transfers since it was plugged in: the numbers run
+                # with them (but for a read the unplugging ended with nothing new, whose samples repeat).
+                wrong = 0
+                for transfers, payload in messages:
+                    for i in range(transfers.count):
+                        sample = int.from_bytes(payload[28 * i + 20:28 * i + 22], "little")
+                        wrong += sample != (transfers.first + i) & 0xFFFF
+                self.assertLessEqual(wrong, 1)
+
+                # One message taken away is found, whole, and nothing else.
+                away = len(messages) // 3
+                gaps = kestavo.GapFinder()
+                found = [gap for gap in (gaps.take(t) for i, (t, _) in enumerate(messages) if i != away) if gap]
+                taken = messages[away][0]
+                self.assertEqual(found, [kestavo.Missed(taken.opening, taken.first, taken.count)])
+                self.assertEqual((gaps.missed, gaps.dropped), (taken.count, 0))
+
+                # ZeroMQ: each message's header part, then its samples; none missed from the first on.
+                gaps = kestavo.GapFinder()
+                for _ in range(20):
+                    header, body = samples.recv_multipart()
+                    transfers = kestavo.zmq_transfers(header)
+                    self.assertEqual(transfers.count * 6, len(body))
+                    self.assertIsNone(gaps.take(transfers))
+            finally:
+                if relayd is not None:
+                    relayd.terminate()
+                    self.assertEqual(relayd.wait(10), 0)
+                    relayd.stderr.close()
+                nats.terminate()
+                nats.wait()
+
+    def test_malformed_headers_are_refused(self):
+        good = {"Kestavo-Seq": "5", "Kestavo-Count": "2", "Kestavo-Time": "7", "Kestavo-Open": "1"}
+        self.assertEqual(kestavo.nats_transfers(good), kestavo.Transfers(1, 5, 2, 7, 0))
+        for bad in ({}, dict(good, **{"Kestavo-Seq": "-1"}), dict(good, **{"Kestavo-Count": "x"})):
+            with self.assertRaises(kestavo.ProtocolError, msg=bad):
+                kestavo.nats_transfers(bad)
+        with self.assertRaises(kestavo.ProtocolError):
+            kestavo.zmq_transfers(b"\0" * 23)
+        self.assertEqual(kestavo.zmq_transfers(bytes(range(24))).first, int.from_bytes(bytes(range(8)), "little"))
 
 
 if __name__ == "__main__":
