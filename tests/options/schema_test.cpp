@@ -43,7 +43,8 @@ TEST(OptionSchema, BothProgramsDescribeEachSharedOptionAlike) {
     const std::string window = Help(Program::Window);
     const std::string service = Help(Program::Service);
     for (const char* option :
-         {"--listen", "--allow", "--nats", "--nats-subject", "--zmq", "--max-clients", "--max-per-address"}) {
+         {"--listen", "--allow", "--nats", "--nats-subject", "--zmq", "--zmq-header", "--max-clients",
+          "--max-per-address"}) {
         const std::string described = Described(window, option);
         EXPECT_FALSE(described.empty()) << option;
         EXPECT_EQ(described, Described(service, option)) << option;
@@ -70,7 +71,7 @@ TEST(OptionSchema, TheServicesFileHoldsADongleInEachSection) {
     const auto [values, output] =
         parse("status = \"9100\"\n[dongle.roof]\ndevice = \"port:1-1.4\"\nport = 9001\nnats = "
               "\"nats://127.0.0.1:4222\"\nallow = [\"10.0.0.0/8\", \"::1\"]\n[dongle.mast]\ndevice = "
-              "\"04d2:162e:SN7\"\nport = 9002\n",
+              "\"04d2:162e:SN7\"\nport = 9002\nzmq = \"tcp://127.0.0.1:5\"\nzmq-header = true\n",
               {"--device", "1/2", "--port", "9003"});
     ASSERT_TRUE(values) << output;
     ASSERT_EQ(values->dongles.size(), 3U);
@@ -82,6 +83,8 @@ TEST(OptionSchema, TheServicesFileHoldsADongleInEachSection) {
     EXPECT_EQ(values->dongles[1].access.allow, (std::vector<std::string>{"10.0.0.0/8", "::1"}));
     EXPECT_EQ(values->dongles[2].port, 9002);
     EXPECT_TRUE(values->dongles[2].access.allow.empty()) << "a section's options are its own";
+    EXPECT_TRUE(values->dongles[2].outputs.zmqHeader);
+    EXPECT_FALSE(values->dongles[1].outputs.zmqHeader);
     EXPECT_EQ(values->status, "9100");
 
     for (const auto& [text, error] : std::vector<std::pair<std::string, std::string>>{
@@ -95,6 +98,7 @@ TEST(OptionSchema, TheServicesFileHoldsADongleInEachSection) {
               "\"tcp://127.0.0.1:5\"\n[dongle.c]\ndevice = \"1/4\"\nport = 3\nzmq = \"tcp://127.0.0.1:5\"\n",
               "[dongle.c] zmq: tcp://127.0.0.1:5 is [dongle.b]'s endpoint too"},
              {"[dongle.a]\ndevice = \"1/2\"\nport = 0\n", "[dongle.a] port: Value 0 not in range"},
+             {"[dongle.a]\ndevice = \"1/2\"\nport = 1\nzmq-header = true\n", "[dongle.a] zmq-header requires --zmq"},
              {"[dongle.a]\ndevice = \"1/2\"\nport = 1\nnats-subject = \"site.x\"\n[dongle.b]\ndevice = "
               "\"1/3\"\nport = 2\nnats-subject = \"site.x\"\n",
               "[dongle.b] nats-subject: site.x is [dongle.a]'s subject too"},
