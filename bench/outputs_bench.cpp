@@ -217,10 +217,8 @@ ReaderResult Read(bool withOutputs, double seconds) {
         [&](const frames::SamplePacket& packet) {
             // Numbered and stamped as the receiver does it.
             const std::uint64_t number = transfers.fetch_add(1, std::memory_order_relaxed);
-            const frames::StampedSample sample{frames::SteadyNowNs(),
-                                               {packet.samples[0], packet.samples[1], packet.samples[2]},
-                                               number,
-                                               1};
+            const frames::StampedSample sample{
+                frames::SteadyNowNs(), {packet.samples[0], packet.samples[1], packet.samples[2]}, number, 1};
             relay.Table().RelaySamplePacket(packet);
             if (outputs) {
                 outputs->Offer(sample);

@@ -47,7 +47,8 @@ public:
         slot.sequence.store(2 * index + 1, std::memory_order_relaxed);
         std::atomic_thread_fence(std::memory_order_release);
         slot.time.store(sample.timeNs, std::memory_order_relaxed);
-        slot.values.store(Pack(sample.values[0], sample.values[1], sample.values[2]), std::memory_order_relaxed);
+        slot.values.store(Pack(sample.values[0], sample.values[1], sample.values[2]),
+                          std::memory_order_relaxed);
         slot.transfer.store(sample.transfer, std::memory_order_relaxed);
         slot.opening.store(sample.opening, std::memory_order_relaxed);
         slot.sequence.store(2 * index + 2, std::memory_order_release);

@@ -80,10 +80,12 @@ void DefineDongle(CLI::App& app, bool service, DongleOptions& values) {
                    "The NATS subjects' base (default: kestavo. and the dongle's serial, else VVVV_PPPP; "
                    "for a dongle of a [dongle.NAME] section, kestavo.NAME)")
         ->check(Rule(publish::CheckNatsSubject, "SUBJECT"));
-    CLI::Option* zmq = app.add_option("--zmq", values.outputs.zmq,
-                   "Publish the raw samples on a ZeroMQ PUB socket bound to ENDPOINT (tcp://ADDRESS:PORT): "
-                   "three little-endian 16-bit values per transfer")
-        ->check(Rule(publish::CheckZmqEndpoint, "ENDPOINT"));
+    CLI::Option* zmq =
+        app.add_option(
+               "--zmq", values.outputs.zmq,
+               "Publish the raw samples on a ZeroMQ PUB socket bound to ENDPOINT (tcp://ADDRESS:PORT): "
+               "three little-endian 16-bit values per transfer")
+            ->check(Rule(publish::CheckZmqEndpoint, "ENDPOINT"));
     app.add_flag("--zmq-header", values.outputs.zmqHeader,
                  "Lead each ZeroMQ message with a 24-byte part saying which transfers follow and when the "
                  "first was read (a ZMQ SUB Source of GNU Radio takes one part: leave it off there)")

@@ -130,9 +130,9 @@ std::size_t NatsOutput::Send(const Batch& batch) {
     // gets the payload it always did.
     const frames::StampedSample& first = batch.samples.front();
     natsMsg* message = nullptr;
-    natsStatus status = natsMsg_Create(&message, settings_.samplesSubject.c_str(), nullptr,
-                                       reinterpret_cast<const char*>(message_.data()),
-                                       static_cast<int>(message_.size()));
+    natsStatus status =
+        natsMsg_Create(&message, settings_.samplesSubject.c_str(), nullptr,
+                       reinterpret_cast<const char*>(message_.data()), static_cast<int>(message_.size()));
     const auto header = [&](const char* name, const std::string& value) {
         if (status == NATS_OK) {
             status = natsMsgHeader_Set(message, name, value.c_str());

@@ -41,8 +41,8 @@ public:
     }
     // Samples that are not numbered: each the next transfer of one opening.
     void Offer(const frames::SamplePacket& packet, std::int64_t nowNs = frames::SteadyNowNs()) {
-        Offer(frames::StampedSample{nowNs, {packet.samples[0], packet.samples[1], packet.samples[2]},
-                                    unnumbered_++, 1});
+        Offer(frames::StampedSample{
+            nowNs, {packet.samples[0], packet.samples[1], packet.samples[2]}, unnumbered_++, 1});
     }
 
     // Samples offered, sent on, and dropped (overwritten before they could be sent, or refused by the

@@ -30,8 +30,8 @@ ZmqOutput::~ZmqOutput() {
     context_.reset();
 }
 
-std::array<std::uint8_t, ZmqOutput::kHeaderSize> ZmqOutput::Header(std::uint64_t transfer, std::uint32_t count,
-                                                                    std::uint32_t opening, std::int64_t wallNs) {
+std::array<std::uint8_t, ZmqOutput::kHeaderSize>
+ZmqOutput::Header(std::uint64_t transfer, std::uint32_t count, std::uint32_t opening, std::int64_t wallNs) {
     std::array<std::uint8_t, kHeaderSize> header{};
     const auto put = [&](std::size_t at, std::uint64_t value, std::size_t width) {
         for (std::size_t i = 0; i < width; ++i) {

@@ -361,8 +361,8 @@ int main(int argc, char** argv) {
                 }
                 d.outputs.clear();
                 for (const publish::Outputs::Count& count : figures.outputs) {
-                    d.outputs.push_back(
-                        {count.name, count.published, count.dropped, count.last.opening, count.last.transfer});
+                    d.outputs.push_back({count.name, count.published, count.dropped, count.last.opening,
+                                         count.last.transfer});
                 }
                 next.dongles.push_back(d);
             }

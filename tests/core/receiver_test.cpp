@@ -209,7 +209,9 @@ TEST_F(ReceiverTest, NumbersEveryTransferFromZeroAtEachOpeningAsTheDongleCountsT
     frames::SampleRing ring(1 << 16);
     receiver.FeedPlot(&ring);
     std::vector<frames::StampedSample> taken;
-    const auto drain = [&] { ring.Drain([&](const frames::StampedSample& sample) { taken.push_back(sample); }); };
+    const auto drain = [&] {
+        ring.Drain([&](const frames::StampedSample& sample) { taken.push_back(sample); });
+    };
     receiver.Keep(*core::ParseDongleChoice("04d2:162e", error));
     const auto tickUntil = [&](const auto& condition) {
         return WaitUntil([&] {

@@ -42,9 +42,8 @@ std::string Described(const std::string& help, const std::string& option) {
 TEST(OptionSchema, BothProgramsDescribeEachSharedOptionAlike) {
     const std::string window = Help(Program::Window);
     const std::string service = Help(Program::Service);
-    for (const char* option :
-         {"--listen", "--allow", "--nats", "--nats-subject", "--zmq", "--zmq-header", "--max-clients",
-          "--max-per-address"}) {
+    for (const char* option : {"--listen", "--allow", "--nats", "--nats-subject", "--zmq", "--zmq-header",
+                               "--max-clients", "--max-per-address"}) {
         const std::string described = Described(window, option);
         EXPECT_FALSE(described.empty()) << option;
         EXPECT_EQ(described, Described(service, option)) << option;
@@ -98,7 +97,8 @@ TEST(OptionSchema, TheServicesFileHoldsADongleInEachSection) {
               "\"tcp://127.0.0.1:5\"\n[dongle.c]\ndevice = \"1/4\"\nport = 3\nzmq = \"tcp://127.0.0.1:5\"\n",
               "[dongle.c] zmq: tcp://127.0.0.1:5 is [dongle.b]'s endpoint too"},
              {"[dongle.a]\ndevice = \"1/2\"\nport = 0\n", "[dongle.a] port: Value 0 not in range"},
-             {"[dongle.a]\ndevice = \"1/2\"\nport = 1\nzmq-header = true\n", "[dongle.a] zmq-header requires --zmq"},
+             {"[dongle.a]\ndevice = \"1/2\"\nport = 1\nzmq-header = true\n",
+              "[dongle.a] zmq-header requires --zmq"},
              {"[dongle.a]\ndevice = \"1/2\"\nport = 1\nnats-subject = \"site.x\"\n[dongle.b]\ndevice = "
               "\"1/3\"\nport = 2\nnats-subject = \"site.x\"\n",
               "[dongle.b] nats-subject: site.x is [dongle.a]'s subject too"},

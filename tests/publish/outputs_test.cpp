@@ -38,7 +38,8 @@ frames::SamplePacket Numbered(std::uint32_t number) {
 // Transfer `number` of an opening, as the receiver offers it: stamped now, its samples saying its number.
 frames::StampedSample Transfer(std::uint32_t number, std::uint32_t opening = 1, std::uint32_t says = 0) {
     const auto packet = Numbered(says == 0 ? number : says);
-    return {frames::SteadyNowNs(), {packet.samples[0], packet.samples[1], packet.samples[2]}, number, opening};
+    return {
+        frames::SteadyNowNs(), {packet.samples[0], packet.samples[1], packet.samples[2]}, number, opening};
 }
 
 std::int64_t WallNowNs() {
@@ -158,7 +159,8 @@ TEST_F(NatsOutputTest, ASubscriberGetsTheConfigurationThenEveryFrameInOrderEachM
         EXPECT_EQ(said.opening, firstNumber < kFrames ? 1U : 2U);
         EXPECT_EQ(said.seq, said.opening == 1 ? firstNumber : firstNumber - kFrames);
         EXPECT_EQ(said.count, said.numbers.size());
-        EXPECT_TRUE(firstNumber >= kFrames || said.numbers.back() < kFrames) << "no message spans two openings";
+        EXPECT_TRUE(firstNumber >= kFrames || said.numbers.back() < kFrames)
+            << "no message spans two openings";
         EXPECT_EQ(said.dropped, 0U);
         EXPECT_GE(said.timeNs, lastTime);
         EXPECT_GE(said.timeNs, offeredAt.at(firstNumber).first - 1'000'000) << "the host's clock at the read";
@@ -376,8 +378,10 @@ TEST(ZmqOutput, WithTheHeaderASubscriberPastItsHighWaterMarkFindsExactlyWhatItMi
         EXPECT_TRUE(subscriber.recv(samples, zmq::recv_flags::dontwait)) << "the samples come with it";
         EXPECT_FALSE(samples.more());
         const auto* h = static_cast<const std::uint8_t*>(header.data());
-        Message message{little(h, 8), static_cast<std::uint32_t>(little(h + 8, 4)),
-                        static_cast<std::uint32_t>(little(h + 12, 4)), static_cast<std::int64_t>(little(h + 16, 8)),
+        Message message{little(h, 8),
+                        static_cast<std::uint32_t>(little(h + 8, 4)),
+                        static_cast<std::uint32_t>(little(h + 12, 4)),
+                        static_cast<std::int64_t>(little(h + 16, 8)),
                         {}};
         const auto* bytes = static_cast<const std::uint8_t*>(samples.data());
         for (std::size_t at = 0; at + 6 <= samples.size(); at += 6) {
@@ -397,7 +401,8 @@ TEST(ZmqOutput, WithTheHeaderASubscriberPastItsHighWaterMarkFindsExactlyWhatItMi
     std::vector<std::pair<std::int64_t, std::int64_t>> offeredAt(1); // the host's clock around each read
     const auto offer = [&](std::uint32_t count, bool read) {
         for (const std::uint32_t end = next + count; next < end;) {
-            for (const std::uint32_t chunk = std::min(next + (read ? 500 : 20'000), end); next < chunk; ++next) {
+            for (const std::uint32_t chunk = std::min(next + (read ? 500 : 20'000), end); next < chunk;
+                 ++next) {
                 const std::int64_t before = WallNowNs();
                 output.Offer(Transfer(next));
                 offeredAt.emplace_back(before, WallNowNs());
@@ -412,7 +417,8 @@ TEST(ZmqOutput, WithTheHeaderASubscriberPastItsHighWaterMarkFindsExactlyWhatItMi
                     return false;
                 }
                 return output.Sent() + output.Dropped() == output.Offered();
-            })) << "read " << read << " next " << next << " last received "
+            })) << "read "
+                << read << " next " << next << " last received "
                 << (messages.empty() ? 0 : messages.back().numbers.back());
         }
     };
@@ -440,7 +446,8 @@ TEST(ZmqOutput, WithTheHeaderASubscriberPastItsHighWaterMarkFindsExactlyWhatItMi
         EXPECT_EQ(message.transfer, message.numbers.front()) << "the header names the samples that follow";
         EXPECT_EQ(message.count, message.numbers.size());
         EXPECT_EQ(message.opening, 1U);
-        EXPECT_GE(message.timeNs, offeredAt.at(message.transfer).first - 1'000'000) << "the host's clock at the read";
+        EXPECT_GE(message.timeNs, offeredAt.at(message.transfer).first - 1'000'000)
+            << "the host's clock at the read";
         EXPECT_LE(message.timeNs, offeredAt.at(message.transfer).second + 1'000'000);
         ASSERT_GE(message.transfer, expected);
         missed += message.transfer - expected;

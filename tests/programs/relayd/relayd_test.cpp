@@ -422,7 +422,8 @@ TEST_F(RelaydTest, PublishesIntoNatsAndZeroMq) {
     EXPECT_EQ(frame->subject, "kestavo.SN1.samples");
     EXPECT_EQ(frame->data.size() % frames::kSampleFrameSize, 0U);
     EXPECT_EQ(frame->headers.at("Kestavo-Open"), "1");
-    EXPECT_EQ(frame->headers.at("Kestavo-Count"), std::to_string(frame->data.size() / frames::kSampleFrameSize));
+    EXPECT_EQ(frame->headers.at("Kestavo-Count"),
+              std::to_string(frame->data.size() / frames::kSampleFrameSize));
     EXPECT_TRUE(frame->headers.contains("Kestavo-Seq") && frame->headers.contains("Kestavo-Time"));
     zmq::message_t header;
     ASSERT_TRUE(samples.recv(header));
@@ -451,8 +452,10 @@ TEST_F(RelaydTest, PublishesIntoNatsAndZeroMq) {
     const std::string metrics = Get(statusPort, "/metrics");
     EXPECT_NE(metrics.find("kestavo_output_samples_dropped_total{dongle=\"default\",output=\"zmq\"} 0\n"),
               std::string::npos);
-    EXPECT_NE(metrics.find("kestavo_output_opening{dongle=\"default\",output=\"nats\"} 1\n"), std::string::npos);
-    EXPECT_NE(metrics.find("kestavo_output_last_transfer{dongle=\"default\",output=\"nats\"} "), std::string::npos);
+    EXPECT_NE(metrics.find("kestavo_output_opening{dongle=\"default\",output=\"nats\"} 1\n"),
+              std::string::npos);
+    EXPECT_NE(metrics.find("kestavo_output_last_transfer{dongle=\"default\",output=\"nats\"} "),
+              std::string::npos);
     CheckWithPromtool(metrics);
 }
 
