@@ -212,6 +212,14 @@ void Recorder::Take(const frames::StampedSample& sample, std::uint64_t position)
         }
     }
     nextPosition_ = position + 1;
+    // Numbers that do not run on (another opening of the dongle, however quickly it came back) begin a
+    // new capture, so that a capture's transfers are numbered on from the one it names.
+    if (sample.opening > 0 && lastOpening_ > 0 &&
+        (sample.opening != lastOpening_ || sample.transfer != lastTransfer_ + 1)) {
+        gapPending_ = true;
+    }
+    lastOpening_ = sample.opening;
+    lastTransfer_ = sample.transfer;
     const auto drop = [this] {
         std::lock_guard lock(mutex_);
         ++status_.samplesDropped;

@@ -105,6 +105,8 @@ private:
     // The recorder's thread alone.
     std::unique_ptr<File> file_;
     std::uint64_t nextPosition_ = 0;
+    std::uint32_t lastOpening_ = 0; // the last sample's, for a capture at each break in the numbers
+    std::uint64_t lastTransfer_ = 0;
     // From a write that failed until a recording begins again; no new one is tried before retryAtNs_.
     bool failing_ = false;
     std::int64_t retryAtNs_ = 0; // steady clock

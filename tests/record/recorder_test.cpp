@@ -85,10 +85,19 @@ record::Recorder::Settings In(const fs::path& directory) {
     return settings;
 }
 
-// Offers n samples numbered from first, a millisecond apart from start (steady ns).
-void Offer(record::Recorder& recorder, std::uint32_t first, std::uint32_t n, std::int64_t start) {
+// Offers n samples numbered from first, a millisecond apart from start (steady ns); given an opening, as
+// that opening's transfers from `transfer` on.
+void Offer(record::Recorder& recorder, std::uint32_t first, std::uint32_t n, std::int64_t start,
+           std::uint32_t opening = 0, std::uint64_t transfer = 0) {
     for (std::uint32_t i = 0; i < n; ++i) {
-        recorder.Offer(Numbered(first + i), start + static_cast<std::int64_t>(i) * 1'000'000);
+        const auto packet = Numbered(first + i);
+        const std::int64_t time = start + static_cast<std::int64_t>(i) * 1'000'000;
+        if (opening == 0) {
+            recorder.Offer(packet, time);
+        } else {
+            recorder.Offer(frames::StampedSample{
+                time, {packet.samples[0], packet.samples[1], packet.samples[2]}, transfer + i, opening});
+        }
     }
 }
 
@@ -147,7 +156,9 @@ TEST(Recorder, WritesValidSigmfANewFileBySizeOrTimeAndKeepsWithinTheBudget) {
     EXPECT_EQ(timed[2].numbers.size(), 500U);
 }
 
-TEST(Recorder, EachGapIsAnnotatedAndFollowedByACapture) {
+// Each capture also names its first transfer, as the outputs number them: one at each opening, and one
+// after the samples the recorder dropped.
+TEST(Recorder, EachGapIsAnnotatedAndFollowedByACaptureThatNamesItsFirstTransfer) {
     TempDir dir;
     Lines lines;
     const std::int64_t start = frames::SteadyNowNs();
@@ -155,14 +166,14 @@ TEST(Recorder, EachGapIsAnnotatedAndFollowedByACapture) {
         auto settings = In(dir.Path());
         settings.ringSamples = 1024;
         record::Recorder recorder(settings, lines.Log());
-        Offer(recorder, 0, 100, start);
+        Offer(recorder, 0, 100, start, 1, 0);
         ASSERT_TRUE(testkit::WaitUntil([&] { return recorder.Take().bytesWritten == 600; }));
         recorder.DongleOpen(false);
         recorder.DongleOpen(true);
-        Offer(recorder, 100, 100, start + 2'000'000'000LL);
+        Offer(recorder, 100, 100, start + 2'000'000'000LL, 2, 0);
         ASSERT_TRUE(testkit::WaitUntil([&] { return recorder.Take().bytesWritten == 1200; }));
         // Many more at once than the ring holds: the recorder cannot keep them all.
-        Offer(recorder, 200, 5000, start + 3'000'000'000LL);
+        Offer(recorder, 200, 5000, start + 3'000'000'000LL, 2, 100);
         ASSERT_TRUE(testkit::WaitUntil([&] {
             const auto status = recorder.Take();
             return status.bytesWritten / 6 + status.samplesDropped == 5200;
@@ -184,6 +195,18 @@ TEST(Recorder, EachGapIsAnnotatedAndFollowedByACapture) {
     const auto after = record::ParseSigmfDatetime(captures[1]["core:datetime"].get<std::string>());
     ASSERT_TRUE(before && after);
     EXPECT_NEAR(static_cast<double>(*after - *before) / 1e9, 2.0, 0.001) << "when they began again";
+    EXPECT_EQ(captures[0]["kestavo:opening"], 1);
+    EXPECT_EQ(captures[0]["kestavo:transfer"], 0);
+    EXPECT_EQ(captures[1]["kestavo:opening"], 2);
+    EXPECT_EQ(captures[1]["kestavo:transfer"], 0);
+    for (std::size_t i = 2; i < captures.size(); ++i) {
+        // The samples say their own number: the capture's first is transfer 100 of the second opening
+        // for sample 200.
+        const auto start = captures[i]["core:sample_start"].get<std::size_t>();
+        EXPECT_EQ(captures[i]["kestavo:transfer"].get<std::uint64_t>(), taken[0].numbers.at(start) - 100)
+            << i;
+    }
+    EXPECT_EQ(taken[0].meta["global"]["core:extensions"][0]["name"], "kestavo");
 
     // What is recorded is read back as a recording, its gaps kept.
     std::string error;
