@@ -625,8 +625,13 @@ TEST_F(RelaydTest, SeveralDonglesEachOnItsOwnPortAndChosenByThePortTheyArePlugge
     EXPECT_EQ(status["dongles"][1]["relay"]["port"], mastPort);
     EXPECT_EQ(status["dongles"][1]["relay"]["clients"], 1);
     EXPECT_EQ(status["dongles"][3]["dongle"]["open"], false);
-    EXPECT_NE(status["dongles"][3]["dongle"]["problem"].get<std::string>().find("matches 2 devices"),
-              std::string::npos);
+    // The roof's dongle goes again 1,500 transfers after each return: while it is away the choice
+    // matches the mast's alone, which the mast has open.
+    const std::string problem = status["dongles"][3]["dongle"]["problem"].get<std::string>();
+    EXPECT_TRUE(problem.find("04d2:162e:SN7 matches 2 devices") != std::string::npos ||
+                problem.find("04d2:162e:SN7 is 001/003, which another dongle of this service has open") !=
+                    std::string::npos)
+        << problem;
     const std::string metrics = Get(statusPort, "/metrics");
     EXPECT_NE(metrics.find("kestavo_clients{dongle=\"mast\"} 1\n"), std::string::npos) << metrics;
     EXPECT_NE(metrics.find("kestavo_dongle_open{dongle=\"either\"} 0\n"), std::string::npos) << metrics;
