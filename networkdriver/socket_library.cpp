@@ -364,19 +364,16 @@ public:
     // Every wait is counted, so that a dongle that cannot wait (it goes on producing, and what is not
     // read is lost in it) shows that it was made to.
     void CountHold(NetHandle handle, std::int64_t ns) {
-        Hold tables(g_tablesLock);
-        if (const auto found = servers_.find(handle); found != servers_.end()) {
-            found->second->heldTimes.fetch_add(1, std::memory_order_relaxed);
-            found->second->heldNs.fetch_add(static_cast<std::uint64_t>(ns), std::memory_order_relaxed);
+        if (const std::shared_ptr<Server> server = FindServer(handle)) {
+            server->heldTimes.fetch_add(1, std::memory_order_relaxed);
+            server->heldNs.fetch_add(static_cast<std::uint64_t>(ns), std::memory_order_relaxed);
         }
     }
 
     networkdriver::HeldBack Held(NetHandle handle) {
-        Hold tables(g_tablesLock);
-        if (const auto found = servers_.find(handle); found != servers_.end()) {
-            return {found->second->heldTimes.load(), found->second->heldNs.load()};
-        }
-        return {};
+        const std::shared_ptr<Server> server = FindServer(handle);
+        return server ? networkdriver::HeldBack{server->heldTimes.load(), server->heldNs.load()}
+                      : networkdriver::HeldBack{};
     }
 
     std::int32_t Receive(NetHandle handle, std::int32_t* value) {
@@ -422,13 +419,7 @@ public:
     }
 
     networkdriver::TlsCounts Counts(NetHandle handle) {
-        std::shared_ptr<Server> server;
-        {
-            Hold tables(g_tablesLock);
-            if (const auto found = servers_.find(handle); found != servers_.end()) {
-                server = found->second;
-            }
-        }
+        const std::shared_ptr<Server> server = FindServer(handle);
         if (!server) {
             return {};
         }
@@ -583,6 +574,12 @@ private:
         Hold tables(g_tablesLock);
         const auto found = sessions_.find(handle);
         return found == sessions_.end() ? nullptr : found->second;
+    }
+
+    std::shared_ptr<Server> FindServer(NetHandle handle) {
+        Hold tables(g_tablesLock);
+        const auto found = servers_.find(handle);
+        return found == servers_.end() ? nullptr : found->second;
     }
 
     // Takes a session out of the tables.
