@@ -176,10 +176,14 @@ TEST_F(ReceiverTest, EveryWaitOfTheReaderForSlowClientsIsCountedAndSaidOnceAMinu
     EXPECT_EQ(receiver.Take().heldBackTimes, 0U);
     EXPECT_FALSE(receiver.HeldBackReport(start + 61s)) << "nothing to say of a minute without a wait";
 
-    // One that reads a frame at a time: the reader, far faster, is held back to it.
+    // One that reads a frame at a time: the reader, far faster, is held back to it once the kernel's
+    // socket buffers, which may take several MiB however slowly the client reads, are full too.
     pause = 20;
-    for (std::uint64_t more = 0; more * frames::kSampleFrameSize < 3 * 1024 * 1024; ++more, ++sent) {
-        receiver.Deliver(packet);
+    for (std::uint64_t more = 0;
+         receiver.Take().heldBackTimes == 0 && more * frames::kSampleFrameSize < 16 * 1024 * 1024;) {
+        for (int i = 0; i < 1000; ++i, ++more, ++sent) {
+            receiver.Deliver(packet);
+        }
     }
     const core::Receiver::Figures figures = receiver.Take();
     EXPECT_GT(figures.heldBackTimes, 0U);
