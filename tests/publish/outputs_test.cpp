@@ -395,8 +395,8 @@ TEST(ZmqOutput, WithTheHeaderASubscriberPastItsHighWaterMarkFindsExactlyWhatItMi
         return receive();
     }));
     messages.clear();
-    // Read as they come, then not at all while two million more are offered (more than the kernel's
-    // buffers hold), then read as they come again.
+    // Read as they come, then not at all while 1.2 million more are offered (more than the kernel's
+    // buffers and the sockets' queues hold, some 5 MiB), then read as they come again.
     std::uint32_t next = 1;
     std::vector<std::pair<std::int64_t, std::int64_t>> offeredAt(1); // the host's clock around each read
     const auto offer = [&](std::uint32_t count, bool read) {
@@ -423,7 +423,7 @@ TEST(ZmqOutput, WithTheHeaderASubscriberPastItsHighWaterMarkFindsExactlyWhatItMi
         }
     };
     offer(5000, true);
-    offer(2'000'000, false);
+    offer(1'200'000, false);
     // What reached the subscriber, until one offered after it arrives: then nothing is waiting any more.
     ASSERT_TRUE(testkit::WaitUntil([&] {
         const std::int64_t before = WallNowNs();
@@ -456,7 +456,7 @@ TEST(ZmqOutput, WithTheHeaderASubscriberPastItsHighWaterMarkFindsExactlyWhatItMi
     }
     EXPECT_EQ(expected, next);
     EXPECT_EQ(received + missed, next - messages.front().transfer);
-    EXPECT_GT(missed, 500'000U) << "the subscriber was far past its high-water mark";
+    EXPECT_GT(missed, 200'000U) << "the subscriber was far past its high-water mark";
     EXPECT_EQ(output.Dropped(), 0U) << "the socket's own drops: the publisher cannot tell";
 }
 

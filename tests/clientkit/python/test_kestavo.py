@@ -244,6 +244,7 @@ class OutputsNumbers(unittest.TestCase):
             nats = subprocess.Popen([os.environ["KESTAVO_NATS_SERVER"], "-a", "127.0.0.1", "-p", str(nats_port)],
                                     stderr=subprocess.DEVNULL)
             relayd = None
+            log = open(os.path.join(work, "relayd.log"), "w+")  # read only on failure: no pipe to fill
             try:
                 subscriber = NatsSubscriber(nats_port, b"kestavo.SN1.samples")
                 context = zmq.Context()
@@ -254,7 +255,7 @@ class OutputsNumbers(unittest.TestCase):
                 relayd = subprocess.Popen(
                     [os.environ["KESTAVO_RELAYD"], "--device", "04d2:162e", "--port", str(free_port()),
                      "--nats", "127.0.0.1:%d" % nats_port, "--zmq", "tcp://127.0.0.1:%d" % zmq_port, "--zmq-header"],
-                    env=bench_environment(work, dongle), stderr=subprocess.PIPE)
+                    env=bench_environment(work, dongle), stderr=log)
 
                 # NATS: every message until 100 transfers of the second opening have come.
                 messages = []
@@ -292,12 +293,20 @@ class OutputsNumbers(unittest.TestCase):
                     self.assertEqual(transfers.count * 6, len(body))
                     self.assertIsNone(gaps.take(transfers))
             finally:
-                if relayd is not None:
-                    relayd.terminate()
-                    self.assertEqual(relayd.wait(10), 0)
-                    relayd.stderr.close()
-                nats.terminate()
-                nats.wait()
+                try:
+                    if relayd is not None:
+                        relayd.terminate()
+                        try:
+                            status = relayd.wait(30)
+                        except subprocess.TimeoutExpired:
+                            relayd.kill()
+                            status = "still running 30 s after SIGTERM: %r" % relayd.wait()
+                        log.seek(0)
+                        self.assertEqual(status, 0, log.read()[-4000:])
+                finally:
+                    log.close()
+                    nats.terminate()
+                    nats.wait()
 
     def test_malformed_headers_are_refused(self):
         good = {"Kestavo-Seq": "5", "Kestavo-Count": "2", "Kestavo-Time": "7", "Kestavo-Open": "1"}
