@@ -22,7 +22,8 @@ packages=(
     libnats-dev nats-server                 # publishing into NATS, and a real server for its tests
     libzmq3-dev cppzmq-dev                  # publishing on a ZeroMQ PUB socket, and its test's subscriber
     python3 python3-zmq                     # the Python client module and its test (a ZeroMQ subscriber)
-    chromium chromium-driver python3-selenium  # a real browser, for the live page's test
+    chromium chromium-driver python3-selenium  # real browsers, for the live page's test
+    firefox-esr
     libssl-dev openssl stunnel4             # TLS; certificates for its tests; the tunnel its benchmark is set beside
     dpkg-dev lintian desktop-file-utils     # the Debian package: its dependencies, its check, its desktop entry's
 )

@@ -1,12 +1,17 @@
 #!/usr/bin/python3
-"""The service's live page in a real browser: Debian's headless Chromium, driven through Selenium,
-against kestavo-relayd on an emulated dongle whose samples are the demo's three waves. Checks, from
-the rendered page, that the three traces are drawn where the waves are (the pixels of a screenshot of
-the plot), that a relay client that connects is listed, that an unplugged dongle shows as absent, and
-that no request leaves this service.
+"""The service's live page in real browsers, Debian's headless Chromium (driven through Selenium) and
+Firefox ESR (through its own remote protocol, Marionette), against kestavo-relayd on an emulated dongle
+whose samples are the demo's three waves. Checks, from the rendered page, that the three traces are
+drawn where the waves are (the pixels of a screenshot of the plot), that a relay client that connects
+is listed, that an unplugged dongle shows as absent, and that no request leaves this service.
+
+As root, the whole test runs in a network namespace of its own that has only loopback, so that neither
+browser's background traffic can reach any other address. A browser that is not installed is skipped.
 
 Environment: KESTAVO_RELAYD, USBBENCH_LIBRARY (the program and the USB test bench to preload)."""
 
+import base64
+import ctypes
 import json
 import os
 import random
@@ -21,11 +26,7 @@ import unittest
 import urllib.request
 import zlib
 
-from selenium import webdriver
-from selenium.webdriver.chrome.options import Options
-from selenium.webdriver.chrome.service import Service
-from selenium.webdriver.common.by import By
-from selenium.webdriver.support.ui import Select
+CHROMIUM, CHROMEDRIVER, FIREFOX = "/usr/bin/chromium", "/usr/bin/chromedriver", "/usr/bin/firefox-esr"
 
 # The demo's waves with a period of 2.5 s, a transfer every 10 ms, unplugged after 9 s and never back.
 DONGLE = """device 1 2 0x04d2 0x162e
@@ -106,23 +107,170 @@ def decode_png(data):
     return width, height, rows
 
 
-class LivePage(unittest.TestCase):
+class Chromium:
+    """Headless Chromium through Selenium and chromedriver."""
+
+    name = "Chromium"
+
+    def __init__(self, work):
+        from selenium import webdriver
+        from selenium.webdriver.chrome.options import Options
+        from selenium.webdriver.chrome.service import Service
+        options = Options()
+        options.binary_location = CHROMIUM
+        for flag in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+                     "--disable-background-networking", "--disable-component-update", "--disable-sync",
+                     "--disable-dev-shm-usage", "--window-size=1000,900",
+                     "--user-data-dir=" + os.path.join(work, "chromium")):
+            options.add_argument(flag)
+        options.set_capability("goog:loggingPrefs", {"performance": "ALL"})
+        self.driver = webdriver.Chrome(service=Service(CHROMEDRIVER), options=options)
+
+    def open(self, url):
+        self.driver.get(url)
+
+    def script(self, code):
+        return self.driver.execute_script(code)
+
+    def plot_png(self):
+        from selenium.webdriver.common.by import By
+        return self.driver.find_element(By.ID, "plot").screenshot_as_png
+
+    def keys(self, actions):
+        from selenium.webdriver.remote.command import Command
+        self.driver.execute(Command.W3C_ACTIONS, {"actions": actions})
+
+    def requests(self):
+        """Every URL the browser asked for, from its DevTools log."""
+        messages = [json.loads(entry["message"])["message"] for entry in self.driver.get_log("performance")]
+        return [message["params"]["request"]["url"] for message in messages
+                if message["method"] == "Network.requestWillBeSent"]
+
+    def quit(self):
+        self.driver.quit()
+
+
+class Firefox:
+    """Headless Firefox ESR through Marionette, the protocol it speaks itself: a length, a colon and a JSON
+    array, each way, on a TCP port of loopback."""
+
+    name = "Firefox"
+
+    def __init__(self, work):
+        profile = os.path.join(work, "firefox")
+        os.mkdir(profile)
+        port = free_port()
+        with open(os.path.join(profile, "user.js"), "w") as prefs:
+            for key, value in (("marionette.port", port), ("app.update.disabledForTesting", True),
+                               ("browser.shell.checkDefaultBrowser", False),
+                               ("datareporting.policy.dataSubmissionEnabled", False),
+                               ("network.captive-portal-service.enabled", False),
+                               ("network.connectivity-service.enabled", False),
+                               ("toolkit.telemetry.enabled", False)):
+                prefs.write("user_pref(%s, %s);\n" % (json.dumps(key), json.dumps(value)))
+        self.process = subprocess.Popen(
+            [FIREFOX, "--headless", "--marionette", "--no-remote", "--profile", profile, "-width", "1000",
+             "-height", "900"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        def connected():
+            try:
+                return socket.create_connection(("127.0.0.1", port), 1)
+            except OSError:
+                return None
+        self.connection = wait_until(connected, 60)
+        assert self.connection, "Firefox's Marionette never listened"
+        self.connection.settimeout(60)
+        self.stream = self.connection.makefile("rb")
+        self.last = 0
+        hello = self.receive()
+        assert hello.get("marionetteProtocol") == 3, hello
+        self.command("WebDriver:NewSession", {})
+
+    def receive(self):
+        length = b""
+        while not length.endswith(b":"):
+            byte = self.stream.read(1)
+            assert byte, "Firefox closed its Marionette connection"
+            length += byte
+        return json.loads(self.stream.read(int(length[:-1])))
+
+    def command(self, name, parameters):
+        self.last += 1
+        body = json.dumps([0, self.last, name, parameters]).encode()
+        self.connection.sendall(b"%d:%s" % (len(body), body))
+        kind, number, error, result = self.receive()
+        assert (kind, number) == (1, self.last), (kind, number)
+        if error:
+            raise AssertionError("%s: %s" % (name, error.get("message")))
+        return result
+
+    def open(self, url):
+        self.command("WebDriver:Navigate", {"url": url})
+
+    def script(self, code):
+        return self.command("WebDriver:ExecuteScript", {"script": code, "args": []})["value"]
+
+    def plot_png(self):
+        found = self.command("WebDriver:FindElement", {"using": "css selector", "value": "#plot"})["value"]
+        shot = self.command("WebDriver:TakeScreenshot", {"id": next(iter(found.values())), "hash": False})
+        return base64.b64decode(shot["value"])
+
+    def keys(self, actions):
+        self.command("WebDriver:PerformActions", {"actions": actions})
+
+    def requests(self):
+        """The page's own and everything it fetched, from its resource timing (the namespace keeps the
+        browser's own traffic in)."""
+        return self.script("return [location.href].concat("
+                           "performance.getEntriesByType('resource').map(entry => entry.name))")
+
+    def quit(self):
+        try:
+            self.command("Marionette:Quit", {})
+        except (AssertionError, OSError):
+            pass
+        self.connection.close()
+        try:
+            self.process.wait(20)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+
+
+TAB, ENTER, SHIFT, END, LEFT = "\ue004", "\ue007", "\ue008", "\ue010", "\ue012"
+
+
+def pressed(*keys):
+    """Keys typed one after another, a (SHIFT, KEY) pair as KEY with Shift held: as a W3C key action."""
+    steps = []
+    for key in keys:
+        held = key[:-1] if isinstance(key, tuple) else ()
+        key = key[-1] if isinstance(key, tuple) else key
+        steps += [{"type": "keyDown", "value": k} for k in held + (key,)]
+        steps += [{"type": "keyUp", "value": k} for k in (key,) + held[::-1]]
+    return [{"type": "key", "id": "keyboard", "actions": steps}]
+
+
+def only_loopback():
+    """This process, and all it starts, in a network namespace of its own with loopback up; False where
+    that is not allowed (not root)."""
+    CLONE_NEWNET = 0x40000000
+    if ctypes.CDLL(None, use_errno=True).unshare(CLONE_NEWNET) != 0:
+        return False
+    subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
+    return True
+
+
+class LivePage:
+    browser_kind = None
+
     def setUp(self):
         self.work = tempfile.TemporaryDirectory()
         with open(os.path.join(self.work.name, "dongle.txt"), "w") as description:
             description.write(DONGLE)
         self.relay_port, self.status_port = free_port(), free_port()
-        options = Options()
-        options.binary_location = "/usr/bin/chromium"
-        for flag in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-                     "--disable-background-networking", "--disable-component-update", "--disable-sync",
-                     "--disable-dev-shm-usage", "--window-size=1000,900",
-                     "--user-data-dir=" + os.path.join(self.work.name, "chromium")):
-            options.add_argument(flag)
-        options.set_capability("goog:loggingPrefs", {"performance": "ALL"})
-        self.browser = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
         # The browser first, for it takes seconds to start on a busy machine, and the dongle's samples are
         # gone nine seconds after the service starts.
+        self.browser = self.browser_kind(self.work.name)
         environment = dict(os.environ, LD_PRELOAD=os.environ["USBBENCH_LIBRARY"],
                            USB_DEVFS_PATH=os.path.join(self.work.name, "usb"),
                            USB_BENCH_DEVICES=os.path.join(self.work.name, "dongle.txt"))
@@ -150,7 +298,7 @@ class LivePage(unittest.TestCase):
         self.work.cleanup()
 
     def text(self):
-        return self.browser.find_element(By.TAG_NAME, "body").text
+        return self.browser.script("return document.body.innerText")
 
     def test_the_page_follows_the_dongle_and_its_clients_and_draws_the_waves(self):
         def listening():
@@ -160,21 +308,23 @@ class LivePage(unittest.TestCase):
             except OSError:
                 return False
         wait_until(listening, 10)
-        self.browser.get(self.url)
+        self.browser.open(self.url)
         self.assertTrue(wait_until(lambda: "Open," in self.text(), 10), self.text())
 
-        # A relay client, listed by its address and port.
+        # A relay client, listed by its address and port: the figures are text, which a screen reader reads.
         client = socket.create_connection(("127.0.0.1", self.relay_port))
         connected = time.monotonic()
         peer = "127.0.0.1 %d" % client.getsockname()[1]
         self.assertTrue(wait_until(lambda: peer in self.text(), 5), self.text())
-        print("client listed %.0f ms after it connected" % ((time.monotonic() - connected) * 1000))
+        print("%s: client listed %.0f ms after it connected" %
+              (self.browser.name, (time.monotonic() - connected) * 1000))
 
         # A whole period of the waves (250 transfers) read and drawn, however slowly a busy machine runs the
         # emulated dongle: each trace's colour from near the top of the plot to near its bottom. The plot
         # spans a minute, so that the period fits in it even at a tenth of the dongle's nominal pace; it
         # holds what was read since the span was chosen, counted from then.
-        Select(self.browser.find_element(By.ID, "span")).select_by_value("60000")
+        self.browser.script("const span = document.getElementById('span'); span.value = '60000'; "
+                            "span.dispatchEvent(new Event('change'));")
         def transfers():
             try:
                 with urllib.request.urlopen("http://127.0.0.1:%d/status" % self.status_port, timeout=2) as got:
@@ -184,11 +334,10 @@ class LivePage(unittest.TestCase):
         chosen = transfers()
         self.assertLess(chosen, 580, "the page took too long to open")
         self.assertTrue(wait_until(lambda: transfers() >= chosen + 300, 20), "the dongle was not read for 3 s")
-        plot = self.browser.find_element(By.ID, "plot")
         problems = []
 
         def drawn():
-            width, height, rows = decode_png(plot.screenshot_as_png)
+            width, height, rows = decode_png(self.browser.plot_png())
             problems.clear()
             for trace, colour in enumerate(COLOURS):
                 ys = [y for y, (line, channels) in enumerate(rows) for x in range(0, width, 2)
@@ -202,23 +351,50 @@ class LivePage(unittest.TestCase):
             return not problems
         self.assertTrue(wait_until(drawn, 5), problems)
 
+        # From the keyboard alone: Tab reaches every control in order, the arrows move the readout over the
+        # plot, and Enter on the button pauses the plot.
+        focused = []
+        for _ in range(4):
+            self.browser.keys(pressed(TAB))
+            focused.append(self.browser.script("return document.activeElement.id"))
+        self.assertEqual(focused, ["dongle", "span", "pause", "plot"])
+        self.browser.keys(pressed(END, LEFT, LEFT))
+        readout = self.browser.script("return document.getElementById('readout').textContent")
+        self.assertRegex(readout, r"^\d+\.\d ms ago: sample 0 \d+–\d+, sample 1 \d+–\d+, sample 2 \d+–\d+$")
+        self.browser.keys(pressed((SHIFT, TAB), ENTER))
+        self.assertEqual(self.browser.script("const b = document.getElementById('pause'); "
+                                             "return [b.textContent, b.getAttribute('aria-pressed')]"),
+                         ["Resume", "true"])
+        self.browser.keys(pressed(ENTER))
+
         # The dongle goes after nine seconds.
         self.assertTrue(wait_until(lambda: "Absent" in self.text(), 10), self.text())
         lost = self.said("Dongle lost")
         self.assertIsNotNone(lost)
-        print("absent on the page %.0f ms after the service said the dongle was lost" %
-              ((time.monotonic() - lost) * 1000))
+        print("%s: absent on the page %.0f ms after the service said the dongle was lost" %
+              (self.browser.name, (time.monotonic() - lost) * 1000))
         client.close()
 
-        # Every request that went over a network went to this service (the browser's own chrome:// pages
-        # go nowhere).
-        requests = [json.loads(entry["message"])["message"]["params"]["request"]["url"]
-                    for entry in self.browser.get_log("performance")
-                    if json.loads(entry["message"])["message"]["method"] == "Network.requestWillBeSent"]
-        network = [url for url in requests if url.split(":", 1)[0] in ("http", "https", "ws", "wss", "ftp")]
+        # Every request that went over a network went to this service (the browser's own pages go nowhere).
+        network = [url for url in self.browser.requests()
+                   if url.split(":", 1)[0] in ("http", "https", "ws", "wss", "ftp")]
         self.assertIn(self.url + "live?width=", " ".join(network))
         for url in network:
             self.assertTrue(url.startswith(self.url), url)
+
+
+ISOLATED = only_loopback() if os.geteuid() == 0 else False
+
+
+@unittest.skipUnless(os.path.exists(CHROMIUM) and os.path.exists(CHROMEDRIVER), "Chromium is not installed")
+class InChromium(LivePage, unittest.TestCase):
+    browser_kind = Chromium
+
+
+@unittest.skipUnless(os.path.exists(FIREFOX), "Firefox ESR is not installed")
+@unittest.skipUnless(ISOLATED, "Firefox's own traffic is kept in only by a network namespace, which needs root")
+class InFirefox(LivePage, unittest.TestCase):
+    browser_kind = Firefox
 
 
 if __name__ == "__main__":
