@@ -171,6 +171,14 @@ class Firefox:
         self.process = subprocess.Popen(
             [FIREFOX, "--headless", "--marionette", "--no-remote", "--profile", profile, "-width", "1000",
              "-height", "900"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            self.begin(port)
+        except BaseException:
+            self.process.kill()
+            self.process.wait()
+            raise
+
+    def begin(self, port):
         def connected():
             try:
                 return socket.create_connection(("127.0.0.1", port), 1)
@@ -265,12 +273,14 @@ class LivePage:
 
     def setUp(self):
         self.work = tempfile.TemporaryDirectory()
+        self.addCleanup(self.work.cleanup)
         with open(os.path.join(self.work.name, "dongle.txt"), "w") as description:
             description.write(DONGLE)
         self.relay_port, self.status_port = free_port(), free_port()
         # The browser first, for it takes seconds to start on a busy machine, and the dongle's samples are
         # gone nine seconds after the service starts.
         self.browser = self.browser_kind(self.work.name)
+        self.addCleanup(self.browser.quit)
         environment = dict(os.environ, LD_PRELOAD=os.environ["USBBENCH_LIBRARY"],
                            USB_DEVFS_PATH=os.path.join(self.work.name, "usb"),
                            USB_BENCH_DEVICES=os.path.join(self.work.name, "dongle.txt"))
@@ -291,11 +301,9 @@ class LivePage:
         return next((when for when, line in self.lines if text in line), None)
 
     def tearDown(self):
-        self.browser.quit()
         self.relayd.terminate()
         self.assertEqual(self.relayd.wait(10), 0)
         self.relayd.stderr.close()
-        self.work.cleanup()
 
     def text(self):
         return self.browser.script("return document.body.innerText")
