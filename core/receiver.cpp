@@ -87,21 +87,26 @@ void Receiver::StopOutputs() {
 }
 
 void Receiver::Deliver(const frames::SamplePacket& packet) {
-    // Numbered and stamped as the read returned, before the relay's sends take their time.
+    // Numbered and stamped as the read returned, before the relay's sends take their time. The clock is
+    // read only when someone keeps the time: the relay's frames carry none.
+    publish::Outputs* const outputs = outputsFeed_.load(std::memory_order_acquire);
+    record::Recorder* const recorder = recorderFeed_.load(std::memory_order_acquire);
+    frames::SampleRing* const ring = plotFeed_.load(std::memory_order_acquire);
     const std::uint64_t transfer = nextTransfer_.load(std::memory_order_relaxed);
     nextTransfer_.store(transfer + 1, std::memory_order_relaxed);
-    const frames::StampedSample sample{frames::SteadyNowNs(),
-                                       {packet.samples[0], packet.samples[1], packet.samples[2]},
-                                       transfer,
-                                       opening_.load(std::memory_order_relaxed)};
+    const frames::StampedSample sample{
+        outputs != nullptr || recorder != nullptr || ring != nullptr ? frames::SteadyNowNs() : 0,
+        {packet.samples[0], packet.samples[1], packet.samples[2]},
+        transfer,
+        opening_.load(std::memory_order_relaxed)};
     relay_.Table().RelaySamplePacket(packet);
-    if (publish::Outputs* outputs = outputsFeed_.load(std::memory_order_acquire)) {
+    if (outputs != nullptr) {
         outputs->Offer(sample);
     }
-    if (record::Recorder* recorder = recorderFeed_.load(std::memory_order_acquire)) {
+    if (recorder != nullptr) {
         recorder->Offer(sample);
     }
-    if (frames::SampleRing* ring = plotFeed_.load(std::memory_order_acquire)) {
+    if (ring != nullptr) {
         ring->Push(sample);
     }
     delivered_.fetch_add(1, std::memory_order_relaxed);
