@@ -23,7 +23,7 @@ packages=(
     libzmq3-dev cppzmq-dev                  # publishing on a ZeroMQ PUB socket, and its test's subscriber
     python3 python3-zmq                     # the Python client module and its test (a ZeroMQ subscriber)
     chromium chromium-driver python3-selenium  # real browsers, for the live page's test
-    firefox-esr
+    firefox-esr                             # the second browser the live page is tested in
     libssl-dev openssl stunnel4             # TLS; certificates for its tests; the tunnel its benchmark is set beside
     dpkg-dev lintian desktop-file-utils     # the Debian package: its dependencies, its check, its desktop entry's
 )
