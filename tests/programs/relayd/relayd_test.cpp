@@ -1,4 +1,5 @@
 // kestavo-relayd as a process of its own, with the USB test bench preloaded into it and real TCP clients.
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -12,9 +13,11 @@
 #include <iterator>
 #include <mutex>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <poll.h>
+#include <sstream>
 #include <string>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -393,6 +396,107 @@ TEST_F(RelaydTest, ServesALivePageAndThePlotsColumnsAndRefusesWhatItCannotServe)
     viewer.Close();
     relayd->Signal(SIGTERM);
     EXPECT_EQ(relayd->WaitExit(10s), 0) << "no live plot holds the service up";
+}
+
+// What the kernel holds unsent on the TCP connection from local port `from` to remote port `to`, as
+// /proc/net/tcp and tcp6 show it; -1 when there is no such connection.
+long SendQueueOf(int from, int to) {
+    for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+        std::ifstream lines(table);
+        std::string line;
+        std::getline(lines, line);
+        while (std::getline(lines, line)) {
+            std::istringstream fields(line);
+            std::string slot, local, remote, state, queues;
+            fields >> slot >> local >> remote >> state >> queues;
+            const auto port = [](const std::string& address) {
+                return std::stoi(address.substr(address.rfind(':') + 1), nullptr, 16);
+            };
+            if (!queues.empty() && port(local) == from && port(remote) == to) {
+                return std::stol(queues.substr(0, queues.find(':')), nullptr, 16);
+            }
+        }
+    }
+    return -1;
+}
+
+// A viewer that stops reading holds up nobody but its own plot: the reader goes on meanwhile, and once
+// the viewer reads again the service tells it how many updates it missed, which the page shows.
+TEST_F(RelaydTest, ALivePlotThatFallsBehindIsToldHowManyUpdatesItMissed) {
+    const int statusPort = FreePort();
+    auto relayd = Start(std::string(kDongle) + "in-latency-us 100\n",
+                        {"--device", "04d2:162e", "--status", std::to_string(statusPort)});
+    ASSERT_TRUE(relayd->WaitFor("Dongle opened")) << relayd->Output();
+    const auto transfers = [&] {
+        const auto status = nlohmann::json::parse(Get(statusPort, "/status"), nullptr, false);
+        return status.is_discarded() ? std::int64_t{-1} : status["transfers"].get<std::int64_t>();
+    };
+    // The whole width of a short span changes at every update, so each is large; the viewer's window is
+    // small from the start, so that the service's writes soon wait for it.
+    const int viewer = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(viewer, 0);
+    const int small = 4096;
+    ::setsockopt(viewer, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(statusPort));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::connect(viewer, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    const std::string request = "GET /live?width=4096&span=100&rate=20 HTTP/1.1\r\nHost: kestavo\r\n\r\n";
+    ASSERT_EQ(::send(viewer, request.data(), request.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(request.size()));
+    sockaddr_in own{};
+    socklen_t ownSize = sizeof own;
+    ASSERT_EQ(::getsockname(viewer, reinterpret_cast<sockaddr*>(&own), &ownSize), 0);
+    const int viewerPort = ntohs(own.sin_port);
+
+    // The service's writes to it wait once the kernel holds all it will: its send queue stops growing,
+    // where an update came every 50 ms.
+    long queued = -1;
+    auto since = Clock::now();
+    auto looked = Clock::now();
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            if (Clock::now() - looked < 20ms) {
+                return false;
+            }
+            looked = Clock::now();
+            const long now = SendQueueOf(statusPort, viewerPort);
+            if (now != queued) {
+                queued = now;
+                since = looked;
+            }
+            return queued > 0 && looked - since > 300ms;
+        },
+        60s))
+        << "the service's send queue to the viewer: " << queued;
+    const std::int64_t stalledAt = transfers();
+    EXPECT_TRUE(WaitUntil([&] { return transfers() > stalledAt + 1000; })) << "the reader waits for nobody";
+
+    // It reads again, as fast as it can: its small window is reopened at each read rather than after the
+    // kernel's delayed acknowledgement, or the backlog would take many seconds to drain.
+    std::string stream;
+    std::uint64_t skipped = 0;
+    const auto end = Clock::now() + 30s;
+    while (skipped == 0 && Clock::now() < end) {
+        const int quickly = 1;
+        ::setsockopt(viewer, IPPROTO_TCP, TCP_QUICKACK, &quickly, sizeof quickly);
+        pollfd readable{viewer, POLLIN, 0};
+        ASSERT_EQ(::poll(&readable, 1, 5000), 1) << "the viewer's plot went quiet";
+        char chunk[65536];
+        const ssize_t got = ::recv(viewer, chunk, sizeof chunk, 0);
+        ASSERT_GT(got, 0) << "the viewer's plot ended";
+        stream.append(chunk, static_cast<std::size_t>(got));
+        for (auto at = stream.find("\"skipped\":"); at != std::string::npos;
+             at = stream.find("\"skipped\":", at + 1)) {
+            if (at + 10 < stream.size() && std::isdigit(static_cast<unsigned char>(stream[at + 10])) != 0) {
+                skipped = std::max<std::uint64_t>(skipped, std::stoull(stream.substr(at + 10)));
+            }
+        }
+        stream.erase(0, stream.size() > 32 ? stream.size() - 32 : 0);
+    }
+    ::close(viewer);
+    EXPECT_GT(skipped, 0U) << "updates missed while it did not read";
 }
 
 // The outputs beside the relay, named after the dongle: NATS subjects with its serial, and the raw
