@@ -11,6 +11,7 @@
 #include <fstream>
 #include <httplib.h>
 #include <iterator>
+#include <memory>
 #include <mutex>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -435,6 +436,8 @@ TEST_F(RelaydTest, ALivePlotThatFallsBehindIsToldHowManyUpdatesItMissed) {
     // small from the start, so that the service's writes soon wait for it.
     const int viewer = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     ASSERT_GE(viewer, 0);
+    const std::unique_ptr<const int, void (*)(const int*)> closed(&viewer,
+                                                                  [](const int* fd) { ::close(*fd); });
     const int small = 4096;
     ::setsockopt(viewer, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
     sockaddr_in address{};
@@ -495,7 +498,6 @@ TEST_F(RelaydTest, ALivePlotThatFallsBehindIsToldHowManyUpdatesItMissed) {
         }
         stream.erase(0, stream.size() > 32 ? stream.size() - 32 : 0);
     }
-    ::close(viewer);
     EXPECT_GT(skipped, 0U) << "updates missed while it did not read";
 }
 
