@@ -38,7 +38,7 @@ bool WaitReadable(int fd, std::chrono::steady_clock::time_point deadline) {
 
 } // namespace
 
-int ConnectTo(const std::string& host, int port) {
+int ConnectTo(const std::string& host, int port, int receiveBuffer) {
     addrinfo hints{};
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
@@ -48,6 +48,9 @@ int ConnectTo(const std::string& host, int port) {
     int fd = -1;
     for (addrinfo* a = found; a != nullptr && fd < 0; a = a->ai_next) {
         fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
+        if (fd >= 0 && receiveBuffer > 0) {
+            ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+        }
         if (fd >= 0 && ::connect(fd, a->ai_addr, a->ai_addrlen) != 0) {
             ::close(fd);
             fd = -1;

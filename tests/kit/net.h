@@ -48,8 +48,9 @@ private:
     int fd_ = -1;
 };
 
-// A connected TCP socket's descriptor (close-on-exec), or -1.
-int ConnectTo(const std::string& host, int port);
+// A connected TCP socket's descriptor (close-on-exec), or -1. A receiveBuffer (bytes) is set before
+// connecting, so that the window is small from the handshake on; else the kernel's own.
+int ConnectTo(const std::string& host, int port, int receiveBuffer = 0);
 
 // A TCP port that nothing listens on just now, on any address.
 int FreePort();

@@ -434,17 +434,10 @@ TEST_F(RelaydTest, ALivePlotThatFallsBehindIsToldHowManyUpdatesItMissed) {
     };
     // The whole width of a short span changes at every update, so each is large; the viewer's window is
     // small from the start, so that the service's writes soon wait for it.
-    const int viewer = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int viewer = testkit::ConnectTo("127.0.0.1", statusPort, 4096);
     ASSERT_GE(viewer, 0);
     const std::unique_ptr<const int, void (*)(const int*)> closed(&viewer,
                                                                   [](const int* fd) { ::close(*fd); });
-    const int small = 4096;
-    ::setsockopt(viewer, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(statusPort));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::connect(viewer, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
     const std::string request = "GET /live?width=4096&span=100&rate=20 HTTP/1.1\r\nHost: kestavo\r\n\r\n";
     ASSERT_EQ(::send(viewer, request.data(), request.size(), MSG_NOSIGNAL),
               static_cast<ssize_t>(request.size()));
