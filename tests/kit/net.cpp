@@ -60,7 +60,8 @@ int ConnectTo(const std::string& host, int port, int receiveBuffer) {
     return fd;
 }
 
-TcpClient::TcpClient(const std::string& host, int port) : fd_(ConnectTo(host, port)) {}
+TcpClient::TcpClient(const std::string& host, int port, int receiveBuffer)
+    : fd_(ConnectTo(host, port, receiveBuffer)) {}
 
 TcpClient::~TcpClient() {
     Close();

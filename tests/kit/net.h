@@ -15,8 +15,9 @@ namespace kestavo::testkit {
 // A plain TCP client on loopback, as a relay client program would be.
 class TcpClient {
 public:
-    // Connects to host (an address or a name) and port; Connected() tells whether it worked.
-    TcpClient(const std::string& host, int port);
+    // Connects to host (an address or a name) and port; Connected() tells whether it worked. A
+    // receiveBuffer as ConnectTo's.
+    TcpClient(const std::string& host, int port, int receiveBuffer = 0);
     ~TcpClient();
     TcpClient(const TcpClient&) = delete;
     TcpClient& operator=(const TcpClient&) = delete;
@@ -24,6 +25,8 @@ public:
     [[nodiscard]] bool Connected() const { return fd_ >= 0; }
     // The client's own port, as the server sees it.
     [[nodiscard]] int LocalPort() const;
+    // The socket, for a test that reads it in a way of its own; the client still owns it.
+    [[nodiscard]] int Descriptor() const { return fd_; }
 
     // Exactly n bytes, or nothing when the connection ends or the time runs out first.
     std::optional<std::vector<std::uint8_t>> Read(std::size_t n,

@@ -434,17 +434,10 @@ TEST_F(RelaydTest, ALivePlotThatFallsBehindIsToldHowManyUpdatesItMissed) {
     };
     // The whole width of a short span changes at every update, so each is large; the viewer's window is
     // small from the start, so that the service's writes soon wait for it.
-    const int viewer = testkit::ConnectTo("127.0.0.1", statusPort, 4096);
-    ASSERT_GE(viewer, 0);
-    const std::unique_ptr<const int, void (*)(const int*)> closed(&viewer,
-                                                                  [](const int* fd) { ::close(*fd); });
-    const std::string request = "GET /live?width=4096&span=100&rate=20 HTTP/1.1\r\nHost: kestavo\r\n\r\n";
-    ASSERT_EQ(::send(viewer, request.data(), request.size(), MSG_NOSIGNAL),
-              static_cast<ssize_t>(request.size()));
-    sockaddr_in own{};
-    socklen_t ownSize = sizeof own;
-    ASSERT_EQ(::getsockname(viewer, reinterpret_cast<sockaddr*>(&own), &ownSize), 0);
-    const int viewerPort = ntohs(own.sin_port);
+    TcpClient viewer("127.0.0.1", statusPort, 4096);
+    ASSERT_TRUE(viewer.Connected());
+    ASSERT_TRUE(viewer.Send("GET /live?width=4096&span=100&rate=20 HTTP/1.1\r\nHost: kestavo\r\n\r\n"));
+    const int viewerPort = viewer.LocalPort();
 
     // The service's writes to it wait once the kernel holds all it will: its send queue stops growing,
     // where an update came every 50 ms.
@@ -476,11 +469,11 @@ TEST_F(RelaydTest, ALivePlotThatFallsBehindIsToldHowManyUpdatesItMissed) {
     const auto end = Clock::now() + 30s;
     while (skipped == 0 && Clock::now() < end) {
         const int quickly = 1;
-        ::setsockopt(viewer, IPPROTO_TCP, TCP_QUICKACK, &quickly, sizeof quickly);
-        pollfd readable{viewer, POLLIN, 0};
+        ::setsockopt(viewer.Descriptor(), IPPROTO_TCP, TCP_QUICKACK, &quickly, sizeof quickly);
+        pollfd readable{viewer.Descriptor(), POLLIN, 0};
         ASSERT_EQ(::poll(&readable, 1, 5000), 1) << "the viewer's plot went quiet";
         char chunk[65536];
-        const ssize_t got = ::recv(viewer, chunk, sizeof chunk, 0);
+        const ssize_t got = ::recv(viewer.Descriptor(), chunk, sizeof chunk, 0);
         ASSERT_GT(got, 0) << "the viewer's plot ended";
         stream.append(chunk, static_cast<std::size_t>(got));
         for (auto at = stream.find("\"skipped\":"); at != std::string::npos;
